@@ -1,0 +1,17 @@
+#pragma once
+
+#include <filesystem>
+
+namespace lullwatch {
+
+// The user's home folder, from HOME.
+std::filesystem::path homeDirectory();
+// $XDG_DATA_HOME/lullwatch, or ~/.local/share/lullwatch when XDG_DATA_HOME is unset or empty.
+std::filesystem::path appSupportDirectory();
+// The folder the hook scripts write session records into.
+std::filesystem::path sessionsDirectory();
+// Creates the folder with its missing parents; errors are ignored (a scan of a
+// missing folder just finds nothing).
+void ensureSessionsDirectory(const std::filesystem::path &directory);
+
+} // namespace lullwatch

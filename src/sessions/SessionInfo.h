@@ -1,0 +1,26 @@
+#pragma once
+
+#include "SessionState.h"
+#include "TimePoint.h"
+#include "TranscriptUsage.h"
+
+#include <string>
+
+namespace lullwatch {
+
+// One session as the rest of the application sees it; identified by its id.
+struct SessionInfo {
+    std::string id;
+    SessionSource source = SessionSource::Claude;
+    SessionState state = SessionState::Idle;
+    std::string event;
+    std::string cwd;
+    std::string transcriptPath;
+    TimePoint updatedAt;
+    TranscriptUsage usage;
+    bool isStale = false; // a working session that showed no sign of life for too long
+
+    friend bool operator==(const SessionInfo &, const SessionInfo &) = default;
+};
+
+} // namespace lullwatch

@@ -1,0 +1,80 @@
+#pragma once
+
+#include "SessionInfo.h"
+#include "SessionRecord.h"
+#include "TimePoint.h"
+#include "TranscriptReader.h"
+
+#include <QFuture>
+#include <QThreadPool>
+
+#include <array>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace lullwatch {
+
+class Clock;
+class ProcessProbe;
+
+// Notification kinds that tell the user something but ask nothing of them: a
+// session waiting for one of these is idle, not waiting for the user.
+inline constexpr std::array<std::string_view, 8> notificationKindsNotNeedingUser = {
+    "idle_prompt",
+    "agent_completed", // both agents
+    // Claude Code
+    "auth_success",
+    "elicitation_complete",
+    "elicitation_response",
+    // Copilot CLI
+    "agent_idle",
+    "shell_completed",
+    "shell_detached_completed",
+};
+
+// Turns the sessions folder and the agents' transcripts into the list of
+// sessions. Every scan runs on the scanner's own worker thread, one at a time;
+// the cursors and buffers are touched only there.
+class SessionScanner {
+public:
+    using Cursor = TranscriptCursor;
+
+    static constexpr Seconds recordExpiry {86400};
+    static constexpr Seconds staleAfter {600};
+    static constexpr Seconds entryLeadThreshold {1};
+
+    // `clock` and `probe` must outlive the scanner and be callable from its thread.
+    SessionScanner(std::filesystem::path directory, const Clock &clock, const ProcessProbe &probe,
+                   TranscriptReader::Limits limits = {});
+    ~SessionScanner();
+
+    SessionScanner(const SessionScanner &) = delete;
+    SessionScanner &operator=(const SessionScanner &) = delete;
+
+    // The sessions, newest first. Never fails; the worst outcome is an empty list.
+    QFuture<std::vector<SessionInfo>> scan();
+
+    // The state to report for a live record, given what its transcript shows.
+    static SessionState effectiveState(const SessionRecord &record, TimePoint updated,
+                                       const TranscriptActivity &activity);
+
+private:
+    std::vector<SessionInfo> scanOnExecutor();
+    bool ownerIsAlive(const SessionRecord &record) const;
+
+    const std::filesystem::path m_directory;
+    const Clock &m_clock;
+    const ProcessProbe &m_probe;
+
+    std::unordered_map<std::string, Cursor> m_cursors; // keyed by the record's transcriptPath
+    TranscriptReader m_reader;
+    simdjson::dom::parser m_recordParser;
+    std::string m_recordBytes;
+
+    QThreadPool m_executor; // last member: finishes a running scan before the rest goes
+};
+
+} // namespace lullwatch

@@ -1,0 +1,82 @@
+#pragma once
+
+#include "TranscriptUsage.h"
+
+#include <simdjson.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace lullwatch {
+
+// Token counts of one assistant message.
+struct TokenCounts {
+    std::int64_t input = 0;
+    std::int64_t output = 0;
+    std::int64_t cacheCreation = 0;
+    std::int64_t cacheRead = 0;
+
+    friend bool operator==(const TokenCounts &, const TokenCounts &) = default;
+};
+
+// One reading position per transcript, kept between scans.
+struct TranscriptCursor {
+    std::uint64_t offset = 0; // bytes of the file consumed so far
+    std::string remainder; // start of a line whose line feed has not arrived yet
+    TranscriptUsage usage; // totals of the lines consumed so far
+    TranscriptActivity activity; // what those lines say about the session's activity
+    std::optional<std::string> lastCountedMessageId;
+
+    // Older agent versions write one message as several lines whose usage grows;
+    // the latest copy replaces what the earlier ones contributed, so the totals
+    // are kept as the settled messages plus the message that may still grow.
+    TokenCounts settled;
+    TokenCounts lastMessage; // contribution of lastCountedMessageId's message
+    bool discardingLine = false; // skipping an over-long line up to its line feed
+
+    friend bool operator==(const TranscriptCursor &, const TranscriptCursor &) = default;
+};
+
+// The text that marks a user entry as an interrupt (no closing bracket).
+inline constexpr std::string_view interruptMarker = "[Request interrupted by user";
+
+// Whether a user entry records an interrupt of the turn.
+bool isInterruptEntry(const simdjson::dom::object &entry);
+
+// Reads transcripts from their cursors and interprets their entries. Holds
+// only reusable buffers; all state that lasts between reads is in the cursor.
+class TranscriptReader {
+public:
+    struct Limits {
+        std::size_t chunkSize = 4 << 20; // bytes read per system call
+        std::size_t maxLineLength = 64 << 20; // longer lines are skipped whole
+    };
+
+    TranscriptReader();
+    explicit TranscriptReader(Limits limits);
+
+    // Consumes what was appended to the file at `path` since the cursor's
+    // offset, and starts over when the file has shrunk. A path that cannot be
+    // opened as a regular file leaves the cursor as it is.
+    void read(const std::string &path, TranscriptCursor &cursor);
+
+    // Interprets one complete line (without its line feed).
+    void ingestEntry(std::string_view line, TranscriptCursor &cursor);
+
+private:
+    void readNewBytes(int fd, std::uint64_t size, TranscriptCursor &cursor);
+    // `line` must be followed by simdjson::SIMDJSON_PADDING readable bytes.
+    void ingestPaddedEntry(std::string_view line, TranscriptCursor &cursor);
+    void releaseOversizedBuffers();
+
+    Limits m_limits;
+    simdjson::dom::parser m_parser;
+    std::vector<char> m_buffer;
+    std::string m_paddedLine;
+};
+
+} // namespace lullwatch
