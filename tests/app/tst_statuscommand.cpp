@@ -1,0 +1,227 @@
+#include "app/SessionText.h"
+#include "support/TestFiles.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <chrono>
+
+using namespace lullwatch;
+using namespace lullwatch::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Run {
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+double nowSeconds()
+{
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+} // namespace
+
+class TestStatusCommand : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_home;
+    QString m_dataHome; // empty: the default under HOME
+
+    fs::path sessionsFolder() const
+    {
+        const fs::path data = m_dataHome.isEmpty() ? fs::path(m_home.path().toStdString()) / ".local/share"
+                                                   : fs::path(m_dataHome.toStdString());
+        return data / "lullwatch" / "sessions";
+    }
+
+    void writeRecord(const std::string &name, const std::string &json)
+    {
+        fs::create_directories(sessionsFolder());
+        writeFile(sessionsFolder() / name, json);
+    }
+
+    Run lullwatch(const QStringList &arguments)
+    {
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("HOME"), m_home.path());
+        environment.insert(QStringLiteral("XDG_DATA_HOME"), m_dataHome);
+        process.setProcessEnvironment(environment);
+        process.start(QStringLiteral(LULLWATCH_BINARY_DIR "/lullwatch"), arguments);
+        if (!process.waitForFinished(60000))
+            return {};
+        return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1, process.readAllStandardOutput(),
+                process.readAllStandardError()};
+    }
+
+private Q_SLOTS:
+    void init()
+    {
+        m_dataHome.clear();
+        std::error_code ignored;
+        fs::remove_all(fs::path(m_home.path().toStdString()) / ".local", ignored);
+    }
+
+    void noSessions()
+    {
+        Run run = lullwatch({QStringLiteral("status")});
+        QCOMPARE(run.exitCode, 0);
+        QCOMPARE(run.out, QByteArray("No active sessions\n"));
+        run = lullwatch({QStringLiteral("status"), QStringLiteral("--json")});
+        QCOMPARE(run.exitCode, 0);
+        QCOMPARE(QJsonDocument::fromJson(run.out).array().size(), 0);
+        QVERIFY(QJsonDocument::fromJson(run.out).isArray());
+    }
+
+    void tableAndJson()
+    {
+        const double now = nowSeconds();
+        writeRecord("claude.json",
+                    recordJson("c-1", "idle", std::floor(now) - 10,
+                               testData("transcripts/local-claude-code-2.1.197/print-mode-tool-use.jsonl"), "",
+                               "/home/dev/work/my project"));
+        writeRecord("copilot.json",
+                    recordJson("p-2", "waiting", std::floor(now) - 5, "",
+                               R"(,"source":"copilot","notification_type":"permission_prompt")", "/srv/api/"));
+        writeRecord("expired.json", recordJson("old", "working", now - 90000));
+
+        // Totals worked out with tests/tools/transcript_totals.py: context 4733,
+        // output 110, cache reads 6000, 2 turns.
+        const Run table = lullwatch({QStringLiteral("status")});
+        QCOMPARE(table.exitCode, 0);
+        QCOMPARE(table.out,
+                 QByteArray("FOLDER      AGENT    STATE      CONTEXT  OUTPUT  CACHE  TURNS  MODEL\n"
+                            "api         Copilot  Needs you  0        0       0      0      -\n"
+                            "my project  Claude   Idle       4k       110     6k     2      claude-opus-4-8\n"));
+        QVERIFY(!fs::exists(sessionsFolder() / "expired.json"));
+
+        const Run json = lullwatch({QStringLiteral("status"), QStringLiteral("--json")});
+        QCOMPARE(json.exitCode, 0);
+        const QJsonArray sessions = QJsonDocument::fromJson(json.out).array();
+        QCOMPARE(sessions.size(), 2);
+
+        const QJsonObject copilot = sessions[0].toObject();
+        const QStringList members {QStringLiteral("cwd"),
+                                   QStringLiteral("event"),
+                                   QStringLiteral("id"),
+                                   QStringLiteral("isStale"),
+                                   QStringLiteral("source"),
+                                   QStringLiteral("state"),
+                                   QStringLiteral("transcriptPath"),
+                                   QStringLiteral("updatedAt"),
+                                   QStringLiteral("usage")};
+        QCOMPARE(copilot.keys(), members);
+        QCOMPARE(copilot[u"id"].toString(), QStringLiteral("p-2"));
+        QCOMPARE(copilot[u"source"].toString(), QStringLiteral("copilot"));
+        QCOMPARE(copilot[u"state"].toString(), QStringLiteral("waiting"));
+        QCOMPARE(copilot[u"cwd"].toString(), QStringLiteral("/srv/api/"));
+        QCOMPARE(copilot[u"updatedAt"].toDouble(), std::floor(now) - 5);
+        QCOMPARE(copilot[u"isStale"].toBool(true), false);
+        QVERIFY(copilot[u"usage"].toObject()[u"model"].isNull());
+
+        const QJsonObject claude = sessions[1].toObject();
+        QCOMPARE(claude[u"source"].toString(), QStringLiteral("claude"));
+        QCOMPARE(claude[u"state"].toString(), QStringLiteral("idle"));
+        QCOMPARE(claude[u"event"].toString(), QStringLiteral("UserPromptSubmit"));
+        const QJsonObject usage = claude[u"usage"].toObject();
+        const QStringList usageMembers {QStringLiteral("cacheCreationTokens"),
+                                        QStringLiteral("cacheReadTokens"),
+                                        QStringLiteral("contextTokens"),
+                                        QStringLiteral("inputTokens"),
+                                        QStringLiteral("model"),
+                                        QStringLiteral("outputTokens"),
+                                        QStringLiteral("turns")};
+        QCOMPARE(usage.keys(), usageMembers);
+        QCOMPARE(usage[u"inputTokens"].toInteger(), 3000);
+        QCOMPARE(usage[u"outputTokens"].toInteger(), 110);
+        QCOMPARE(usage[u"cacheCreationTokens"].toInteger(), 400);
+        QCOMPARE(usage[u"cacheReadTokens"].toInteger(), 6000);
+        QCOMPARE(usage[u"contextTokens"].toInteger(), 4733);
+        QCOMPARE(usage[u"turns"].toInteger(), 2);
+        QCOMPARE(usage[u"model"].toString(), QStringLiteral("claude-opus-4-8"));
+    }
+
+    void dataHomeFromEnvironment()
+    {
+        QTemporaryDir data;
+        m_dataHome = data.path();
+        writeRecord("s.json", recordJson("s", "working", nowSeconds(), "", "", "/tmp/x"));
+        const Run run = lullwatch({QStringLiteral("status"), QStringLiteral("--json")});
+        QCOMPARE(QJsonDocument::fromJson(run.out).array().size(), 1);
+    }
+
+    void controlCharactersNeverReachTheTerminal()
+    {
+        writeRecord("s.json", recordJson("s", "idle", nowSeconds(), "", "", R"(/tmp/\u001b]0;owned\u0007\nrow)"));
+        const Run run = lullwatch({QStringLiteral("status")});
+        QCOMPARE(run.exitCode, 0);
+        QVERIFY(!run.out.contains('\x1b'));
+        QVERIFY(!run.out.contains('\x07'));
+        QCOMPARE(run.out.count('\n'), 2);
+        QVERIFY(run.out.contains("?]0;owned??row"));
+    }
+
+    void arguments_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QByteArray>("outStart");
+        QTest::addColumn<QByteArray>("errStart");
+        QTest::newRow("help") << QStringList {QStringLiteral("--help")} << 0 << QByteArray("Usage: lullwatch")
+                              << QByteArray();
+        QTest::newRow("version") << QStringList {QStringLiteral("--version")} << 0
+                                 << QByteArray("lullwatch 0.1.0 (build ") << QByteArray();
+        QTest::newRow("unknown") << QStringList {QStringLiteral("--frobnicate")} << 2 << QByteArray()
+                                 << QByteArray("lullwatch: unknown argument '--frobnicate'");
+        QTest::newRow("unknown status option") << QStringList {QStringLiteral("status"), QStringLiteral("--yaml")} << 2
+                                               << QByteArray() << QByteArray("lullwatch: unknown argument '--yaml'");
+        QTest::newRow("json without status") << QStringList {QStringLiteral("--json")} << 2 << QByteArray()
+                                             << QByteArray("lullwatch: unknown argument '--json'");
+    }
+
+    void arguments()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, exitCode);
+        QFETCH(QByteArray, outStart);
+        QFETCH(QByteArray, errStart);
+        const Run run = lullwatch(arguments);
+        QCOMPARE(run.exitCode, exitCode);
+        QVERIFY2(run.out.startsWith(outStart), run.out.constData());
+        QVERIFY2(run.err.startsWith(errStart), run.err.constData());
+        QCOMPARE(run.out.isEmpty(), outStart.isEmpty());
+        if (exitCode == 2)
+            QVERIFY(run.err.contains("Usage: lullwatch"));
+    }
+
+    void folderName_data()
+    {
+        QTest::addColumn<QString>("cwd");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("path") << QStringLiteral("/Users/me/projects/site") << QStringLiteral("site");
+        QTest::newRow("trailing slash") << QStringLiteral("/Users/me/projects/site/") << QStringLiteral("site");
+        QTest::newRow("two trailing slashes") << QStringLiteral("/srv/api//") << QStringLiteral("api");
+        QTest::newRow("empty") << QString() << QStringLiteral("Unknown");
+        QTest::newRow("root") << QStringLiteral("/") << QStringLiteral("/");
+        QTest::newRow("relative") << QStringLiteral("work") << QStringLiteral("work");
+        QTest::newRow("spaces and UTF-8") << QStringLiteral("/home/dev/my prøject") << QStringLiteral("my prøject");
+    }
+
+    void folderName()
+    {
+        QFETCH(QString, cwd);
+        QFETCH(QString, name);
+        QCOMPARE(QString::fromStdString(lullwatch::folderName(cwd.toStdString())), name);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestStatusCommand)
+#include "tst_statuscommand.moc"

@@ -1,0 +1,460 @@
+#include "sessions/SessionScanner.h"
+#include "support/FakeClock.h"
+#include "support/FakeProcessProbe.h"
+#include "support/TestFiles.h"
+
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cerrno>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <thread>
+
+using namespace lullwatch;
+using namespace lullwatch::test;
+namespace fs = std::filesystem;
+
+Q_DECLARE_METATYPE(SessionState)
+Q_DECLARE_METATYPE(std::optional<double>)
+
+namespace {
+
+constexpr double now = 1'800'000'000.0;
+
+void setModificationTime(const fs::path &path, double epochSeconds)
+{
+    const timespec times[2] = {{static_cast<time_t>(epochSeconds), 0},
+                               {static_cast<time_t>(epochSeconds),
+                                static_cast<long>((epochSeconds - static_cast<time_t>(epochSeconds)) * 1e9)}};
+    QCOMPARE(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+std::string line(const char *json)
+{
+    return std::string(json) + '\n';
+}
+
+} // namespace
+
+class TestSessionScanner : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_root;
+    fs::path m_sessions;
+    FakeClock m_clock {now};
+    FakeProcessProbe m_probe;
+
+    std::vector<SessionInfo> scan(SessionScanner &scanner) { return scanner.scan().result(); }
+
+    fs::path writeRecord(const std::string &name, const std::string &json)
+    {
+        fs::create_directories(m_sessions);
+        const auto path = m_sessions / name;
+        writeFile(path, json);
+        return path;
+    }
+
+    fs::path transcript(const std::string &name, const std::string &content)
+    {
+        const auto path = fs::path(m_root.path().toStdString()) / name;
+        writeFile(path, content);
+        return path;
+    }
+
+private Q_SLOTS:
+    void init()
+    {
+        static int round = 0;
+        m_sessions = fs::path(m_root.path().toStdString()) / ("sessions-" + std::to_string(++round));
+        m_clock.set(now);
+    }
+
+    void createsTheFolder()
+    {
+        SessionScanner scanner(m_sessions / "deeper", m_clock, m_probe);
+        QVERIFY(scan(scanner).empty());
+        QVERIFY(fs::is_directory(m_sessions / "deeper"));
+    }
+
+    void recordFileNames_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("read");
+        QTest::newRow("plain") << QStringLiteral("a.json") << true;
+        QTest::newRow("hidden") << QStringLiteral(".x.json") << true;
+        QTest::newRow("upper-case extension") << QStringLiteral("a.JSON") << false;
+        QTest::newRow("temporary name") << QStringLiteral("a.json.tmp") << false;
+        QTest::newRow("script's temporary file") << QStringLiteral(".record.Ab3dEf7h") << false;
+        QTest::newRow("no extension") << QStringLiteral("json") << false;
+    }
+
+    void recordFileNames()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, read);
+        writeRecord(name.toStdString(), recordJson("s1", "idle", now));
+        SessionScanner scanner(m_sessions, m_clock, m_probe);
+        QCOMPARE(scan(scanner).size(), read ? 1u : 0u);
+        QVERIFY(fs::exists(m_sessions / name.toStdString())); // never deleted for its name
+    }
+
+    void expiry_data()
+    {
+        QTest::addColumn<QString>("state");
+        QTest::addColumn<double>("age");
+        QTest::addColumn<bool>("kept");
+        for (const char *state : {"idle", "working", "waiting", "ended"}) {
+            QTest::addRow("%s exactly one day old", state) << QString::fromLatin1(state) << 86400.0 << true;
+            QTest::addRow("%s a day and half a second old", state) << QString::fromLatin1(state) << 86400.5 << false;
+        }
+        QTest::newRow("from the future") << QStringLiteral("working") << -3600.0 << true;
+    }
+
+    void expiry()
+    {
+        QFETCH(QString, state);
+        QFETCH(double, age);
+        QFETCH(bool, kept);
+        // The owner is alive: age alone decides.
+        const auto path = writeRecord("s.json", recordJson("s", state.toStdString(), now - age, "", R"(,"pid":77)"));
+        SessionScanner scanner(m_sessions, m_clock, m_probe);
+        const auto sessions = scan(scanner);
+        QCOMPARE(sessions.size(), kept ? 1u : 0u);
+        QCOMPARE(fs::exists(path), kept);
+        if (age < 0)
+            QVERIFY(!sessions[0].isStale); // a future updatedAt has a negative age
+    }
+
+    void owner_data()
+    {
+        QTest::addColumn<QString>("pidKey");
+        QTest::addColumn<int>("probeAnswer");
+        QTest::addColumn<bool>("probed");
+        QTest::addColumn<bool>("kept");
+        QTest::newRow("no pid") << QString() << ESRCH << false << true;
+        QTest::newRow("null pid") << QStringLiteral(R"(,"pid":null)") << ESRCH << false << true;
+        QTest::newRow("pid 0") << QStringLiteral(R"(,"pid":0)") << ESRCH << false << true;
+        QTest::newRow("negative pid") << QStringLiteral(R"(,"pid":-1)") << ESRCH << false << true;
+        QTest::newRow("pid beyond 32 bits") << QStringLiteral(R"(,"pid":2147483648)") << ESRCH << false << true;
+        QTest::newRow("largest pid, gone") << QStringLiteral(R"(,"pid":2147483647)") << ESRCH << true << false;
+        QTest::newRow("alive") << QStringLiteral(R"(,"pid":4242)") << 0 << true << true;
+        QTest::newRow("someone else's process") << QStringLiteral(R"(,"pid":4242)") << EPERM << true << true;
+        QTest::newRow("gone") << QStringLiteral(R"(,"pid":4242)") << ESRCH << true << false;
+    }
+
+    void owner()
+    {
+        QFETCH(QString, pidKey);
+        QFETCH(int, probeAnswer);
+        QFETCH(bool, probed);
+        QFETCH(bool, kept);
+        FakeProcessProbe probe;
+        for (std::int32_t pid : {4242, 2147483647, 0, -1})
+            probe.answer(pid, probeAnswer);
+        const auto path = writeRecord("s.json", recordJson("s", "working", now, "", pidKey.toStdString()));
+        writeRecord("other.json", recordJson("other", "idle", now - 5));
+
+        SessionScanner scanner(m_sessions, m_clock, probe);
+        const auto sessions = scan(scanner);
+        QCOMPARE(fs::exists(path), kept);
+        QCOMPARE(sessions.size(), kept ? 2u : 1u); // gone from the same scan that deletes it
+        QCOMPARE(sessions.back().id, std::string("other"));
+        QCOMPARE(probe.asked().empty(), !probed);
+    }
+
+    void effectiveState_data()
+    {
+        QTest::addColumn<SessionState>("recorded");
+        QTest::addColumn<QString>("notification");
+        QTest::addColumn<std::optional<double>>("entryLead");
+        QTest::addColumn<bool>("interrupt");
+        QTest::addColumn<SessionState>("expected");
+        const std::optional<double> noEntry;
+        using S = SessionState;
+
+        QTest::newRow("idle ignores the transcript") << S::Idle << QString() << std::optional(30.0) << false << S::Idle;
+        QTest::newRow("ended ignores the transcript")
+            << S::Ended << QString() << std::optional(30.0) << false << S::Ended;
+        for (auto kind : notificationKindsNotNeedingUser) {
+            QTest::addRow("waiting for %s is idle", kind.data())
+                << S::Waiting << QString::fromLatin1(kind.data(), kind.size()) << std::optional(30.0) << false
+                << S::Idle;
+        }
+        for (const char *kind : {"permission_prompt", "elicitation_dialog", "elicitation_url_dialog",
+                                 "agent_needs_input", "something_new", "IDLE_PROMPT"}) {
+            QTest::addRow("waiting for %s", kind)
+                << S::Waiting << QString::fromLatin1(kind) << noEntry << false << S::Waiting;
+        }
+        QTest::newRow("waiting without kind") << S::Waiting << QString() << noEntry << false << S::Waiting;
+        QTest::newRow("waiting, transcript moved on 5 s later")
+            << S::Waiting << QStringLiteral("permission_prompt") << std::optional(5.0) << false << S::Working;
+        QTest::newRow("working, entry exactly 1 s newer, interrupt")
+            << S::Working << QString() << std::optional(1.0) << true << S::Working;
+        QTest::newRow("working, entry 1.5 s newer, interrupt")
+            << S::Working << QString() << std::optional(1.5) << true << S::Idle;
+        QTest::newRow("working, entry 1.5 s newer, no interrupt")
+            << S::Working << QString() << std::optional(1.5) << false << S::Working;
+        QTest::newRow("working, entry older, interrupt")
+            << S::Working << QString() << std::optional(-20.0) << true << S::Working;
+        QTest::newRow("waiting, interrupt 2 s later")
+            << S::Waiting << QString() << std::optional(2.0) << true << S::Idle;
+    }
+
+    void effectiveState()
+    {
+        QFETCH(SessionState, recorded);
+        QFETCH(QString, notification);
+        QFETCH(std::optional<double>, entryLead);
+        QFETCH(bool, interrupt);
+        QFETCH(SessionState, expected);
+
+        SessionRecord record;
+        record.state = recorded;
+        if (!notification.isNull())
+            record.notificationType = notification.toStdString();
+        const TimePoint updated = timePointFromEpochSeconds(now);
+        TranscriptActivity activity;
+        activity.endedInInterrupt = interrupt;
+        if (entryLead)
+            activity.lastEntryAt = timePointFromEpochSeconds(now + *entryLead);
+        QCOMPARE(SessionScanner::effectiveState(record, updated, activity), expected);
+    }
+
+    // The same rule through real files: an interrupt written 2 s after the
+    // record turns a working session idle; bookkeeping lines after it do not
+    // bring it back.
+    void interruptReadFromTheTranscript()
+    {
+        const auto path = transcript(
+            "t.jsonl",
+            line(
+                R"({"type":"assistant","timestamp":"2027-01-15T08:00:02Z","message":{"id":"m","usage":{"output_tokens":5}}})")
+                + line("{\"type\":\"user\",\"timestamp\":\"2027-01-15T08:00:03Z\",\"message\":{\"content\":\"[Request "
+                       "interrupted by user\"}}")
+                + line(R"({"type":"last-prompt","timestamp":"2027-01-15T09:00:00Z"})"));
+        const double recordTime = 1800000000.0; // 2027-01-15T08:00:00Z
+        writeRecord("s.json", recordJson("s", "working", recordTime, path.string()));
+        SessionScanner scanner(m_sessions, m_clock, m_probe);
+        const auto sessions = scan(scanner);
+        QCOMPARE(sessions.size(), 1u);
+        QCOMPARE(sessions[0].state, SessionState::Idle);
+        QCOMPARE(sessions[0].usage.outputTokens, 5);
+    }
+
+    void staleness_data()
+    {
+        QTest::addColumn<QString>("state");
+        QTest::addColumn<double>("recordAge");
+        QTest::addColumn<std::optional<double>>("transcriptAge");
+        QTest::addColumn<bool>("stale");
+        const std::optional<double> noTranscript;
+        QTest::newRow("working, silent 601 s") << QStringLiteral("working") << 601.0 << std::optional(601.0) << true;
+        QTest::newRow("working, silent exactly 600 s")
+            << QStringLiteral("working") << 600.0 << std::optional(600.0) << false;
+        QTest::newRow("working, no transcript, 601 s") << QStringLiteral("working") << 601.0 << noTranscript << true;
+        QTest::newRow("working, no transcript, 600 s") << QStringLiteral("working") << 600.0 << noTranscript << false;
+        QTest::newRow("old record, transcript written 10 s ago")
+            << QStringLiteral("working") << 80000.0 << std::optional(10.0) << false;
+        QTest::newRow("old transcript, fresh record")
+            << QStringLiteral("working") << 5.0 << std::optional(5000.0) << false;
+        QTest::newRow("waiting is never stale")
+            << QStringLiteral("waiting") << 5000.0 << std::optional(5000.0) << false;
+        QTest::newRow("idle is never stale") << QStringLiteral("idle") << 5000.0 << noTranscript << false;
+    }
+
+    void staleness()
+    {
+        QFETCH(QString, state);
+        QFETCH(double, recordAge);
+        QFETCH(std::optional<double>, transcriptAge);
+        QFETCH(bool, stale);
+        std::string transcriptPath;
+        if (transcriptAge) {
+            const auto path = transcript("quiet.jsonl", "");
+            setModificationTime(path, now - *transcriptAge);
+            transcriptPath = path.string();
+        }
+        writeRecord("s.json",
+                    recordJson("s", state.toStdString(), now - recordAge, transcriptPath,
+                               R"(,"notification_type":"permission_prompt")"));
+        SessionScanner scanner(m_sessions, m_clock, m_probe);
+        const auto sessions = scan(scanner);
+        QCOMPARE(sessions.size(), 1u);
+        QCOMPARE(sessions[0].isStale, stale);
+    }
+
+    void sessionFields()
+    {
+        writeRecord("a.json",
+                    recordJson("a", "working", now - 1, "/nowhere/a.jsonl", R"(,"source":"copilot")", "/home/dev/api"));
+        SessionScanner scanner(m_sessions, m_clock, m_probe);
+        const auto sessions = scan(scanner);
+        QCOMPARE(sessions.size(), 1u);
+        SessionInfo expected;
+        expected.id = "a";
+        expected.source = SessionSource::Copilot;
+        expected.state = SessionState::Working;
+        expected.event = "UserPromptSubmit";
+        expected.cwd = "/home/dev/api";
+        expected.transcriptPath = "/nowhere/a.jsonl";
+        expected.updatedAt = timePointFromEpochSeconds(now - 1);
+        QVERIFY(sessions[0] == expected);
+
+        writeRecord("a.json", recordJson("a", "working", now - 1, "/nowhere/a.jsonl"));
+        QCOMPARE(scan(scanner)[0].source, SessionSource::Claude);
+    }
+
+    void newestFirstThenListingOrder()
+    {
+        for (const char *id : {"p", "q", "r", "s", "t"})
+            writeRecord(std::string(id) + ".json", recordJson(id, "idle", now - 100));
+        writeRecord("newest.json", recordJson("newest", "idle", now - 1));
+        writeRecord("oldest.json", recordJson("oldest", "idle", now - 1000));
+
+        std::vector<std::string> listed;
+        DIR *dir = ::opendir(m_sessions.c_str());
+        while (const dirent *entry = ::readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (name.size() == 6 && name.ends_with(".json"))
+                listed.push_back(name.substr(0, 1));
+        }
+        ::closedir(dir);
+
+        SessionScanner scanner(m_sessions, m_clock, m_probe);
+        const auto sessions = scan(scanner);
+        QCOMPARE(sessions.size(), 7u);
+        QCOMPARE(sessions.front().id, std::string("newest"));
+        QCOMPARE(sessions.back().id, std::string("oldest"));
+        for (std::size_t i = 0; i < listed.size(); ++i)
+            QCOMPARE(sessions[i + 1].id, listed[i]);
+    }
+
+    void badFilesAreSkippedAndKept()
+    {
+        writeRecord("good.json", recordJson("good", "idle", now));
+        fs::create_directories(m_sessions / "folder.json");
+        const auto broken = writeRecord("broken.json", "{\"sessionId\":\"x\",\"state\":\"work");
+        const auto foreign = writeRecord("startup.json", recordJson("y", "idle", now, "", ",\"source\":\"startup\""));
+        const auto binary = writeRecord("binary.json", std::string("\0\x01\xff\xfe", 4));
+        QCOMPARE(::mkfifo((m_sessions / "pipe.json").c_str(), 0600), 0);
+        QCOMPARE(::symlink("/dev/zero", (m_sessions / "zero.json").c_str()), 0);
+        writeRecord("huge.json", recordJson("huge", "idle", now, "", ",\"pad\":\"" + std::string(17 << 20, 'x') + '"'));
+
+        SessionScanner scanner(m_sessions, m_clock, m_probe);
+        for (int round = 0; round < 2; ++round) {
+            const auto sessions = scan(scanner);
+            QCOMPARE(sessions.size(), 1u);
+            QCOMPARE(sessions[0].id, std::string("good"));
+        }
+        for (const auto &path : {broken, foreign, binary, m_sessions / "folder.json", m_sessions / "pipe.json"})
+            QVERIFY(fs::exists(fs::symlink_status(path)));
+    }
+
+    void listingFailureGivesNoSessions()
+    {
+        // A file where the folder should be: it can neither be created nor listed.
+        fs::create_directories(m_sessions.parent_path());
+        writeFile(m_sessions, "not a folder");
+        SessionScanner scanner(m_sessions, m_clock, m_probe);
+        QVERIFY(scan(scanner).empty());
+        SessionScanner under(m_sessions / "sessions", m_clock, m_probe);
+        QVERIFY(scan(under).empty());
+    }
+
+    // A transcript that no live record names loses its cursor: when a record
+    // names it again, the file is read from its start.
+    void cursorIsDroppedWithItsLastSession()
+    {
+        const auto path = transcript("shared.jsonl",
+                                     line(R"({"type":"assistant","message":{"id":"a","usage":{"input_tokens":111}}})"));
+        const auto record = recordJson("s", "working", now, path.string());
+        writeRecord("s.json", record);
+        writeRecord("twin.json", recordJson("twin", "working", now - 1, path.string()));
+        SessionScanner scanner(m_sessions, m_clock, m_probe);
+        QCOMPARE(scan(scanner)[0].usage.inputTokens, 111);
+
+        // Same length, other numbers: only a fresh read can see the change.
+        writeFile(path, line(R"({"type":"assistant","message":{"id":"a","usage":{"input_tokens":222}}})"));
+        fs::remove(m_sessions / "s.json");
+        QCOMPARE(scan(scanner)[0].usage.inputTokens, 111); // the twin keeps the shared cursor
+        fs::remove(m_sessions / "twin.json");
+        QVERIFY(scan(scanner).empty());
+
+        writeRecord("s.json", record);
+        const auto sessions = scan(scanner);
+        QCOMPARE(sessions[0].usage.inputTokens, 222);
+        QCOMPARE(sessions[0].usage.turns, 1);
+    }
+
+    void expiredRecordBesideALiveOneOnTheSameTranscript()
+    {
+        const auto path = transcript("expiring.jsonl",
+                                     line(R"({"type":"assistant","message":{"id":"a","usage":{"input_tokens":111}}})"));
+        writeRecord("s.json", recordJson("s", "working", now, path.string()));
+        writeRecord("old.json", recordJson("old", "idle", now - 90000, path.string()));
+        SessionScanner scanner(m_sessions, m_clock, m_probe);
+        auto sessions = scan(scanner);
+        QCOMPARE(sessions.size(), 1u);
+        QCOMPARE(sessions[0].usage.inputTokens, 111);
+        QVERIFY(!fs::exists(m_sessions / "old.json"));
+    }
+
+    // An agent appends its transcript in arbitrary pieces while scans run; at
+    // the end the totals equal those of one full read.
+    void writerAppendsWhileScanning()
+    {
+        const std::string source
+            = readFile(testData("transcripts/local-claude-code-2.1.332/permission-then-interrupt.jsonl"));
+        const auto path = transcript("growing.jsonl", "");
+        writeRecord("s.json", recordJson("s", "working", now, path.string()));
+        SessionScanner scanner(m_sessions, m_clock, m_probe, {.chunkSize = 509, .maxLineLength = 64u << 20});
+
+        std::atomic<bool> done = false;
+        std::thread writer([&] {
+            QRandomGenerator random(20261206);
+            std::size_t written = 0;
+            while (written < source.size()) {
+                const std::size_t piece = std::min<std::size_t>(random.bounded(1, 2000), source.size() - written);
+                appendFile(path, std::string_view(source).substr(written, piece));
+                written += piece;
+                std::this_thread::yield();
+            }
+            done = true;
+        });
+        int scans = 0;
+        while (!done) {
+            scan(scanner);
+            ++scans;
+        }
+        writer.join();
+        const auto sessions = scan(scanner);
+        QVERIFY(scans > 1);
+
+        // Worked out with tests/tools/transcript_totals.py.
+        const auto &usage = sessions[0].usage;
+        QCOMPARE(usage.inputTokens, 3006);
+        QCOMPARE(usage.outputTokens, 84);
+        QCOMPARE(usage.cacheCreationTokens, 600);
+        QCOMPARE(usage.cacheReadTokens, 15006);
+        QCOMPARE(usage.contextTokens, 6307);
+        QCOMPARE(usage.turns, 3);
+        QCOMPARE(usage.model, std::optional<std::string>("claude-opus-5-5"));
+    }
+
+    void scansQueueInOrder()
+    {
+        writeRecord("s.json", recordJson("s", "idle", now));
+        SessionScanner scanner(m_sessions, m_clock, m_probe);
+        QList<QFuture<std::vector<SessionInfo>>> futures;
+        for (int i = 0; i < 20; ++i)
+            futures.append(scanner.scan());
+        for (auto &future : futures)
+            QCOMPARE(future.result().size(), 1u);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSessionScanner)
+#include "tst_sessionscanner.moc"

@@ -1,0 +1,444 @@
+#include "sessions/Timestamp.h"
+#include "sessions/TranscriptReader.h"
+#include "support/TestFiles.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sys/stat.h>
+
+using namespace lullwatch;
+using namespace lullwatch::test;
+
+Q_DECLARE_METATYPE(TranscriptUsage)
+Q_DECLARE_METATYPE(std::optional<double>)
+
+namespace {
+
+QByteArray assistant(const char *id, qint64 input, qint64 output, qint64 creation, qint64 read,
+                     const char *model = nullptr, const char *extra = "")
+{
+    QByteArray message = "{";
+    if (id)
+        message += QByteArray(R"("id":")") + id + R"(",)";
+    if (model)
+        message += QByteArray(R"("model":")") + model + R"(",)";
+    message += QByteArray(R"("usage":{"input_tokens":)") + QByteArray::number(input) + R"(,"output_tokens":)"
+        + QByteArray::number(output) + R"(,"cache_creation_input_tokens":)" + QByteArray::number(creation)
+        + R"(,"cache_read_input_tokens":)" + QByteArray::number(read) + "}}";
+    return QByteArray(R"({"type":"assistant")") + extra + R"(,"message":)" + message + "}";
+}
+
+TranscriptUsage usage(qint64 input, qint64 output, qint64 creation, qint64 read, qint64 context, qint64 turns,
+                      std::optional<std::string> model = {})
+{
+    return TranscriptUsage {input, output, creation, read, context, std::move(model), turns};
+}
+
+TranscriptCursor ingestAll(const QList<QByteArray> &lines)
+{
+    TranscriptReader reader;
+    TranscriptCursor cursor;
+    for (const auto &line : lines)
+        reader.ingestEntry(std::string_view(line.constData(), line.size()), cursor);
+    return cursor;
+}
+
+struct ExpectedTotals {
+    const char *file;
+    TranscriptUsage usage;
+    std::optional<double> lastEntryAt;
+    bool endedInInterrupt;
+};
+
+// Worked out with tests/tools/transcript_totals.py, a separate implementation.
+const ExpectedTotals fixtureTotals[] = {
+    {"claude-code-viewer/1af7fc5e-8455-4414-9ccd-011d40f70b2a.jsonl",
+     usage(93, 953, 12698, 103219, 17509, 7, "claude-sonnet-4-20250514"), 1756860472.264, false},
+    {"claude-code-viewer/fe5e1c67-53e7-4862-81ae-d0e013e3270b.jsonl",
+     usage(818, 51933, 137976, 3647854, 21562, 170, "claude-sonnet-4-20250514"), 1756861323.665, false},
+    {"local-claude-code-2.1.197/permission-then-interrupt.jsonl",
+     usage(4500, 187, 600, 9000, 4777, 3, "claude-opus-4-8"), 1796579481.358, false},
+    {"local-claude-code-2.1.197/print-mode-tool-use.jsonl", usage(3000, 110, 400, 6000, 4733, 2, "claude-opus-4-8"),
+     1796579279.966, false},
+    {"local-claude-code-2.1.332/permission-then-interrupt.jsonl",
+     usage(3006, 84, 600, 15006, 6307, 3, "claude-opus-5-5"), 1796580539.475, true},
+    {"spotter/agent-a2898e3.jsonl", usage(53, 136, 71257, 604156, 71258, 12, "claude-sonnet-4-5-20250929"),
+     std::nullopt, false},
+    {"spotter/short.jsonl", usage(3, 13, 13835, 11515, 25366, 1, "claude-opus-4-6"), 1770757922.48, true},
+    {"spotter/subagent.jsonl", usage(1576, 1586, 25842, 427286, 43862, 12, "claude-opus-4-6"), 1770761031.679, false},
+    {"spotter/tool_heavy.jsonl", usage(54, 212, 17696, 88231, 27839, 4, "claude-opus-4-6"), 1770764386.748, true},
+};
+
+void verifyTotals(const TranscriptCursor &cursor, const ExpectedTotals &expected)
+{
+    QCOMPARE(cursor.usage, expected.usage);
+    QCOMPARE(cursor.activity.endedInInterrupt, expected.endedInInterrupt);
+    QCOMPARE(cursor.activity.lastEntryAt.has_value(), expected.lastEntryAt.has_value());
+    if (expected.lastEntryAt)
+        QCOMPARE(epochSeconds(*cursor.activity.lastEntryAt), *expected.lastEntryAt);
+}
+
+} // namespace
+
+namespace QTest {
+template<> char *toString(const TranscriptUsage &u)
+{
+    return qstrdup(QStringLiteral("in %1 out %2 creation %3 read %4 context %5 turns %6 model %7")
+                       .arg(u.inputTokens)
+                       .arg(u.outputTokens)
+                       .arg(u.cacheCreationTokens)
+                       .arg(u.cacheReadTokens)
+                       .arg(u.contextTokens)
+                       .arg(u.turns)
+                       .arg(u.model ? QString::fromStdString(*u.model) : QStringLiteral("none"))
+                       .toUtf8()
+                       .constData());
+}
+} // namespace QTest
+
+class TestTranscriptReader : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void counting_data()
+    {
+        QTest::addColumn<QList<QByteArray>>("lines");
+        QTest::addColumn<TranscriptUsage>("expected");
+
+        QTest::newRow("one message") << QList<QByteArray> {assistant("m1", 10, 40, 20, 30, "opus")}
+                                     << usage(10, 40, 20, 30, 100, 1, "opus");
+        QTest::newRow("identical copies count once")
+            << QList<QByteArray> {assistant("A", 1, 2, 3, 4), assistant("A", 1, 2, 3, 4), assistant("A", 1, 2, 3, 4)}
+            << usage(1, 2, 3, 4, 10, 1);
+        QTest::newRow("growing copies count the latest, other lines between") << QList<QByteArray> {
+            assistant("A", 3, 10, 100, 1000), R"({"type":"progress"})", assistant("A", 3, 10, 100, 1000),
+            "{\"type\":\"user\",\"message\":{\"content\":[{\"type\":\"tool_result\"}]}}",
+            assistant("A", 3, 299, 100, 1000, "opus")} << usage(3, 299, 100, 1000, 1402, 1, "opus");
+        QTest::newRow("an id that comes back is a new message")
+            << QList<QByteArray> {assistant("A", 1, 1, 0, 0), assistant("B", 2, 2, 0, 0), assistant("A", 1, 1, 0, 0)}
+            << usage(4, 4, 0, 0, 2, 3);
+        QTest::newRow("growth after a message without id still replaces")
+            << QList<QByteArray> {assistant("A", 1, 10, 0, 0), assistant(nullptr, 5, 5, 0, 0),
+                                  assistant("A", 1, 50, 0, 0)}
+            << usage(6, 55, 0, 0, 51, 2);
+        QTest::newRow("messages without id always count")
+            << QList<QByteArray> {assistant(nullptr, 1, 1, 1, 1), assistant(nullptr, 1, 1, 1, 1)}
+            << usage(2, 2, 2, 2, 4, 2);
+        QTest::newRow("empty usage counts a turn")
+            << QList<QByteArray> {assistant("A", 5, 5, 5, 5), R"({"type":"assistant","message":{"id":"B","usage":{}}})"}
+            << usage(5, 5, 5, 5, 0, 2);
+        QTest::newRow("side conversation counts")
+            << QList<QByteArray> {assistant("A", 1, 1, 1, 1, nullptr, R"(,"isSidechain":true)")}
+            << usage(1, 1, 1, 1, 4, 1);
+        QTest::newRow("only exact integers count") << QList<
+            QByteArray> {R"({"type":"assistant","message":{"usage":{"input_tokens":12.5,"output_tokens":"7","cache_creation_input_tokens":12.0,"cache_read_input_tokens":true}}})"}
+                                                   << usage(0, 0, 12, 0, 12, 1);
+        QTest::newRow("model is kept until another is named")
+            << QList<QByteArray> {assistant("A", 0, 0, 0, 0, "opus"), assistant("B", 0, 0, 0, 0),
+                                  R"({"type":"assistant","message":{"id":"C","model":7,"usage":{}}})"}
+            << usage(0, 0, 0, 0, 0, 3, "opus");
+        QTest::newRow("unusable entries contribute nothing")
+            << QList<QByteArray> {R"({"type":"assistant"})",
+                                  R"({"type":"assistant","message":{}})",
+                                  "{\"type\":\"assistant\",\"message\":{\"id\":\"X\",\"usage\":[]}}",
+                                  R"({"type":"assistant","message":"text"})",
+                                  R"({"message":{"usage":{"input_tokens":1}}})",
+                                  R"({"type":7,"message":{"usage":{"input_tokens":1}}})",
+                                  "not json",
+                                  "[1,2]",
+                                  assistant("A", 1, 0, 0, 0).chopped(1)}
+            << usage(0, 0, 0, 0, 0, 0);
+        QTest::newRow("user entries never count")
+            << QList<QByteArray> {R"({"type":"user","message":{"id":"A","usage":{"input_tokens":9}}})"}
+            << usage(0, 0, 0, 0, 0, 0);
+        QTest::newRow("counters stop at the 64-bit limit")
+            << QList<QByteArray> {assistant("A", 9223372036854775807, 0, 0, 0), assistant("B", 1, 0, 0, 0),
+                                  assistant("C", 5, 0, 0, 0)}
+            << usage(9223372036854775807, 0, 0, 0, 5, 3);
+        QTest::newRow("saturated totals recover when a copy replaces its message")
+            << QList<QByteArray> {assistant("A", 9223372036854775807, 0, 0, 0), assistant("B", 9, 0, 0, 0),
+                                  assistant("B", 9, 0, 0, 0)}
+            << usage(9223372036854775807, 0, 0, 0, 9, 2);
+        QTest::newRow("negative counts are taken as written")
+            << QList<QByteArray> {assistant("A", -5, 2, 0, 0)} << usage(-5, 2, 0, 0, -3, 1);
+    }
+
+    void counting()
+    {
+        QFETCH(QList<QByteArray>, lines);
+        QFETCH(TranscriptUsage, expected);
+        QCOMPARE(ingestAll(lines).usage, expected);
+    }
+
+    void activity_data()
+    {
+        QTest::addColumn<QList<QByteArray>>("lines");
+        QTest::addColumn<std::optional<double>>("lastEntryAt");
+        QTest::addColumn<bool>("endedInInterrupt");
+
+        const QByteArray interrupt
+            = "{\"type\":\"user\",\"timestamp\":\"2025-01-02T03:04:05Z\",\"message\":{\"content\":[{\"type\":\"text\","
+              "\"text\":\"[Request interrupted by user for tool use]\"}]}}";
+        using Lines = QList<QByteArray>;
+        const std::optional<double> none;
+
+        QTest::newRow("Z with fraction") << Lines {R"({"type":"user","timestamp":"2025-01-02T03:04:05.678Z"})"}
+                                         << std::optional(1735787045.678) << false;
+        QTest::newRow("Z without fraction") << Lines {R"({"type":"assistant","timestamp":"2025-01-02T03:04:05Z"})"}
+                                            << std::optional(1735787045.0) << false;
+        QTest::newRow("offset is converted") << Lines {R"({"type":"user","timestamp":"2025-01-02T03:04:05+02:00"})"}
+                                             << std::optional(1735779845.0) << false;
+        QTest::newRow("unparsable stamp keeps the earlier one")
+            << Lines {R"({"type":"user","timestamp":"2025-01-02T03:04:05Z"})",
+                      R"({"type":"user","timestamp":"2025-01-02 03:04:06"})"}
+            << std::optional(1735787045.0) << false;
+        QTest::newRow("earlier stamp still replaces")
+            << Lines {R"({"type":"user","timestamp":"2025-01-02T03:04:05Z"})",
+                      R"({"type":"assistant","timestamp":"2025-01-02T01:04:05Z"})"}
+            << std::optional(1735779845.0) << false;
+        QTest::newRow("interrupt in content array") << Lines {interrupt} << std::optional(1735787045.0) << true;
+        QTest::newRow("interrupt in content string")
+            << Lines {"{\"type\":\"user\",\"message\":{\"content\":\"[Request interrupted by user] and more words\"}}"}
+            << none << true;
+        QTest::newRow("interruptedMessageId null")
+            << Lines {R"({"type":"user","interruptedMessageId":null})"} << none << true;
+        QTest::newRow("marker said by the assistant")
+            << Lines {interrupt, "{\"type\":\"assistant\",\"message\":{\"content\":\"[Request interrupted by user\"}}"}
+            << std::optional(1735787045.0) << false;
+        QTest::newRow("array with a plain string element")
+            << Lines {"{\"type\":\"user\",\"message\":{\"content\":[\"x\",{\"text\":\"[Request interrupted by "
+                      "user\"}]}}"}
+            << none << false;
+        QTest::newRow("marker split over two text parts")
+            << Lines {"{\"type\":\"user\",\"message\":{\"content\":[{\"text\":\"[Request "
+                      "interrupted\"},{\"type\":\"image\"},{\"text\":\"by user]\"}]}}"}
+            << none << true;
+        QTest::newRow("other letter case")
+            << Lines {"{\"type\":\"user\",\"message\":{\"content\":\"[request interrupted by user]\"}}"} << none
+            << false;
+        QTest::newRow("user entry after interrupt ends it")
+            << Lines {interrupt, R"({"type":"user","message":{"content":"go on"}})"} << std::optional(1735787045.0)
+            << false;
+        QTest::newRow("bookkeeping lines after interrupt leave it")
+            << Lines {interrupt,
+                      R"({"type":"last-prompt","timestamp":"2025-01-02T05:00:00Z"})",
+                      R"({"type":"file-history-snapshot","snapshot":{}})",
+                      R"({"type":"system","timestamp":"2025-01-02T05:00:00Z"})",
+                      R"({"type":"progress"})",
+                      R"({"type":"summary"})",
+                      R"({"type":"queue-operation"})"}
+            << std::optional(1735787045.0) << true;
+        QTest::newRow("side conversation leaves both")
+            << Lines {R"({"type":"assistant","timestamp":"2025-01-02T03:04:05Z"})",
+                      "{\"type\":\"user\",\"isSidechain\":true,\"timestamp\":\"2025-01-02T09:00:00Z\",\"message\":{"
+                      "\"content\":\"[Request interrupted by user\"}}"}
+            << std::optional(1735787045.0) << false;
+        QTest::newRow("entry without type leaves both")
+            << Lines {interrupt, R"({"timestamp":"2025-01-02T09:00:00Z","message":{"content":"x"}})"}
+            << std::optional(1735787045.0) << true;
+    }
+
+    void activity()
+    {
+        QFETCH(QList<QByteArray>, lines);
+        QFETCH(std::optional<double>, lastEntryAt);
+        QFETCH(bool, endedInInterrupt);
+        const auto cursor = ingestAll(lines);
+        QCOMPARE(cursor.activity.endedInInterrupt, endedInInterrupt);
+        QCOMPARE(cursor.activity.lastEntryAt.has_value(), lastEntryAt.has_value());
+        if (lastEntryAt)
+            QCOMPARE(epochSeconds(*cursor.activity.lastEntryAt), *lastEntryAt);
+    }
+
+    void parseTimestamp_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<std::optional<double>>("seconds");
+        const std::optional<double> rejected;
+        QTest::newRow("epoch") << QByteArray("1970-01-01T00:00:00Z") << std::optional(0.0);
+        QTest::newRow("nanoseconds") << QByteArray("1970-01-01T00:00:01.123456789Z") << std::optional(1.123456789);
+        QTest::newRow("negative offset") << QByteArray("2025-01-01T22:04:05-05:30") << std::optional(1735788845.0);
+        QTest::newRow("leap day") << QByteArray("2024-02-29T12:00:00Z") << std::optional(1709208000.0);
+        QTest::newRow("space for T") << QByteArray("2025-01-02 03:04:05Z") << rejected;
+        QTest::newRow("no zone") << QByteArray("2025-01-02T03:04:05") << rejected;
+        QTest::newRow("no zone with fraction") << QByteArray("2025-01-02T03:04:05.5") << rejected;
+        QTest::newRow("offset without colon") << QByteArray("2025-01-02T03:04:05+0200") << rejected;
+        QTest::newRow("lower-case z") << QByteArray("2025-01-02T03:04:05z") << rejected;
+        QTest::newRow("empty fraction") << QByteArray("2025-01-02T03:04:05.Z") << rejected;
+        QTest::newRow("ten fraction digits") << QByteArray("2025-01-02T03:04:05.1234567890Z") << rejected;
+        QTest::newRow("not a leap year") << QByteArray("2025-02-29T00:00:00Z") << rejected;
+        QTest::newRow("month 13") << QByteArray("2025-13-01T00:00:00Z") << rejected;
+        QTest::newRow("hour 24") << QByteArray("2025-01-01T24:00:00Z") << rejected;
+        QTest::newRow("trailing text") << QByteArray("2025-01-02T03:04:05Zjunk") << rejected;
+        QTest::newRow("date only") << QByteArray("2025-01-02") << rejected;
+        QTest::newRow("empty") << QByteArray() << rejected;
+    }
+
+    void parseTimestamp()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(std::optional<double>, seconds);
+        const auto parsed = lullwatch::parseTimestamp(std::string_view(text.constData(), text.size()));
+        QCOMPARE(parsed.has_value(), seconds.has_value());
+        if (seconds)
+            QCOMPARE(epochSeconds(*parsed), *seconds);
+    }
+
+    void recordedTranscripts_data()
+    {
+        QTest::addColumn<int>("index");
+        for (int i = 0; i < int(std::size(fixtureTotals)); ++i)
+            QTest::newRow(fixtureTotals[i].file) << i;
+    }
+
+    // One full read, then the same file read again through tiny chunks: the
+    // results must not depend on where the chunks end.
+    void recordedTranscripts()
+    {
+        QFETCH(int, index);
+        const auto &expected = fixtureTotals[index];
+        const auto path = testData(std::string("transcripts/") + expected.file);
+
+        TranscriptReader reader;
+        TranscriptCursor cursor;
+        reader.read(path, cursor);
+        verifyTotals(cursor, expected);
+        QCOMPARE(cursor.offset, std::filesystem::file_size(path));
+        QVERIFY(cursor.remainder.empty());
+
+        for (std::size_t chunk : {1u, 7u, 4096u}) {
+            TranscriptReader chunked({.chunkSize = chunk, .maxLineLength = 64u << 20});
+            TranscriptCursor chunkedCursor;
+            chunked.read(path, chunkedCursor);
+            QCOMPARE(chunkedCursor, cursor);
+        }
+    }
+
+    void partialLinesWaitForTheirEnd()
+    {
+        QTemporaryDir dir;
+        const std::string path = dir.filePath(QStringLiteral("t.jsonl")).toStdString();
+        const QByteArray first = assistant("A", 1, 2, 3, 4) + '\n';
+        const QByteArray second = assistant("B", 10, 20, 30, 40);
+
+        TranscriptReader reader;
+        TranscriptCursor cursor;
+        writeFile(path, (first + second.left(15)));
+        reader.read(path, cursor);
+        QCOMPARE(cursor.usage.turns, 1);
+        QCOMPARE(cursor.remainder, second.left(15).toStdString());
+
+        // No line feed at all in what arrived: the piece stays whole and waits.
+        appendFile(path, second.mid(15, 20));
+        reader.read(path, cursor);
+        QCOMPARE(cursor.usage.turns, 1);
+        QCOMPARE(cursor.remainder, second.left(35).toStdString());
+
+        appendFile(path, (second.mid(35) + "\r\n\n\n"));
+        reader.read(path, cursor);
+        QCOMPARE(cursor.usage, usage(11, 22, 33, 44, 100, 2));
+        QVERIFY(cursor.remainder.empty());
+    }
+
+    void shrunkFileIsReadAgain()
+    {
+        QTemporaryDir dir;
+        const std::string path = dir.filePath(QStringLiteral("t.jsonl")).toStdString();
+        TranscriptReader reader;
+        TranscriptCursor cursor;
+        writeFile(path, (assistant("A", 1, 1, 1, 1) + '\n' + assistant("B", 1, 1, 1, 1) + '\n'));
+        reader.read(path, cursor);
+        QCOMPARE(cursor.usage.turns, 2);
+
+        writeFile(path, (assistant("C", 5, 0, 0, 0) + '\n'));
+        reader.read(path, cursor);
+        QCOMPARE(cursor.usage, usage(5, 0, 0, 0, 5, 1));
+
+        writeFile(path, "");
+        reader.read(path, cursor);
+        QCOMPARE(cursor, TranscriptCursor {});
+
+        // A replacement at least as long as what was read is not noticed.
+        const QByteArray longer = assistant("D", 7, 0, 0, 0) + '\n';
+        writeFile(path, (QByteArray(30, ' ') + '\n' + longer));
+        reader.read(path, cursor);
+        const auto offset = cursor.offset;
+        writeFile(path, (assistant("E", 100, 0, 0, 0) + '\n' + longer));
+        appendFile(path, (assistant("F", 1, 0, 0, 0) + '\n'));
+        reader.read(path, cursor);
+        QVERIFY(cursor.offset > offset);
+        QCOMPARE(cursor.usage.inputTokens, 7 + 1);
+    }
+
+    void unreadablePathsLeaveTheCursor_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("missing") << QStringLiteral("missing");
+        QTest::newRow("empty path") << QStringLiteral("empty");
+        QTest::newRow("directory") << QStringLiteral("directory");
+        QTest::newRow("path under a file") << QStringLiteral("under-file");
+        QTest::newRow("fifo") << QStringLiteral("fifo");
+        QTest::newRow("character device") << QStringLiteral("device");
+    }
+
+    void unreadablePathsLeaveTheCursor()
+    {
+        QFETCH(QString, kind);
+        QTemporaryDir dir;
+        std::string path;
+        if (kind == u"missing") {
+            path = dir.filePath(QStringLiteral("nothing.jsonl")).toStdString();
+        } else if (kind == u"directory") {
+            path = dir.path().toStdString();
+        } else if (kind == u"under-file") {
+            writeFile(dir.filePath(QStringLiteral("file")).toStdString(), "x");
+            path = dir.filePath(QStringLiteral("file/t.jsonl")).toStdString();
+        } else if (kind == u"fifo") {
+            path = dir.filePath(QStringLiteral("pipe")).toStdString();
+            QCOMPARE(::mkfifo(path.c_str(), 0600), 0);
+        } else if (kind == u"device") {
+            path = "/dev/zero";
+        }
+
+        TranscriptReader reader;
+        TranscriptCursor cursor;
+        cursor.offset = 3;
+        cursor.usage.turns = 4;
+        const TranscriptCursor before = cursor;
+        reader.read(path, cursor); // must return, not block on the FIFO or read /dev/zero forever
+        QCOMPARE(cursor, before);
+    }
+
+    void overlongLineIsSkipped()
+    {
+        QTemporaryDir dir;
+        const std::string path = dir.filePath(QStringLiteral("t.jsonl")).toStdString();
+        TranscriptReader reader({.chunkSize = 16, .maxLineLength = 200});
+
+        const QByteArray huge = "{\"type\":\"assistant\",\"message\":{\"usage\":{\"input_tokens\":1000},\"pad\":\""
+            + QByteArray(400, 'x');
+        writeFile(path, (assistant("A", 1, 0, 0, 0) + '\n' + huge));
+        TranscriptCursor cursor;
+        reader.read(path, cursor);
+        QVERIFY(cursor.discardingLine);
+        QVERIFY(cursor.remainder.empty());
+
+        // The rest of the broken line arrives, then good lines again.
+        appendFile(path, (QByteArray(50, 'x') + "\"}}" + '\n' + assistant("B", 2, 0, 0, 0) + '\n'));
+        reader.read(path, cursor);
+        QVERIFY(!cursor.discardingLine);
+        QCOMPARE(cursor.usage, usage(3, 0, 0, 0, 2, 2));
+
+        // A line exactly at the limit is still read.
+        const QByteArray padded = assistant("C", 4, 0, 0, 0);
+        const QByteArray atLimit = padded.chopped(1) + QByteArray(200 - padded.size(), ' ') + '}';
+        QCOMPARE(atLimit.size(), 200);
+        appendFile(path, (atLimit + '\n'));
+        reader.read(path, cursor);
+        QCOMPARE(cursor.usage.inputTokens, 7);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestTranscriptReader)
+#include "tst_transcriptreader.moc"

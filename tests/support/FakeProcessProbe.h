@@ -1,0 +1,40 @@
+#pragma once
+
+#include "sessions/ProcessProbe.h"
+
+#include <map>
+#include <mutex>
+#include <vector>
+
+namespace lullwatch::test {
+
+// Answers from a table (pids not in it exist) and remembers what it was asked.
+class FakeProcessProbe final : public ProcessProbe {
+public:
+    int probe(std::int32_t pid) const override
+    {
+        std::lock_guard lock(m_mutex);
+        m_asked.push_back(pid);
+        const auto found = m_answers.find(pid);
+        return found == m_answers.end() ? 0 : found->second;
+    }
+
+    void answer(std::int32_t pid, int error)
+    {
+        std::lock_guard lock(m_mutex);
+        m_answers[pid] = error;
+    }
+
+    std::vector<std::int32_t> asked() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_asked;
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    std::map<std::int32_t, int> m_answers;
+    mutable std::vector<std::int32_t> m_asked;
+};
+
+} // namespace lullwatch::test

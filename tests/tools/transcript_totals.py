@@ -1,0 +1,107 @@
+#!/usr/bin/env python3
+"""Independent reckoning of what a transcript should yield, for test expectations.
+
+Counts each assistant message once with the usage of its latest copy among
+consecutive counted entries, and tracks the newest conversation entry's time
+stamp and whether it was an interrupt. Written apart from the C++ reader so
+that the two can check each other.
+"""
+import json
+import re
+import sys
+from datetime import datetime
+
+STAMP = re.compile(r"^\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}(\.\d{1,9})?(Z|[+-]\d{2}:\d{2})$")
+MARKER = "[Request interrupted by user"
+KEYS = ("input_tokens", "output_tokens", "cache_creation_input_tokens", "cache_read_input_tokens")
+
+
+def count(value):
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        return 0
+    if isinstance(value, float) and not value.is_integer():
+        return 0
+    return int(value)
+
+
+def stamp(text):
+    if not isinstance(text, str) or not STAMP.match(text):
+        return None
+    head, _, rest = text.partition(".")
+    if rest:
+        digits = re.match(r"\d+", rest).group(0)
+        zone = rest[len(digits):]
+        fraction = int(digits) / 10 ** len(digits)
+    else:
+        head, zone, fraction = text[:19], text[19:], 0.0
+    zone = "+00:00" if zone == "Z" else zone
+    return datetime.fromisoformat(head[:19] + zone).timestamp() + fraction
+
+
+def interrupted(entry):
+    if "interruptedMessageId" in entry:
+        return True
+    message = entry.get("message")
+    if not isinstance(message, dict) or "content" not in message:
+        return False
+    content = message["content"]
+    if isinstance(content, str):
+        return MARKER in content
+    if isinstance(content, list) and all(isinstance(part, dict) for part in content):
+        return MARKER in " ".join(p["text"] for p in content if isinstance(p.get("text"), str))
+    return False
+
+
+def totals(path):
+    messages = []  # [id, counts]
+    last_id = None
+    model = None
+    context = 0
+    last_entry_at = None
+    ended_in_interrupt = False
+    for raw in open(path, "rb").read().split(b"\n"):
+        if not raw:
+            continue
+        try:
+            entry = json.loads(raw)
+        except ValueError:
+            continue
+        if not isinstance(entry, dict) or not isinstance(entry.get("type"), str):
+            continue
+        kind = entry["type"]
+        if kind in ("user", "assistant") and entry.get("isSidechain") is not True:
+            parsed = stamp(entry.get("timestamp"))
+            if parsed is not None:
+                last_entry_at = parsed
+            ended_in_interrupt = kind == "user" and interrupted(entry)
+        if kind != "assistant":
+            continue
+        message = entry.get("message")
+        if not isinstance(message, dict) or not message or not isinstance(message.get("usage"), dict):
+            continue
+        usage = message["usage"]
+        counts = [count(usage.get(key)) for key in KEYS]
+        message_id = message.get("id") if isinstance(message.get("id"), str) else None
+        if message_id is not None and message_id == last_id:
+            for item in reversed(messages):
+                if item[0] == message_id:
+                    item[1] = counts
+                    break
+        else:
+            messages.append([message_id, counts])
+            if message_id is not None:
+                last_id = message_id
+        context = sum(counts)
+        if isinstance(message.get("model"), str):
+            model = message["model"]
+    sums = [sum(m[1][i] for m in messages) for i in range(4)]
+    return {
+        "input": sums[0], "output": sums[1], "cacheCreation": sums[2], "cacheRead": sums[3],
+        "context": context, "turns": len(messages), "model": model,
+        "lastEntryAt": last_entry_at, "endedInInterrupt": ended_in_interrupt,
+    }
+
+
+if __name__ == "__main__":
+    for name in sys.argv[1:]:
+        print(name, json.dumps(totals(name)))
