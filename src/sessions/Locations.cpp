@@ -1,7 +1,9 @@
 #include "Locations.h"
 
 #include <cstdlib>
+#include <pwd.h>
 #include <system_error>
+#include <unistd.h>
 
 namespace lullwatch {
 
@@ -17,7 +19,13 @@ std::filesystem::path environmentPath(const char *name)
 
 std::filesystem::path homeDirectory()
 {
-    return environmentPath("HOME");
+    auto home = environmentPath("HOME");
+    if (home.empty()) {
+        // Services started without a login environment may lack HOME.
+        if (const passwd *entry = ::getpwuid(::getuid()); entry && entry->pw_dir)
+            home = entry->pw_dir;
+    }
+    return home;
 }
 
 std::filesystem::path appSupportDirectory()

@@ -4,7 +4,7 @@
 
 namespace lullwatch {
 
-// The user's home folder, from HOME.
+// The user's home folder, from HOME (the password database when HOME is unset or empty).
 std::filesystem::path homeDirectory();
 // $XDG_DATA_HOME/lullwatch, or ~/.local/share/lullwatch when XDG_DATA_HOME is unset or empty.
 std::filesystem::path appSupportDirectory();
