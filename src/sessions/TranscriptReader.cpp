@@ -1,9 +1,9 @@
 #include "TranscriptReader.h"
 
-#include "JsonValues.h"
 #include "Timestamp.h"
 
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <fcntl.h>
 #include <limits>
@@ -14,9 +14,7 @@ namespace lullwatch {
 
 namespace {
 
-using simdjson::dom::array;
-using simdjson::dom::element;
-using simdjson::dom::object;
+namespace ondemand = simdjson::ondemand;
 
 // Counters stop at the ends of the signed 64-bit range instead of wrapping.
 std::int64_t saturatingAdd(std::int64_t a, std::int64_t b)
@@ -33,35 +31,269 @@ TokenCounts operator+(const TokenCounts &a, const TokenCounts &b)
             saturatingAdd(a.cacheCreation, b.cacheCreation), saturatingAdd(a.cacheRead, b.cacheRead)};
 }
 
-std::int64_t countAt(const object &usage, std::string_view key)
+// What one entry's "message" holds, as far as counting and interrupts need it.
+struct MessageFacts {
+    bool isObject = false;
+    bool isEmpty = true;
+    std::optional<std::string_view> id;
+    std::optional<std::string_view> model;
+    bool hasUsage = false;
+    TokenCounts counts;
+    bool hasContent = false;
+    bool contentHasMarker = false;
+};
+
+// Everything the reader takes from one line. The entry is read in one pass
+// (keys come in any order); the views point into the parser's buffers.
+struct EntryFacts {
+    std::optional<std::string_view> type;
+    bool isSidechain = false;
+    std::optional<std::string_view> timestamp;
+    bool hasInterruptedMessageId = false;
+    MessageFacts message;
+};
+
+enum class Wanted { Everything, Usage, Content, Nothing };
+
+// Errors that mean "not this type" rather than "not JSON".
+bool isMalformed(simdjson::error_code error)
 {
-    element value;
-    if (usage.at_key(key).get(value) != simdjson::SUCCESS)
-        return 0;
-    return exactInteger(value).value_or(0);
+    return error != simdjson::SUCCESS && error != simdjson::INCORRECT_TYPE;
 }
 
-void countUsage(const object &entry, TranscriptCursor &cursor)
+// A count is taken when it is a number with an exact integer value in the
+// signed 64-bit range. Returns false when the number itself is malformed.
+bool readCount(ondemand::value value, std::int64_t &count)
 {
-    object message;
-    if (entry.at_key("message").get(message) != simdjson::SUCCESS || message.begin() == message.end())
-        return;
-    object usage;
-    if (message.at_key("usage").get(usage) != simdjson::SUCCESS)
+    count = 0;
+    ondemand::json_type type;
+    if (value.type().get(type))
+        return false;
+    if (type != ondemand::json_type::number)
+        return true;
+    ondemand::number number;
+    if (value.get_number().get(number))
+        return false; // out of range for any reader, like 1e999
+    switch (number.get_number_type()) {
+    case ondemand::number_type::signed_integer:
+        count = number.get_int64();
+        break;
+    case ondemand::number_type::unsigned_integer:
+        break; // beyond INT64_MAX
+    case ondemand::number_type::floating_point_number: {
+        const double real = number.get_double();
+        constexpr double twoToThe63 = 9223372036854775808.0;
+        if (std::isfinite(real) && std::trunc(real) == real && real >= -twoToThe63 && real < twoToThe63)
+            count = static_cast<std::int64_t>(real);
+        break;
+    }
+    }
+    return true;
+}
+
+bool readUsage(ondemand::object usage, TokenCounts &counts)
+{
+    constexpr std::string_view keys[]
+        = {"input_tokens", "output_tokens", "cache_creation_input_tokens", "cache_read_input_tokens"};
+    std::int64_t *const targets[] = {&counts.input, &counts.output, &counts.cacheCreation, &counts.cacheRead};
+    bool seen[4] = {};
+    for (auto member : usage) {
+        ondemand::field field;
+        std::string_view key;
+        if (std::move(member).get(field) || field.unescaped_key().get(key))
+            return false;
+        for (std::size_t index = 0; index < 4; ++index) {
+            if (key != keys[index] || seen[index])
+                continue;
+            seen[index] = true;
+            if (!readCount(field.value(), *targets[index]))
+                return false;
+        }
+    }
+    return true;
+}
+
+// Whether a message's content holds the interrupt marker: a string, or an
+// array of objects whose "text" strings are joined with spaces. Any other
+// shape holds no marker. Returns false when the JSON is malformed.
+bool readContent(ondemand::value content, bool &hasMarker, std::string &joined)
+{
+    hasMarker = false;
+    ondemand::json_type type;
+    if (content.type().get(type))
+        return false;
+    if (type == ondemand::json_type::string) {
+        std::string_view text;
+        if (content.get_string().get(text))
+            return false;
+        hasMarker = text.find(interruptMarker) != std::string_view::npos;
+        return true;
+    }
+    if (type != ondemand::json_type::array)
+        return true;
+
+    ondemand::array parts;
+    if (content.get_array().get(parts))
+        return false;
+    joined.clear();
+    bool first = true;
+    for (auto element : parts) {
+        ondemand::value part;
+        ondemand::object partObject;
+        if (std::move(element).get(part))
+            return false;
+        const auto error = part.get_object().get(partObject);
+        if (error)
+            return !isMalformed(error); // a non-object element: no marker at all
+        bool seenText = false;
+        for (auto member : partObject) {
+            ondemand::field field;
+            std::string_view key;
+            if (std::move(member).get(field) || field.unescaped_key().get(key))
+                return false;
+            if (key != "text" || seenText)
+                continue;
+            seenText = true;
+            std::string_view text;
+            const auto textError = field.value().get_string().get(text);
+            if (isMalformed(textError))
+                return false;
+            if (textError)
+                continue;
+            if (!first)
+                joined += ' ';
+            joined += text;
+            first = false;
+        }
+    }
+    hasMarker = joined.find(interruptMarker) != std::string::npos;
+    return true;
+}
+
+bool readOptionalString(ondemand::value value, std::optional<std::string_view> &target)
+{
+    std::string_view text;
+    const auto error = value.get_string().get(text);
+    if (!error)
+        target = text;
+    return !isMalformed(error);
+}
+
+bool readMessage(ondemand::value value, Wanted wanted, MessageFacts &message, std::string &joined)
+{
+    ondemand::object object;
+    const auto error = value.get_object().get(object);
+    if (error)
+        return !isMalformed(error);
+    message.isObject = true;
+    const bool wantUsage = wanted == Wanted::Everything || wanted == Wanted::Usage;
+    const bool wantContent = wanted == Wanted::Everything || wanted == Wanted::Content;
+    bool seenId = false;
+    bool seenModel = false;
+    bool seenUsage = false;
+    for (auto member : object) {
+        ondemand::field field;
+        std::string_view key;
+        if (std::move(member).get(field) || field.unescaped_key().get(key))
+            return false;
+        message.isEmpty = false;
+        bool ok = true;
+        if (wantUsage && key == "id" && !seenId) {
+            seenId = true;
+            ok = readOptionalString(field.value(), message.id);
+        } else if (wantUsage && key == "model" && !seenModel) {
+            seenModel = true;
+            ok = readOptionalString(field.value(), message.model);
+        } else if (wantUsage && key == "usage" && !seenUsage) {
+            seenUsage = true;
+            ondemand::object usage;
+            const auto usageError = field.value().get_object().get(usage);
+            message.hasUsage = !usageError;
+            ok = usageError ? !isMalformed(usageError) : readUsage(usage, message.counts);
+        } else if (wantContent && key == "content" && !message.hasContent) {
+            message.hasContent = true;
+            ok = readContent(field.value(), message.contentHasMarker, joined);
+        }
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
+Wanted wantedFor(const std::optional<std::string_view> &type)
+{
+    if (!type)
+        return Wanted::Nothing;
+    if (*type == "assistant")
+        return Wanted::Usage;
+    if (*type == "user")
+        return Wanted::Content;
+    return Wanted::Nothing;
+}
+
+// Reads the top-level object through to its end; false for anything that is
+// not one JSON object. Members the reader has no use for are skipped over
+// without being looked into.
+bool readEntry(ondemand::parser &parser, std::string_view line, EntryFacts &entry, std::string &joined)
+{
+    ondemand::document document;
+    ondemand::object top;
+    if (parser.iterate(line.data(), line.size(), line.size() + simdjson::SIMDJSON_PADDING).get(document)
+        || document.get_object().get(top))
+        return false;
+
+    bool seenType = false;
+    bool seenSidechain = false;
+    bool seenTimestamp = false;
+    bool seenMessage = false;
+    for (auto member : top) {
+        ondemand::field field;
+        std::string_view key;
+        if (std::move(member).get(field) || field.unescaped_key().get(key))
+            return false;
+        bool ok = true;
+        if (key == "type" && !seenType) {
+            seenType = true;
+            ok = readOptionalString(field.value(), entry.type);
+        } else if (key == "isSidechain" && !seenSidechain) {
+            seenSidechain = true;
+            bool flag = false;
+            const auto error = field.value().get_bool().get(flag);
+            entry.isSidechain = !error && flag;
+            ok = !isMalformed(error);
+        } else if (key == "timestamp" && !seenTimestamp) {
+            seenTimestamp = true;
+            ok = readOptionalString(field.value(), entry.timestamp);
+        } else if (key == "interruptedMessageId") {
+            entry.hasInterruptedMessageId = true;
+        } else if (key == "message" && !seenMessage) {
+            seenMessage = true;
+            // Agents write the type after the message in assistant lines.
+            const Wanted wanted = seenType ? wantedFor(entry.type) : Wanted::Everything;
+            if (wanted != Wanted::Nothing)
+                ok = readMessage(field.value(), wanted, entry.message, joined);
+        }
+        if (!ok)
+            return false;
+    }
+    // Nothing may follow the object: past its end there is no location left.
+    const char *trailing = nullptr;
+    return document.current_location().get(trailing) != simdjson::SUCCESS;
+}
+
+void countUsage(const MessageFacts &message, TranscriptCursor &cursor)
+{
+    if (!message.isObject || message.isEmpty || !message.hasUsage)
         return;
 
-    const TokenCounts counts {countAt(usage, "input_tokens"), countAt(usage, "output_tokens"),
-                              countAt(usage, "cache_creation_input_tokens"), countAt(usage, "cache_read_input_tokens")};
-
-    std::string_view id;
-    const bool hasId = message.at_key("id").get(id) == simdjson::SUCCESS;
-    if (hasId && cursor.lastCountedMessageId == id) {
+    const TokenCounts &counts = message.counts;
+    if (message.id && cursor.lastCountedMessageId == *message.id) {
         // A later copy of the message just counted: its usage replaces the earlier one.
         cursor.lastMessage = counts;
-    } else if (hasId) {
+    } else if (message.id) {
         cursor.settled = cursor.settled + cursor.lastMessage;
         cursor.lastMessage = counts;
-        cursor.lastCountedMessageId = std::string(id);
+        cursor.lastCountedMessageId = std::string(*message.id);
         cursor.usage.turns = saturatingAdd(cursor.usage.turns, 1);
     } else {
         cursor.settled = cursor.settled + counts;
@@ -75,60 +307,11 @@ void countUsage(const object &entry, TranscriptCursor &cursor)
     cursor.usage.cacheReadTokens = totals.cacheRead;
     cursor.usage.contextTokens = saturatingAdd(
         saturatingAdd(saturatingAdd(counts.input, counts.cacheCreation), counts.cacheRead), counts.output);
-
-    std::string_view model;
-    if (message.at_key("model").get(model) == simdjson::SUCCESS)
-        cursor.usage.model = std::string(model);
-}
-
-void updateActivity(const object &entry, bool isUser, TranscriptActivity &activity)
-{
-    std::string_view stamp;
-    if (entry.at_key("timestamp").get(stamp) == simdjson::SUCCESS) {
-        if (auto parsed = parseTimestamp(stamp))
-            activity.lastEntryAt = parsed;
-    }
-    activity.endedInInterrupt = isUser && isInterruptEntry(entry);
+    if (message.model)
+        cursor.usage.model = std::string(*message.model);
 }
 
 } // namespace
-
-bool isInterruptEntry(const object &entry)
-{
-    element ignored;
-    if (entry.at_key("interruptedMessageId").get(ignored) == simdjson::SUCCESS)
-        return true;
-
-    object message;
-    if (entry.at_key("message").get(message) != simdjson::SUCCESS)
-        return false;
-    element content;
-    if (message.at_key("content").get(content) != simdjson::SUCCESS)
-        return false;
-
-    std::string_view text;
-    if (content.get(text) == simdjson::SUCCESS)
-        return text.find(interruptMarker) != std::string_view::npos;
-
-    array parts;
-    if (content.get(parts) != simdjson::SUCCESS)
-        return false;
-    std::string joined;
-    bool first = true;
-    for (element part : parts) {
-        object partObject;
-        if (part.get(partObject) != simdjson::SUCCESS)
-            return false;
-        std::string_view partText;
-        if (partObject.at_key("text").get(partText) != simdjson::SUCCESS)
-            continue;
-        if (!first)
-            joined += ' ';
-        joined += partText;
-        first = false;
-    }
-    return joined.find(interruptMarker) != std::string::npos;
-}
 
 TranscriptReader::TranscriptReader()
     : TranscriptReader(Limits {})
@@ -170,8 +353,10 @@ void TranscriptReader::readNewBytes(int fd, std::uint64_t size, TranscriptCursor
     while (remaining > 0) {
         const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, m_limits.chunkSize));
         const std::size_t needed = carried + wanted + simdjson::SIMDJSON_PADDING;
-        if (m_buffer.size() < needed)
+        if (m_buffer.size() < needed) {
+            m_buffer.reserve(needed); // exactly: growth by doubling would double the peak
             m_buffer.resize(needed);
+        }
 
         ssize_t got;
         do {
@@ -228,36 +413,34 @@ void TranscriptReader::ingestEntry(std::string_view line, TranscriptCursor &curs
 
 void TranscriptReader::ingestPaddedEntry(std::string_view line, TranscriptCursor &cursor)
 {
-    object entry;
-    if (m_parser.parse(line.data(), line.size(), false).get(entry) != simdjson::SUCCESS)
-        return;
-    std::string_view type;
-    if (entry.at_key("type").get(type) != simdjson::SUCCESS)
+    EntryFacts entry;
+    if (!readEntry(m_parser, line, entry, m_joinedText) || !entry.type)
         return;
 
     // Only the conversation itself tells whether the session moved on or was
     // interrupted; bookkeeping lines of other types (snapshots, progress,
     // summaries) and side conversations leave the activity alone.
-    const bool isUser = type == "user";
-    const bool isAssistant = type == "assistant";
-    bool isSidechain = false;
-    if (entry.at_key("isSidechain").get(isSidechain) != simdjson::SUCCESS)
-        isSidechain = false;
-    if ((isUser || isAssistant) && !isSidechain)
-        updateActivity(entry, isUser, cursor.activity);
+    const bool isUser = *entry.type == "user";
+    const bool isAssistant = *entry.type == "assistant";
+    if ((isUser || isAssistant) && !entry.isSidechain) {
+        if (entry.timestamp) {
+            if (auto parsed = parseTimestamp(*entry.timestamp))
+                cursor.activity.lastEntryAt = parsed;
+        }
+        cursor.activity.endedInInterrupt = isUser && (entry.hasInterruptedMessageId || entry.message.contentHasMarker);
+    }
 
     if (isAssistant)
-        countUsage(entry, cursor);
+        countUsage(entry.message, cursor);
 }
 
 void TranscriptReader::releaseOversizedBuffers()
 {
     // A rare huge line must not pin its memory for the life of the process.
-    const std::size_t keep = m_limits.chunkSize * 2 + simdjson::SIMDJSON_PADDING;
-    if (m_buffer.capacity() > keep)
+    if (m_buffer.capacity() > 2 * m_limits.chunkSize + simdjson::SIMDJSON_PADDING)
         std::vector<char>().swap(m_buffer);
     if (m_parser.capacity() > (16u << 20))
-        m_parser = simdjson::dom::parser {};
+        m_parser = simdjson::ondemand::parser {};
     if (m_paddedLine.capacity() > (1u << 20))
         std::string().swap(m_paddedLine);
 }

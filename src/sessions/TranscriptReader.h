@@ -44,15 +44,12 @@ struct TranscriptCursor {
 // The text that marks a user entry as an interrupt (no closing bracket).
 inline constexpr std::string_view interruptMarker = "[Request interrupted by user";
 
-// Whether a user entry records an interrupt of the turn.
-bool isInterruptEntry(const simdjson::dom::object &entry);
-
 // Reads transcripts from their cursors and interprets their entries. Holds
 // only reusable buffers; all state that lasts between reads is in the cursor.
 class TranscriptReader {
 public:
     struct Limits {
-        std::size_t chunkSize = 4 << 20; // bytes read per system call
+        std::size_t chunkSize = 1 << 20; // bytes read per system call
         std::size_t maxLineLength = 64 << 20; // longer lines are skipped whole
     };
 
@@ -74,7 +71,8 @@ private:
     void releaseOversizedBuffers();
 
     Limits m_limits;
-    simdjson::dom::parser m_parser;
+    simdjson::ondemand::parser m_parser;
+    std::string m_joinedText;
     std::vector<char> m_buffer;
     std::string m_paddedLine;
 };

@@ -147,8 +147,16 @@ private Q_SLOTS:
                                   R"({"type":7,"message":{"usage":{"input_tokens":1}}})",
                                   "not json",
                                   "[1,2]",
-                                  assistant("A", 1, 0, 0, 0).chopped(1)}
+                                  assistant("A", 1, 0, 0, 0).chopped(1),
+                                  assistant("B", 1, 0, 0, 0) + " x",
+                                  assistant("C", 1, 0, 0, 0) + "}",
+                                  assistant("D", 1, 0, 0, 0).chopped(1) + ",}",
+                                  R"({"type":"assistant","message":{"usage":{"input_tokens":1e999}}})",
+                                  R"({"type":"assistant","message":{"usage":{"input_tokens":99999999999999999999}}})"}
             << usage(0, 0, 0, 0, 0, 0);
+        QTest::newRow("escaped key names are still names")
+            << QList<QByteArray> {R"({"typ\u0065":"assistant","message":{"\u0075sage":{"input_tokens":4}}})"}
+            << usage(4, 0, 0, 0, 4, 1);
         QTest::newRow("user entries never count")
             << QList<QByteArray> {R"({"type":"user","message":{"id":"A","usage":{"input_tokens":9}}})"}
             << usage(0, 0, 0, 0, 0, 0);
