@@ -1,0 +1,181 @@
+// Feeds arbitrary bytes to the transcript reader in two ways that must agree.
+//
+// The input is taken as a transcript: its lines (each ended by a line feed)
+// go one after another through ingestEntry on one cursor, so that state such
+// as a message that grows over several lines carries from line to line. The
+// same bytes are then written to a file and read with read(): in one go with
+// the default limits, in two steps with the file growing in between, in small
+// chunks that lines straddle, and (for short inputs, as it costs a system call
+// per few bytes) with tiny limits that make every line span several chunks.
+// Each must leave the cursor exactly where the line-by-line walk left it; the
+// bytes after the last line feed wait in the cursor's remainder.
+//
+// With the tiny limits, lines longer than the limit are skipped; whether a
+// line just above it is skipped depends on where the chunks fall, so that
+// comparison is only made when no line is longer than the limit.
+
+#include "sessions/TranscriptReader.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr std::size_t smallChunkSize = 509;
+// One of these per input, chosen by its length, so that line feeds fall on
+// every kind of chunk boundary: first, last, alone in a chunk.
+constexpr std::size_t tinyChunkSizes[] = {2, 3, 5, 7, 11, 16};
+constexpr std::size_t tinyMaxLineLength = 64;
+constexpr std::size_t tinyInputLimit = 4096;
+
+void check(bool condition, const char *what)
+{
+    if (!condition) {
+        std::fprintf(stderr, "fuzz_transcript_entry: check failed: %s\n", what);
+        std::abort();
+    }
+}
+
+// One scratch file for the whole run, overwritten by every input. It is
+// unlinked at once and read through /proc/self/fd, so that nothing is left in
+// /tmp when the run ends, however it ends.
+class ScratchFile {
+public:
+    ScratchFile()
+    {
+        char name[] = "/tmp/lullwatch-fuzz-XXXXXX";
+        m_fd = ::mkstemp(name);
+        check(m_fd >= 0, "mkstemp in /tmp");
+        const std::string procPath = "/proc/self/fd/" + std::to_string(m_fd);
+        if (::access(procPath.c_str(), R_OK) == 0) {
+            ::unlink(name);
+            m_path = procPath;
+        } else {
+            // No /proc: the file stays until the run ends. The name is kept
+            // apart, as the handler runs after this object is destroyed.
+            static char keptName[sizeof name];
+            std::memcpy(keptName, name, sizeof name);
+            std::atexit([] { ::unlink(keptName); });
+            m_path = name;
+        }
+    }
+
+    static ScratchFile &instance()
+    {
+        static ScratchFile file;
+        return file;
+    }
+
+    const std::string &path() const { return m_path; }
+
+    // Never to zero: ext4 flushes a file to disk when it is closed after
+    // being truncated to nothing, which would make every input a disk write.
+    void resize(std::size_t size)
+    {
+        check(size > 0, "the scratch file keeps at least one byte");
+        check(::ftruncate(m_fd, static_cast<off_t>(size)) == 0, "ftruncate of the scratch file");
+    }
+
+    void write(std::string_view bytes, std::size_t offset)
+    {
+        while (!bytes.empty()) {
+            const ssize_t written = ::pwrite(m_fd, bytes.data(), bytes.size(), static_cast<off_t>(offset));
+            if (written < 0 && errno == EINTR)
+                continue;
+            check(written > 0, "pwrite to the scratch file");
+            bytes.remove_prefix(static_cast<std::size_t>(written));
+            offset += static_cast<std::size_t>(written);
+        }
+    }
+
+private:
+    int m_fd = -1;
+    std::string m_path;
+};
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
+    using lullwatch::TranscriptCursor;
+    using lullwatch::TranscriptReader;
+
+    // Readers keep only buffers between reads; reusing them across inputs is
+    // what the scanner does, and it must not leak anything into the results.
+    static TranscriptReader lineReader;
+    static TranscriptReader defaultReader;
+    static TranscriptReader smallChunkReader(TranscriptReader::Limits {.chunkSize = smallChunkSize});
+    static std::vector<TranscriptReader> tinyReaders = [] {
+        std::vector<TranscriptReader> readers;
+        for (const std::size_t chunkSize : tinyChunkSizes)
+            readers.emplace_back(TranscriptReader::Limits {chunkSize, tinyMaxLineLength});
+        return readers;
+    }();
+    ScratchFile &file = ScratchFile::instance();
+
+    const std::string_view bytes(reinterpret_cast<const char *>(data), size);
+
+    // Line by line.
+    TranscriptCursor expected;
+    std::size_t start = 0;
+    std::size_t longestLine = 0;
+    for (std::size_t lineFeed = bytes.find('\n'); lineFeed != std::string_view::npos;
+         lineFeed = bytes.find('\n', start)) {
+        const std::string_view line = bytes.substr(start, lineFeed - start);
+        if (!line.empty())
+            lineReader.ingestEntry(line, expected);
+        longestLine = std::max(longestLine, line.size());
+        start = lineFeed + 1;
+    }
+    expected.offset = size;
+    expected.remainder = std::string(bytes.substr(start));
+
+    if (size == 0) {
+        check(expected == TranscriptCursor {}, "nothing read changes nothing");
+        return 0;
+    }
+
+    // The file growing in two steps, split somewhere that may cut a line.
+    const std::size_t split = 1 + data[0] % size;
+    file.resize(split);
+    file.write(bytes.substr(0, split), 0);
+    TranscriptCursor grown;
+    defaultReader.read(file.path(), grown);
+    check(grown.offset == split, "the first step consumes what the file held");
+    file.write(bytes.substr(split), split);
+    defaultReader.read(file.path(), grown);
+    check(grown == expected, "reading in two steps agrees with the line-by-line walk");
+
+    // In one go, default limits.
+    TranscriptCursor whole;
+    defaultReader.read(file.path(), whole);
+    check(whole == expected, "reading in one go agrees with the line-by-line walk");
+
+    // In small chunks, lines of any length.
+    TranscriptCursor chunked;
+    smallChunkReader.read(file.path(), chunked);
+    check(chunked == expected, "reading in small chunks agrees with the line-by-line walk");
+
+    if (size > tinyInputLimit)
+        return 0;
+
+    // In one go, tiny limits.
+    TranscriptCursor tiny;
+    tinyReaders[size % tinyReaders.size()].read(file.path(), tiny);
+    check(tiny.offset == size, "tiny limits still consume the whole file");
+    check(tiny.remainder.size() <= tinyMaxLineLength, "the remainder never exceeds the line limit");
+    check(!tiny.discardingLine || tiny.remainder.empty(), "a line being skipped keeps no remainder");
+    if (longestLine <= tinyMaxLineLength && expected.remainder.size() <= tinyMaxLineLength)
+        check(tiny == expected, "tiny limits agree when no line exceeds them");
+
+    return 0;
+}
