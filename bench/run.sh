@@ -1,0 +1,93 @@
+#!/bin/sh
+# Builds and runs the session engine benchmarks and prints the figures beside
+# their targets. Extra arguments go to bench_engine, for example
+#   bench/run.sh --benchmark_repetitions=5
+#   bench/run.sh --benchmark_filter=Tick
+# The benchmarks run pinned to CPU 0 when taskset can do that.
+set -eu
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+
+sh scripts/setup.sh
+
+cmake --preset bench >/dev/null
+cmake --build --preset bench
+
+bin=build/bench/bin
+data=bench/data
+transcript=$data/transcript-200MB.jsonl
+if [ ! -f "$transcript" ] || [ ! -f "$transcript.expected.json" ]; then
+    mkdir -p "$data"
+    echo "Generating $transcript ..."
+    python3 bench/generate_transcript.py "$transcript" --size 200MB >/dev/null
+fi
+
+pin=""
+if command -v taskset >/dev/null 2>&1 && taskset -c 0 true 2>/dev/null; then
+    pin="taskset -c 0"
+    echo "Pinned to CPU 0."
+else
+    echo "taskset is not available: running unpinned."
+fi
+
+results=build/bench/bench_engine.json
+memory=build/bench/bench_memory.txt
+
+echo
+# shellcheck disable=SC2086
+$pin "$bin/bench_engine" --transcript="$transcript" \
+    --benchmark_out="$results" --benchmark_out_format=json "$@"
+
+echo
+# shellcheck disable=SC2086
+$pin "$bin/bench_memory" "$transcript" | tee "$memory"
+
+echo
+python3 - "$results" "$memory" <<'EOF'
+import json
+import re
+import sys
+
+results_path, memory_path = sys.argv[1], sys.argv[2]
+with open(results_path, encoding="utf-8") as f:
+    runs = json.load(f)["benchmarks"]
+
+def pick(name):
+    """The median of repetitions when there are several, else the one run."""
+    matching = [r for r in runs if r["run_name"].startswith(name) and not r.get("error_occurred")]
+    for r in matching:
+        if r.get("aggregate_name") == "median":
+            return r
+    plain = [r for r in matching if r.get("run_type") == "iteration"]
+    return plain[0] if plain else None
+
+def seconds(run, kind="real_time"):
+    factor = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}[run["time_unit"]]
+    return run[kind] * factor
+
+# Wall-clock time decides; the time the benchmark's thread spent on a CPU is
+# shown beside it, since a busy machine stretches only the former.
+
+rows = []
+first = pick("BM_FirstRead")
+if first:
+    rate = first["bytes_per_second"]
+    measured = "%.2f GB/s = %.2f GiB/s (%.0f ms, CPU %.0f ms)" % (
+        rate / 1e9, rate / 2**30, seconds(first) * 1e3, seconds(first, "cpu_time") * 1e3)
+    rows.append(("first read of 200 MB", measured, ">= 2 GB/s", rate >= 2e9))
+with open(memory_path, encoding="utf-8") as f:
+    match = re.search(r"peak above idle:\s+([0-9.]+) MiB", f.read())
+if match:
+    above = float(match.group(1))
+    rows.append(("peak RSS during that read", "%.2f MiB above idle" % above, "<= 32 MiB", above <= 32))
+for name, label, limit in (("BM_TickLive100", "tick, 100 live sessions +2 KB", 3e-3),
+                           ("BM_TickIdle100", "tick, 100 idle sessions", 2e-3)):
+    run = pick(name)
+    if run:
+        rows.append((label, "%.3f ms" % (seconds(run) * 1e3), "<= %g ms" % (limit * 1e3), seconds(run) <= limit))
+
+print("%-30s %-48s %-10s %s" % ("figure", "measured", "target", ""))
+for label, measured, target, met in rows:
+    print("%-30s %-48s %-10s %s" % (label, measured, target, "met" if met else "MISSED"))
+EOF
