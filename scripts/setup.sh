@@ -18,6 +18,8 @@ libsimdjson-dev
 nlohmann-json3-dev
 libbenchmark-dev
 python3
+busybox
+dash
 "
 
 missing=""

@@ -1,5 +1,8 @@
 #include "Version.h"
+#include "app/CommandLine.h"
 #include "app/StatusReport.h"
+#include "hooks/CopilotHookInstaller.h"
+#include "hooks/HookInstaller.h"
 #include "platform/PosixProcessProbe.h"
 #include "sessions/Clock.h"
 #include "sessions/Locations.h"
@@ -12,20 +15,6 @@
 #include <vector>
 
 namespace {
-
-constexpr std::string_view usageText = R"(Usage: lullwatch [command]
-
-Watches Claude Code and Copilot CLI sessions: what each one is doing and how
-many tokens it has spent.
-
-Commands:
-  status            Show the current sessions as a table
-  status --json     Show the current sessions as a JSON array
-
-Options:
-  --help            Show this help and exit
-  --version         Show the version and exit
-)";
 
 void write(std::FILE *stream, std::string_view text)
 {
@@ -43,13 +32,16 @@ int runStatus(bool asJson)
     return 0;
 }
 
-int usageError(std::string_view argument)
+int runHooks(const lullwatch::Command &command)
 {
-    write(stderr, "lullwatch: unknown argument '");
-    write(stderr, argument);
-    write(stderr, "'\n\n");
-    write(stderr, usageText);
-    return 2;
+    const auto locations
+        = lullwatch::HookLocations::forCurrentUser(QCoreApplication::applicationDirPath().toStdString());
+    lullwatch::HookInstaller claude(locations);
+    lullwatch::CopilotHookInstaller copilot(locations);
+    std::string output;
+    const int exitStatus = lullwatch::runHooksCommand(command, claude, copilot, output);
+    write(stdout, output);
+    return exitStatus;
 }
 
 } // namespace
@@ -60,25 +52,25 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("lullwatch"));
     QCoreApplication::setApplicationVersion(QString::fromLatin1(lullwatch::versionString));
 
-    const std::vector<std::string_view> arguments(argv + 1, argv + argc);
-
-    if (arguments.size() == 1 && arguments[0] == "--help") {
-        write(stdout, usageText);
+    using Kind = lullwatch::Command::Kind;
+    const auto command = lullwatch::parseCommandLine(std::vector<std::string_view>(argv + 1, argv + argc));
+    switch (command.kind) {
+    case Kind::Help:
+        write(stdout, lullwatch::usageText);
         return 0;
-    }
-    if (arguments.size() == 1 && arguments[0] == "--version") {
+    case Kind::Version:
         write(stdout,
               std::string("lullwatch ") + lullwatch::versionString + " (build " + lullwatch::buildNumber + ")\n");
         return 0;
+    case Kind::Run:
+    case Kind::Status:
+        return runStatus(command.json);
+    case Kind::Hooks:
+        return runHooks(command);
+    case Kind::Invalid:
+        write(stderr, "lullwatch: unknown argument '" + command.invalidArgument + "'\n\n");
+        write(stderr, lullwatch::usageText);
+        return 2;
     }
-    if (arguments.empty() || (arguments.size() == 1 && arguments[0] == "status"))
-        return runStatus(false);
-    if (arguments.size() == 2 && arguments[0] == "status" && arguments[1] == "--json")
-        return runStatus(true);
-
-    for (auto argument : arguments) {
-        if (argument != "status" && argument != "--json")
-            return usageError(argument);
-    }
-    return usageError(arguments.back());
+    return 2;
 }

@@ -1,0 +1,114 @@
+#include "CommandLine.h"
+
+#include "hooks/HookInstalling.h"
+
+namespace lullwatch {
+
+const std::string_view usageText = R"(Usage: lullwatch [command]
+
+Watches Claude Code and Copilot CLI sessions: what each one is doing and how
+many tokens it has spent.
+
+Commands:
+  status [--json]           Show the current sessions as a table, or as JSON
+  hooks [ACTION] [--agent AGENT]
+                            Show, install or remove the agents' hooks.
+                            ACTION: status (default), install, remove
+                            AGENT: claude, copilot, all (default)
+
+Options:
+  --help                    Show this help and exit
+  --version                 Show the version and exit
+)";
+
+namespace {
+
+Command invalid(std::string_view argument)
+{
+    Command command;
+    command.kind = Command::Kind::Invalid;
+    command.invalidArgument = std::string(argument);
+    return command;
+}
+
+Command parseHooks(const std::vector<std::string_view> &arguments)
+{
+    Command command;
+    command.kind = Command::Kind::Hooks;
+    bool actionSeen = false;
+    bool agentSeen = false;
+    for (std::size_t i = 1; i < arguments.size(); ++i) {
+        const auto argument = arguments[i];
+        if (argument == "--agent" && !agentSeen && i + 1 < arguments.size()) {
+            const auto agent = arguments[++i];
+            agentSeen = true;
+            if (agent == "claude")
+                command.copilot = false;
+            else if (agent == "copilot")
+                command.claude = false;
+            else if (agent != "all")
+                return invalid(agent);
+        } else if (!actionSeen && (argument == "status" || argument == "install" || argument == "remove")) {
+            actionSeen = true;
+            command.hookAction = argument == "install" ? Command::HookAction::Install
+                : argument == "remove"                 ? Command::HookAction::Remove
+                                                       : Command::HookAction::Status;
+        } else {
+            return invalid(argument);
+        }
+    }
+    return command;
+}
+
+} // namespace
+
+Command parseCommandLine(const std::vector<std::string_view> &arguments)
+{
+    Command command;
+    if (arguments.empty())
+        return command;
+
+    const auto first = arguments.front();
+    if (arguments.size() == 1 && first == "--help")
+        command.kind = Command::Kind::Help;
+    else if (arguments.size() == 1 && first == "--version")
+        command.kind = Command::Kind::Version;
+    else if (first == "status" && arguments.size() == 1)
+        command.kind = Command::Kind::Status;
+    else if (first == "status" && arguments.size() == 2 && arguments[1] == "--json") {
+        command.kind = Command::Kind::Status;
+        command.json = true;
+    } else if (first == "status")
+        return invalid(arguments[1]);
+    else if (first == "hooks")
+        return parseHooks(arguments);
+    else
+        return invalid(first);
+    return command;
+}
+
+int runHooksCommand(const Command &command, HookInstalling &claude, HookInstalling &copilot, std::string &output)
+{
+    int exitStatus = 0;
+    for (HookInstalling *installer : {&claude, &copilot}) {
+        if ((installer == &claude && !command.claude) || (installer == &copilot && !command.copilot))
+            continue;
+        switch (command.hookAction) {
+        case Command::HookAction::Status:
+            installer->refresh();
+            break;
+        case Command::HookAction::Install:
+            installer->install();
+            break;
+        case Command::HookAction::Remove:
+            installer->uninstall();
+            break;
+        }
+        output += hookRowTitle(*installer) + '\n';
+        if (installer->status().kind() == HookStatus::Kind::Failed)
+            exitStatus = 1;
+    }
+    return exitStatus;
+}
+
+} // namespace lullwatch

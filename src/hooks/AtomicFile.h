@@ -1,0 +1,26 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+
+namespace lullwatch {
+
+// Replaces the file at `path` so that readers see the old content or the new,
+// never a part: written beside the target, synced, renamed over it. A
+// symbolic link is written through (its target gets the content, the link
+// stays). The file keeps its permission bits; a new one gets `newFileMode`
+// less the umask, or `mode` when given. Returns an error text on failure.
+std::optional<std::string> writeFileAtomically(const std::filesystem::path &path, std::string_view bytes,
+                                               std::optional<mode_t> mode = std::nullopt, mode_t newFileMode = 0666);
+
+// Reads a whole regular file. No value when it cannot be read; `error`
+// then says why (and is empty when the file does not exist).
+std::optional<std::string> readWholeFile(const std::filesystem::path &path, std::string *error = nullptr);
+
+// "Couldn't <verb> <path>: <reason>", the text shown for file-system failures.
+std::string fileError(std::string_view verb, const std::filesystem::path &path, int error);
+
+} // namespace lullwatch

@@ -1,0 +1,103 @@
+#include "CopilotHookInstaller.h"
+
+#include "AtomicFile.h"
+#include "sessions/Locations.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdlib>
+#include <system_error>
+
+namespace lullwatch {
+
+using nlohmann::json;
+
+CopilotHookInstaller::CopilotHookInstaller(HookLocations locations, QObject *parent)
+    : HookInstalling(parent)
+    , m_locations(std::move(locations))
+{ }
+
+std::filesystem::path CopilotHookInstaller::copilotHome() const
+{
+    const char *configured = std::getenv("COPILOT_HOME");
+    if (configured && *configured)
+        return configured;
+    return m_locations.home / ".copilot";
+}
+
+std::optional<std::string> CopilotHookInstaller::writeHooksFile()
+{
+    ensureSessionsDirectory(m_locations.sessions());
+    const auto folder = hooksFilePath().parent_path();
+    std::error_code error;
+    std::filesystem::create_directories(folder, error);
+    if (error)
+        return fileError("create", folder, error.value());
+
+    json hooks = json::object();
+    for (const auto &event : events) {
+        hooks[std::string(event.name)]
+            = json::array({{{"type", "command"}, {"bash", hookCommand(scriptPath(), event.state)}, {"timeoutSec", 5}}});
+    }
+    const json file = {{"version", 1}, {"hooks", std::move(hooks)}};
+    return writeFileAtomically(hooksFilePath(), file.dump(2) + '\n');
+}
+
+bool CopilotHookInstaller::hooksFileMatches() const
+{
+    const auto bytes = readWholeFile(hooksFilePath());
+    if (!bytes)
+        return false;
+    const auto file = json::parse(*bytes, nullptr, false);
+    if (!file.is_object() || !file.contains("hooks") || !file["hooks"].is_object())
+        return false;
+    const auto &hooks = file["hooks"];
+    for (const auto &event : events) {
+        const auto entries = hooks.find(std::string(event.name));
+        if (entries == hooks.end() || !entries->is_array())
+            return false;
+        bool ours = false;
+        for (const auto &entry : *entries) {
+            if (!entry.is_object())
+                return false;
+            const auto bash = entry.find("bash");
+            if (bash != entry.end() && bash->is_string()
+                && commandNamesScript(bash->get_ref<const std::string &>(), scriptPath()))
+                ours = true;
+        }
+        if (!ours)
+            return false;
+    }
+    return true;
+}
+
+void CopilotHookInstaller::refresh()
+{
+    if (!hooksFileMatches())
+        setStatus(HookStatus::notInstalled());
+    else if (installedVersion(m_locations, "copilot-hook-version") == currentVersion)
+        setStatus(HookStatus::installed());
+    else
+        setStatus(HookStatus::outdated());
+}
+
+void CopilotHookInstaller::install()
+{
+    auto error
+        = installScript(m_locations, HookAgent::Copilot, "copilot-hook.sh", "copilot-hook-version", currentVersion);
+    if (!error)
+        error = writeHooksFile();
+    setStatus(error ? HookStatus::failed(*error) : HookStatus::installed());
+}
+
+void CopilotHookInstaller::uninstall()
+{
+    std::error_code ignored;
+    std::filesystem::remove(hooksFilePath(), ignored);
+    std::filesystem::remove(scriptPath(), ignored);
+    std::filesystem::remove(m_locations.appSupport / "copilot-hook-version", ignored);
+    removeJsonToolIfUnused(m_locations);
+    setStatus(HookStatus::notInstalled());
+}
+
+} // namespace lullwatch
