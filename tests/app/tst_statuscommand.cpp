@@ -169,6 +169,43 @@ private Q_SLOTS:
         QVERIFY(run.out.contains("?]0;owned??row"));
     }
 
+    void hooksCommand()
+    {
+        struct Step {
+            QStringList arguments;
+            int exitCode;
+            QByteArray output;
+        };
+        const QString hooks = QStringLiteral("hooks");
+        const Step steps[] = {
+            {{hooks}, 0, "Claude Code not connected\nCopilot CLI not connected\n"},
+            {{hooks, QStringLiteral("install"), QStringLiteral("--agent"), QStringLiteral("copilot")},
+             0,
+             "Copilot CLI connected\n"},
+            {{hooks, QStringLiteral("--agent"), QStringLiteral("all"), QStringLiteral("status")},
+             0,
+             "Claude Code not connected\nCopilot CLI connected\n"},
+            {{hooks, QStringLiteral("install")}, 0, "Claude Code connected\nCopilot CLI connected\n"},
+            {{hooks, QStringLiteral("remove"), QStringLiteral("--agent"), QStringLiteral("claude")},
+             0,
+             "Claude Code not connected\n"},
+        };
+        for (const auto &step : steps) {
+            const Run run = lullwatch(step.arguments);
+            QCOMPARE(run.exitCode, step.exitCode);
+            QCOMPARE(run.out, step.output);
+        }
+
+        writeFile(fs::path(m_home.path().toStdString()) / ".claude/settings.json", "{ not json");
+        const Run failed = lullwatch({hooks, QStringLiteral("install")});
+        QCOMPARE(failed.exitCode, 1);
+        QCOMPARE(failed.out,
+                 QByteArray("~/.claude/settings.json isn't valid JSON. Fix or move it, then connect "
+                            "again.\nCopilot CLI connected\n"));
+        fs::remove(fs::path(m_home.path().toStdString()) / ".claude/settings.json");
+        QCOMPARE(lullwatch({hooks, QStringLiteral("remove")}).exitCode, 0);
+    }
+
     void arguments_data()
     {
         QTest::addColumn<QStringList>("arguments");

@@ -412,19 +412,25 @@ private Q_SLOTS:
         writeRecord("s.json", recordJson("s", "working", now, path.string()));
         SessionScanner scanner(m_sessions, m_clock, m_probe, {.chunkSize = 509, .maxLineLength = 64u << 20});
 
+        // Every few pieces the writer waits for a scan to pass, so that
+        // scans land in the middle of lines however the threads are scheduled.
         std::atomic<bool> done = false;
+        std::atomic<int> scans = 0;
         std::thread writer([&] {
             QRandomGenerator random(20261206);
             std::size_t written = 0;
-            while (written < source.size()) {
-                const std::size_t piece = std::min<std::size_t>(random.bounded(1, 2000), source.size() - written);
-                appendFile(path, std::string_view(source).substr(written, piece));
-                written += piece;
-                std::this_thread::yield();
+            for (int piece = 1; written < source.size(); ++piece) {
+                const std::size_t size = std::min<std::size_t>(random.bounded(1, 2000), source.size() - written);
+                appendFile(path, std::string_view(source).substr(written, size));
+                written += size;
+                if (piece % 4 == 0) {
+                    const int seen = scans.load();
+                    while (scans.load() == seen)
+                        std::this_thread::yield();
+                }
             }
             done = true;
         });
-        int scans = 0;
         while (!done) {
             scan(scanner);
             ++scans;

@@ -1,0 +1,585 @@
+#include "hooks/AtomicFile.h"
+#include "hooks/CopilotHookInstaller.h"
+#include "hooks/HookInstaller.h"
+#include "support/TestFiles.h"
+
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <nlohmann/json.hpp>
+
+#include <csignal>
+#include <sys/stat.h>
+#include <thread>
+
+using namespace lullwatch;
+using namespace lullwatch::test;
+using nlohmann::json;
+namespace fs = std::filesystem;
+
+// nlohmann's values convert to too much for QCOMPARE's overloads.
+#define COMPARE_JSON(actual, expected)                                                                                 \
+    do {                                                                                                               \
+        const json actualValue = (actual);                                                                             \
+        const json expectedValue = (expected);                                                                         \
+        QVERIFY2(actualValue == expectedValue, (actualValue.dump() + "\n  expected " + expectedValue.dump()).c_str()); \
+    } while (false)
+
+namespace {
+
+mode_t modeOf(const fs::path &path)
+{
+    struct stat status { };
+    ::stat(path.c_str(), &status);
+    return status.st_mode & 07777;
+}
+
+json readJson(const fs::path &path)
+{
+    return json::parse(readFile(path), nullptr, false);
+}
+
+// A settings object as a user might have it: other settings, nesting, text
+// in many scripts, numbers at the edges of their ranges, and other tools'
+// hooks on the events we use and on others.
+json generatedSettings(QRandomGenerator &random, int depth = 0)
+{
+    static const char *const texts[]
+        = {"plain",          "with/slash", "ünïcödé",      "日本語テキスト", "emoji 🎉", "quote \" and \\ backslash",
+           "tab\tnew\nline", "",           "\u0001control"};
+    const auto leaf = [&]() -> json {
+        switch (random.bounded(9)) {
+        case 0:
+            return std::numeric_limits<std::int64_t>::max();
+        case 1:
+            return std::numeric_limits<std::int64_t>::min();
+        case 2:
+            return std::numeric_limits<std::uint64_t>::max();
+        case 3:
+            return 0.1 + random.bounded(1000);
+        case 4:
+            return 1e-300 * random.bounded(1, 9);
+        case 5:
+            return random.bounded(2) == 1;
+        case 6:
+            return nullptr;
+        default:
+            return texts[random.bounded(int(std::size(texts)))];
+        }
+    };
+    json object = json::object();
+    const int members = random.bounded(1, 6);
+    for (int i = 0; i < members; ++i) {
+        const std::string key = texts[random.bounded(int(std::size(texts)))] + std::to_string(i);
+        if (depth < 4 && random.bounded(3) == 0)
+            object[key] = generatedSettings(random, depth + 1);
+        else if (depth < 4 && random.bounded(4) == 0)
+            object[key] = json::array({leaf(), generatedSettings(random, depth + 1), leaf()});
+        else
+            object[key] = leaf();
+    }
+    if (depth == 0 && random.bounded(3) > 0) {
+        json hooks = json::object();
+        for (const char *event : {"Stop", "PreToolUse", "SessionStart", "Notification"}) {
+            if (random.bounded(2) == 0)
+                continue;
+            json groups = json::array();
+            for (int g = random.bounded(1, 3); g > 0; --g) {
+                groups.push_back({{"matcher", texts[random.bounded(3)]},
+                                  {"hooks",
+                                   json::array({{{"type", "command"},
+                                                 {"command", "/usr/bin/notify-tool " + std::to_string(g)},
+                                                 {"timeout", random.bounded(1, 60)}}})}});
+            }
+            hooks[event] = groups;
+        }
+        if (!hooks.empty())
+            object["hooks"] = hooks;
+    }
+    return object;
+}
+
+} // namespace
+
+class TestHookInstaller : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_root;
+    HookLocations m_locations;
+
+    fs::path settings() const { return m_locations.home / ".claude" / "settings.json"; }
+    fs::path backup() const { return m_locations.home / ".claude" / "settings.json.lullwatch-backup"; }
+
+    void writeSettings(const std::string &text)
+    {
+        fs::create_directories(settings().parent_path());
+        writeFile(settings(), text);
+    }
+
+    json ourGroup(std::string_view state) const
+    {
+        return {{"hooks",
+                 json::array({{{"type", "command"},
+                               {"command", hookCommand(m_locations.appSupport / "claude-hook.sh", state)},
+                               {"timeout", 5}}})}};
+    }
+
+private Q_SLOTS:
+    void init()
+    {
+        static int round = 0;
+        const fs::path home = fs::path(m_root.path().toStdString()) / ("home-" + std::to_string(++round));
+        fs::create_directories(home);
+        m_locations = {home, home / ".local/share/lullwatch", fs::path(LULLWATCH_BINARY_DIR) / "lullwatch-json"};
+        qunsetenv("COPILOT_HOME");
+    }
+
+    void installWithoutSettings()
+    {
+        HookInstaller installer(m_locations);
+        installer.install();
+        QCOMPARE(installer.status(), HookStatus::installed());
+
+        const json expected = {{"hooks",
+                                {{"SessionStart", {ourGroup("idle")}},
+                                 {"UserPromptSubmit", {ourGroup("working")}},
+                                 {"Notification", {ourGroup("waiting")}},
+                                 {"Stop", {ourGroup("idle")}},
+                                 {"SessionEnd", {ourGroup("ended")}}}}};
+        COMPARE_JSON(readJson(settings()), expected);
+        QVERIFY(!fs::exists(backup()));
+
+        const auto script = m_locations.appSupport / "claude-hook.sh";
+        QCOMPARE(modeOf(script), mode_t(0755));
+        QCOMPARE(modeOf(m_locations.installedJsonTool()), mode_t(0755));
+        QCOMPARE(readFile(m_locations.appSupport / "hook-version"), std::string("4"));
+        QVERIFY(readFile(script).find(shellQuote(m_locations.sessions().string())) != std::string::npos);
+        QVERIFY(fs::is_directory(m_locations.sessions()));
+    }
+
+    void writtenFormat()
+    {
+        writeSettings(R"({"zeta":"a/b","alpha":{"b":1,"a":2},"name":"日本"})");
+        HookInstaller installer(m_locations);
+        installer.install();
+        const auto text = readFile(settings());
+        QVERIFY(text.find("\"a/b\"") != std::string::npos); // "/" not escaped
+        QVERIFY(text.find("日本") != std::string::npos); // UTF-8 as it is
+        QVERIFY(text.find("\"alpha\"") < text.find("\"hooks\""));
+        QVERIFY(text.find("\"hooks\"") < text.find("\"name\""));
+        QVERIFY(text.find("\"name\"") < text.find("\"zeta\""));
+        QVERIFY(text.find('\n') != std::string::npos); // pretty-printed
+    }
+
+    void blankSettingsAreEmptyAndBackedUp()
+    {
+        writeSettings(" \n\t\r\n");
+        HookInstaller installer(m_locations);
+        installer.install();
+        QCOMPARE(installer.status(), HookStatus::installed());
+        QCOMPARE(readJson(settings())["hooks"].size(), 5u);
+        QCOMPARE(readFile(backup()), std::string(" \n\t\r\n"));
+    }
+
+    void userGroupsStayFirstAndOursIsNeverDoubled()
+    {
+        const json userStop
+            = {{"matcher", ""}, {"hooks", json::array({{{"type", "command"}, {"command", "say done"}}})}};
+        writeSettings(json {{"hooks", {{"Stop", {userStop}}}}, {"model", "opus"}}.dump());
+        HookInstaller installer(m_locations);
+        installer.install();
+        installer.install();
+        const auto after = readJson(settings());
+        COMPARE_JSON(after["hooks"]["Stop"], json::array({userStop, ourGroup("idle")}));
+        COMPARE_JSON(after["hooks"]["SessionStart"], json::array({ourGroup("idle")}));
+        COMPARE_JSON(after["model"], json("opus"));
+    }
+
+    void legacyGroupsCountAsOurs()
+    {
+        const auto legacyCommand = "python3 '" + (m_locations.legacyFolder() / "claude-hook.py").string() + "' idle";
+        json hooks = json::object();
+        for (const auto &event : HookInstaller::events)
+            hooks[std::string(event.name)] = json::array({ourGroup(event.state)});
+        hooks["Stop"] = json::array({{{"hooks", json::array({{{"type", "command"}, {"command", legacyCommand}}})}}});
+        writeSettings(json {{"hooks", hooks}}.dump());
+        fs::create_directories(m_locations.appSupport);
+        writeFile(m_locations.appSupport / "hook-version", "4");
+
+        HookInstaller installer(m_locations);
+        installer.refresh();
+        QCOMPARE(installer.status(), HookStatus::installed());
+        installer.install();
+        COMPARE_JSON(readJson(settings())["hooks"]["Stop"], json::array({ourGroup("idle")}));
+        installer.uninstall();
+        COMPARE_JSON(readJson(settings()), json::object());
+    }
+
+    void uninstallKeepsEverythingElse()
+    {
+        const json user = {{"hooks", json::array({{{"type", "command"}, {"command", "say hi"}}})}};
+        writeSettings(json {{"env", {{"A", "1"}}}, {"hooks", {{"Stop", {user}}}}}.dump());
+        HookInstaller installer(m_locations);
+        installer.install();
+        installer.uninstall();
+        QCOMPARE(installer.status(), HookStatus::notInstalled());
+        COMPARE_JSON(readJson(settings()), (json {{"env", {{"A", "1"}}}, {"hooks", {{"Stop", {user}}}}}));
+        QVERIFY(!fs::exists(m_locations.appSupport / "claude-hook.sh"));
+        QVERIFY(!fs::exists(m_locations.appSupport / "hook-version"));
+        QVERIFY(!fs::exists(m_locations.installedJsonTool()));
+    }
+
+    void uninstallWithoutSettingsWritesAnEmptyObject()
+    {
+        HookInstaller installer(m_locations);
+        installer.uninstall();
+        COMPARE_JSON(readJson(settings()), json::object());
+    }
+
+    void refresh_data()
+    {
+        QTest::addColumn<int>("events");
+        QTest::addColumn<QByteArray>("stamp"); // "missing" for no file
+        QTest::addColumn<int>("expected"); // HookStatus::Kind
+        const int installed = int(HookStatus::Kind::Installed);
+        const int outdated = int(HookStatus::Kind::Outdated);
+        const int notInstalled = int(HookStatus::Kind::NotInstalled);
+        QTest::newRow("all, stamp 4") << 5 << QByteArray("4") << installed;
+        QTest::newRow("all, stamp 4 and line feed") << 5 << QByteArray("4\n") << installed;
+        QTest::newRow("all, stamp with spaces") << 5 << QByteArray("  4 \t") << installed;
+        QTest::newRow("all, stamp +4") << 5 << QByteArray("+4") << installed;
+        QTest::newRow("all, stamp 4.0") << 5 << QByteArray("4.0") << outdated;
+        QTest::newRow("all, stamp with letters") << 5 << QByteArray("4a") << outdated;
+        QTest::newRow("all, stamp +-4") << 5 << QByteArray("+-4") << outdated;
+        QTest::newRow("all, stamp 3") << 5 << QByteArray("3") << outdated;
+        QTest::newRow("all, empty stamp") << 5 << QByteArray("") << outdated;
+        QTest::newRow("all, no stamp") << 5 << QByteArray("missing") << outdated;
+        QTest::newRow("four of five") << 4 << QByteArray("4") << outdated;
+        QTest::newRow("one") << 1 << QByteArray("4") << outdated;
+        QTest::newRow("none") << 0 << QByteArray("4") << notInstalled;
+    }
+
+    void refresh()
+    {
+        QFETCH(int, events);
+        QFETCH(QByteArray, stamp);
+        QFETCH(int, expected);
+        json hooks = json::object();
+        for (int i = 0; i < events; ++i)
+            hooks[std::string(HookInstaller::events[i].name)] = json::array({ourGroup(HookInstaller::events[i].state)});
+        writeSettings(json {{"hooks", hooks}}.dump());
+        fs::create_directories(m_locations.appSupport);
+        if (stamp != "missing")
+            writeFile(m_locations.appSupport / "hook-version", stamp);
+
+        HookInstaller installer(m_locations);
+        installer.refresh();
+        QCOMPARE(int(installer.status().kind()), expected);
+
+        // The same status again notifies nobody; a change does.
+        QSignalSpy spy(&installer, &HookInstalling::statusChanged);
+        installer.refresh();
+        QCOMPARE(spy.count(), 0);
+        installer.install();
+        QCOMPARE(spy.count(), expected == int(HookStatus::Kind::Installed) ? 0 : 1);
+    }
+
+    void unreadableSettings_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::newRow("truncated") << QByteArray(R"({"hooks": {)");
+        QTest::newRow("top-level array") << QByteArray("[]");
+        QTest::newRow("top-level string") << QByteArray(R"("text")");
+        QTest::newRow("invalid UTF-8") << QByteArray("{\"name\": \"\xff\xfe\"}");
+        QTest::newRow("comment") << QByteArray("{// note\n}");
+    }
+
+    void unreadableSettings()
+    {
+        QFETCH(QByteArray, content);
+        writeSettings(content.toStdString());
+        writeFile(backup(), "older backup");
+        const auto text = std::string(HookInstaller::settingsUnreadable);
+        QCOMPARE(text, std::string("~/.claude/settings.json isn't valid JSON. Fix or move it, then connect again."));
+
+        HookInstaller installer(m_locations);
+        installer.install();
+        QCOMPARE(installer.status(), HookStatus::failed(text));
+        installer.uninstall();
+        QCOMPARE(installer.status(), HookStatus::failed(text));
+        QCOMPARE(readFile(settings()), content.toStdString());
+        QCOMPARE(readFile(backup()), std::string("older backup"));
+        installer.refresh();
+        QCOMPARE(installer.status(), HookStatus::notInstalled());
+    }
+
+    // Install then uninstall gives back the user's settings, equal in value.
+    void generatedSettingsSurvive()
+    {
+        QRandomGenerator random(4242);
+        HookInstaller installer(m_locations);
+        for (int i = 0; i < 200; ++i) {
+            const json original = generatedSettings(random);
+            writeSettings(original.dump(random.bounded(2) ? 4 : -1));
+            installer.install();
+            QCOMPARE(installer.status(), HookStatus::installed());
+            const auto installedSettings = readJson(settings());
+            const json userHooks = original.value("hooks", json::object());
+            for (const auto &[event, groups] : userHooks.items()) {
+                // The user's groups come first, in their order.
+                for (std::size_t g = 0; g < groups.size(); ++g)
+                    COMPARE_JSON(installedSettings["hooks"][event][g], groups[g]);
+            }
+            installer.uninstall();
+            QCOMPARE(installer.status(), HookStatus::notInstalled());
+            QVERIFY2(readJson(settings()) == original, original.dump().c_str());
+        }
+    }
+
+    void symbolicLinkIsWrittenThrough()
+    {
+        const auto dotfiles = m_locations.home / "dotfiles";
+        fs::create_directories(dotfiles);
+        writeFile(dotfiles / "claude.json", R"({"theme":"dark"})");
+        fs::create_directories(settings().parent_path());
+        fs::create_symlink("../dotfiles/claude.json", settings());
+
+        HookInstaller installer(m_locations);
+        installer.install();
+        QCOMPARE(installer.status(), HookStatus::installed());
+        QVERIFY(fs::is_symlink(settings()));
+        COMPARE_JSON(readJson(dotfiles / "claude.json")["theme"], json("dark"));
+        QCOMPARE(readJson(dotfiles / "claude.json")["hooks"].size(), 5u);
+        QVERIFY(!fs::is_symlink(backup()));
+        QCOMPARE(readFile(backup()), std::string(R"({"theme":"dark"})"));
+    }
+
+    void permissionsAreKept()
+    {
+        writeSettings(R"({"env":{"API_KEY":"secret"}})");
+        fs::permissions(settings(), fs::perms::owner_read | fs::perms::owner_write);
+        HookInstaller installer(m_locations);
+        installer.install();
+        QCOMPARE(modeOf(settings()), mode_t(0600));
+        QCOMPARE(modeOf(backup()), mode_t(0600));
+    }
+
+    void fileSystemFailures_data()
+    {
+        QTest::addColumn<QString>("broken");
+        QTest::addColumn<QString>("messageStart");
+        QTest::newRow(".claude is a file") << QStringLiteral(".claude") << QStringLiteral("Couldn't read ");
+        QTest::newRow("settings.json is a folder")
+            << QStringLiteral(".claude/settings.json") << QStringLiteral("Couldn't read ");
+        QTest::newRow("data folder under a file") << QStringLiteral(".local") << QStringLiteral("Couldn't write ");
+    }
+
+    void fileSystemFailures()
+    {
+        QFETCH(QString, broken);
+        QFETCH(QString, messageStart);
+        const auto path = m_locations.home / broken.toStdString();
+        if (broken.endsWith(u".json")) {
+            fs::create_directories(path);
+        } else {
+            writeFile(path, "a file where a folder belongs");
+        }
+        HookInstaller installer(m_locations);
+        installer.install();
+        QCOMPARE(installer.status().kind(), HookStatus::Kind::Failed);
+        QVERIFY2(installer.status().message().rfind(messageStart.toStdString(), 0) == 0,
+                 installer.status().message().c_str());
+    }
+
+    void missingJsonTool()
+    {
+        m_locations.jsonToolSource = m_locations.home / "nowhere" / "lullwatch-json";
+        HookInstaller installer(m_locations);
+        installer.install();
+        QCOMPARE(installer.status().kind(), HookStatus::Kind::Failed);
+        QVERIFY(installer.status().message().find("lullwatch-json is missing") != std::string::npos);
+        QVERIFY(!fs::exists(settings()));
+    }
+
+    // A home folder with a quote in its name still yields commands that sh
+    // runs, and that the installer recognises as its own.
+    void quoteInThePath()
+    {
+        const fs::path home = fs::path(m_root.path().toStdString()) / "it's home";
+        fs::create_directories(home);
+        m_locations = {home, home / ".local/share/lullwatch", fs::path(LULLWATCH_BINARY_DIR) / "lullwatch-json"};
+        HookInstaller installer(m_locations);
+        installer.install();
+        installer.refresh();
+        QCOMPARE(installer.status(), HookStatus::installed());
+
+        const auto command
+            = readJson(settings())["hooks"]["UserPromptSubmit"][0]["hooks"][0]["command"].get<std::string>();
+        QProcess hook;
+        hook.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QString::fromStdString(command)});
+        hook.write(R"({"session_id":"quoted","hook_event_name":"UserPromptSubmit","cwd":"/tmp"})");
+        hook.closeWriteChannel();
+        QVERIFY(hook.waitForFinished());
+        QCOMPARE(hook.exitCode(), 0);
+        COMPARE_JSON(readJson(m_locations.sessions() / "quoted.json")["state"], json("working"));
+    }
+
+    void legacyFolderKeepsWhatIsNotOurs()
+    {
+        const auto legacy = m_locations.legacyFolder();
+        fs::create_directories(legacy);
+        writeFile(legacy / "claude-hook.sh", "old");
+        writeFile(legacy / "claude-hook.py", "old");
+        writeFile(legacy / "notes.txt", "someone else's");
+        HookInstaller installer(m_locations);
+        installer.install();
+        QVERIFY(!fs::exists(legacy / "claude-hook.sh"));
+        QVERIFY(!fs::exists(legacy / "claude-hook.py"));
+        QCOMPARE(readFile(legacy / "notes.txt"), std::string("someone else's"));
+
+        fs::remove(legacy / "notes.txt");
+        writeFile(legacy / "claude-hook.sh", "old");
+        installer.uninstall();
+        QVERIFY(!fs::exists(legacy));
+    }
+
+    void jsonToolStaysWhileAScriptNeedsIt()
+    {
+        HookInstaller claude(m_locations);
+        CopilotHookInstaller copilot(m_locations);
+        claude.install();
+        copilot.install();
+        claude.uninstall();
+        QVERIFY(fs::exists(m_locations.installedJsonTool()));
+        copilot.uninstall();
+        QVERIFY(!fs::exists(m_locations.installedJsonTool()));
+    }
+
+    void copilotHooksFile()
+    {
+        CopilotHookInstaller installer(m_locations);
+        installer.install();
+        QCOMPARE(installer.status(), HookStatus::installed());
+        const auto script = m_locations.appSupport / "copilot-hook.sh";
+        const auto entry = [&](std::string_view state) {
+            return json::array({{{"type", "command"}, {"bash", hookCommand(script, state)}, {"timeoutSec", 5}}});
+        };
+        const json expected = {{"version", 1},
+                               {"hooks",
+                                {{"sessionStart", entry("idle")},
+                                 {"userPromptSubmitted", entry("working")},
+                                 {"preToolUse", entry("working")},
+                                 {"notification", entry("waiting")},
+                                 {"agentStop", entry("idle")},
+                                 {"sessionEnd", entry("ended")}}}};
+        const auto file = m_locations.home / ".copilot/hooks/lullwatch.json";
+        COMPARE_JSON(readJson(file), expected);
+        const auto text = readFile(file);
+        QVERIFY(text.find("\"agentStop\"") < text.find("\"notification\""));
+        QVERIFY(text.find("\"hooks\"") < text.find("\"version\""));
+        QCOMPARE(readFile(m_locations.appSupport / "copilot-hook-version"), std::string("2"));
+        QCOMPARE(modeOf(script), mode_t(0755));
+    }
+
+    void copilotHome_data()
+    {
+        QTest::addColumn<QString>("variable"); // null: unset
+        QTest::addColumn<QString>("expectedFolder");
+        QTest::newRow("unset") << QString() << QStringLiteral(".copilot");
+        QTest::newRow("empty") << QStringLiteral("") << QStringLiteral(".copilot");
+        QTest::newRow("existing folder") << QStringLiteral("copilot-config") << QStringLiteral("copilot-config");
+        QTest::newRow("folder to create") << QStringLiteral("new/deeper") << QStringLiteral("new/deeper");
+    }
+
+    void copilotHome()
+    {
+        QFETCH(QString, variable);
+        QFETCH(QString, expectedFolder);
+        const auto home = m_locations.home;
+        if (variable == u"copilot-config")
+            fs::create_directories(home / "copilot-config");
+        if (!variable.isNull()) {
+            const auto value = variable.isEmpty() ? std::string() : (home / variable.toStdString()).string();
+            qputenv("COPILOT_HOME", QByteArray::fromStdString(value));
+        }
+        CopilotHookInstaller installer(m_locations);
+        installer.install();
+        QVERIFY(fs::exists(home / expectedFolder.toStdString() / "hooks/lullwatch.json"));
+        installer.refresh();
+        QCOMPARE(installer.status(), HookStatus::installed());
+    }
+
+    void copilotRefresh()
+    {
+        CopilotHookInstaller installer(m_locations);
+        installer.install();
+        const auto file = installer.hooksFilePath();
+        writeFile(file.parent_path() / "other-tool.json", "{}");
+
+        auto edited = readJson(file);
+        edited["hooks"].erase("preToolUse");
+        writeFile(file, edited.dump());
+        installer.refresh();
+        QCOMPARE(installer.status(), HookStatus::notInstalled());
+
+        installer.install();
+        writeFile(m_locations.appSupport / "copilot-hook-version", "1");
+        installer.refresh();
+        QCOMPARE(installer.status(), HookStatus::outdated());
+
+        writeFile(file, "not json");
+        installer.refresh();
+        QCOMPARE(installer.status(), HookStatus::notInstalled());
+
+        installer.uninstall();
+        installer.uninstall();
+        QCOMPARE(installer.status(), HookStatus::notInstalled());
+        QVERIFY(!fs::exists(file));
+        QCOMPARE(readFile(file.parent_path() / "other-tool.json"), std::string("{}"));
+    }
+
+    // An install killed at any moment leaves the old settings or the new,
+    // never a part of either.
+    void killedInstallLeavesOldOrNew()
+    {
+        const std::string original = json {{"theme", "light"}, {"padding", std::string(20000, 'x')}}.dump(2);
+        writeSettings(original);
+        const auto runInstall = [&] {
+            auto process = std::make_unique<QProcess>();
+            auto environment = QProcessEnvironment::systemEnvironment();
+            environment.insert(QStringLiteral("HOME"), QString::fromStdString(m_locations.home.string()));
+            environment.insert(QStringLiteral("XDG_DATA_HOME"), QString());
+            process->setProcessEnvironment(environment);
+            process->start(QStringLiteral(LULLWATCH_BINARY_DIR "/lullwatch"),
+                           {QStringLiteral("hooks"), QStringLiteral("install"), QStringLiteral("--agent"),
+                            QStringLiteral("claude")});
+            return process;
+        };
+        auto complete = runInstall();
+        QVERIFY(complete->waitForFinished());
+        const std::string installed = readFile(settings());
+        writeSettings(original);
+
+        QRandomGenerator random(77);
+        int sawOriginal = 0;
+        for (int i = 0; i < 60; ++i) {
+            auto process = runInstall();
+            QVERIFY(process->waitForStarted());
+            std::this_thread::sleep_for(std::chrono::microseconds(random.bounded(0, 30000)));
+            ::kill(static_cast<pid_t>(process->processId()), SIGKILL);
+            QVERIFY(process->waitForFinished());
+            const auto now = readFile(settings());
+            QVERIFY2(now == original || now == installed, now.substr(0, 200).c_str());
+            if (now == original)
+                ++sawOriginal;
+            writeSettings(original);
+        }
+        QVERIFY(sawOriginal > 0); // some kills did land before the rename
+    }
+};
+
+QTEST_GUILESS_MAIN(TestHookInstaller)
+#include "tst_hookinstaller.moc"
