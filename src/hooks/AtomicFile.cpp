@@ -77,7 +77,7 @@ std::optional<std::string> writeFileAtomically(const std::filesystem::path &path
         return fileError("write", path, errno);
 
     int error = 0;
-    if (!writeAll(fd, bytes) || ::fchmod(fd, *mode) != 0 || ::fsync(fd) != 0)
+    if (!writeAll(fd, bytes) || ::fchmod(fd, *mode) != 0 || ::fdatasync(fd) != 0)
         error = errno ? errno : EIO;
     if (::close(fd) != 0 && !error)
         error = errno;

@@ -75,6 +75,8 @@ fi
 record=$(mktemp "$SESSIONS/.record.XXXXXXXX") || exit 0
 cat "$payload" > "$record" 2>/dev/null || exit 0
 
+# A key the payload already holds as a string keeps its value; only a
+# missing or non-string one is set to "".
 @WRITE_KEYS@
 set_integer updatedAt "$(date +%s)" || exit 0
 
@@ -121,15 +123,15 @@ constexpr std::string_view claudeKeys = R"KEYS(set_string sessionId "$session_id
 set_string state "$STATE" || exit 0
 set_string source claude || exit 0
 set_string event "$(read_key hook_event_name)"
-set_string cwd "$(read_key cwd)"
+read_key cwd > /dev/null || set_string cwd ""
 set_string transcriptPath "$(read_key transcript_path)")KEYS";
 
 constexpr std::string_view copilotKeys = R"KEYS(set_string sessionId "$session_id" || exit 0
 set_string source copilot || exit 0
 set_string state "$STATE" || exit 0
 set_string event copilot || exit 0
-set_string cwd "$(read_key cwd)"
-set_string transcriptPath "$(read_key transcriptPath)")KEYS";
+read_key cwd > /dev/null || set_string cwd ""
+read_key transcriptPath > /dev/null || set_string transcriptPath "")KEYS";
 
 // Comments may not break the script: no line breaks from a folder name.
 std::string commentSafe(std::string_view text)
