@@ -36,8 +36,15 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 0' INT TERM HUP
 
+newline='
+'
+
+# A payload member as text in $value, line feeds at its end included (a
+# command substitution alone would drop them); empty when there is none.
 read_key() {
-    "$JSON" extract "$1" "$payload" 2>/dev/null
+    value=$("$JSON" extract "$1" "$payload" 2>/dev/null && printf x) || value=
+    value=${value%x}
+    value=${value%"$newline"}
 }
 
 set_string() {
@@ -50,12 +57,14 @@ set_integer() {
 
 cat > "$payload" 2>/dev/null
 
-session_id=$(read_key @ID_KEY@)
+read_key @ID_KEY@
+session_id=$value
 [ -n "$session_id" ] || exit 0
 
 # Only letters, digits, ".", "_" and "-", at most 128 of them: a hostile id
 # cannot leave the sessions folder. Agents' ids already qualify, so the
-# programs run only for the rest.
+# programs run only for the rest. (A shell variable cannot hold a NUL byte:
+# one in an id is dropped, not replaced.)
 case $session_id in
     *[!ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789._-]*)
         session_id=$(printf '%s' "$session_id" | tr -c 'A-Za-z0-9._-' '_' | cut -c1-128) ;;
@@ -75,8 +84,6 @@ fi
 record=$(mktemp "$SESSIONS/.record.XXXXXXXX") || exit 0
 cat "$payload" > "$record" 2>/dev/null || exit 0
 
-# A key the payload already holds as a string keeps its value; only a
-# missing or non-string one is set to "".
 @WRITE_KEYS@
 set_integer updatedAt "$(date +%s)" || exit 0
 
@@ -122,16 +129,21 @@ exit 0
 constexpr std::string_view claudeKeys = R"KEYS(set_string sessionId "$session_id" || exit 0
 set_string state "$STATE" || exit 0
 set_string source claude || exit 0
-set_string event "$(read_key hook_event_name)"
-read_key cwd > /dev/null || set_string cwd ""
-set_string transcriptPath "$(read_key transcript_path)")KEYS";
+read_key hook_event_name
+set_string event "$value"
+read_key cwd
+set_string cwd "$value"
+read_key transcript_path
+set_string transcriptPath "$value")KEYS";
 
 constexpr std::string_view copilotKeys = R"KEYS(set_string sessionId "$session_id" || exit 0
 set_string source copilot || exit 0
 set_string state "$STATE" || exit 0
 set_string event copilot || exit 0
-read_key cwd > /dev/null || set_string cwd ""
-read_key transcriptPath > /dev/null || set_string transcriptPath "")KEYS";
+read_key cwd
+set_string cwd "$value"
+read_key transcriptPath
+set_string transcriptPath "$value")KEYS";
 
 // Comments may not break the script: no line breaks from a folder name.
 std::string commentSafe(std::string_view text)
