@@ -63,6 +63,7 @@ int main(int argc, char *argv[])
               std::string("lullwatch ") + lullwatch::versionString + " (build " + lullwatch::buildNumber + ")\n");
         return 0;
     case Kind::Run:
+    case Kind::Headless:
     case Kind::Status:
         return runStatus(command.json);
     case Kind::Hooks:

@@ -9,7 +9,12 @@ const std::string_view usageText = R"(Usage: lullwatch [command]
 Watches Claude Code and Copilot CLI sessions: what each one is doing and how
 many tokens it has spent.
 
+With no command, runs Lullwatch: it keeps the computer awake while agents
+work and says when one needs you.
+
 Commands:
+  --headless                Run without a tray icon, printing the state as it
+                            changes
   status [--json]           Show the current sessions as a table, or as JSON
   hooks [ACTION] [--agent AGENT]
                             Show, install or remove the agents' hooks.
@@ -73,6 +78,8 @@ Command parseCommandLine(const std::vector<std::string_view> &arguments)
         command.kind = Command::Kind::Help;
     else if (arguments.size() == 1 && first == "--version")
         command.kind = Command::Kind::Version;
+    else if (arguments.size() == 1 && first == "--headless")
+        command.kind = Command::Kind::Headless;
     else if (first == "status" && arguments.size() == 1)
         command.kind = Command::Kind::Status;
     else if (first == "status" && arguments.size() == 2 && arguments[1] == "--json") {

@@ -10,7 +10,7 @@ class HookInstalling;
 
 // What the user asked for on the command line.
 struct Command {
-    enum class Kind { Run, Help, Version, Status, Hooks, Invalid };
+    enum class Kind { Run, Headless, Help, Version, Status, Hooks, Invalid };
     enum class HookAction { Status, Install, Remove };
 
     Kind kind = Kind::Run;

@@ -1,0 +1,288 @@
+#include "AppModel.h"
+
+#include "LoginItem.h"
+#include "PreferenceStore.h"
+#include "SessionText.h"
+#include "notify/Notifier.h"
+#include "sessions/TokenCount.h"
+
+#include <QCoreApplication>
+#include <QPointer>
+
+namespace lullwatch {
+
+namespace {
+
+constexpr std::string_view wakeModeKey = "wakeMode";
+constexpr std::string_view menuBarMetricKey = "menuBarMetric";
+constexpr std::string_view notifyWhenWaitingKey = "notifyWhenWaiting";
+constexpr std::string_view keepDisplayAwakeKey = "keepDisplayAwake";
+constexpr std::string_view pauseOnBatteryKey = "pauseOnBattery";
+
+constexpr double workingPeriod = 1.0;
+constexpr double restingPeriod = 3.0;
+
+bool isLiveWorking(const SessionInfo &session)
+{
+    return session.state == SessionState::Working && !session.isStale;
+}
+
+} // namespace
+
+std::string_view rawValue(WakeMode mode)
+{
+    switch (mode) {
+    case WakeMode::WhileWorking:
+        return "whileWorking";
+    case WakeMode::WhileSessionOpen:
+        return "whileSessionOpen";
+    case WakeMode::Always:
+        return "always";
+    case WakeMode::Off:
+        return "off";
+    }
+    return {};
+}
+
+std::string_view rawValue(MenuBarMetric metric)
+{
+    switch (metric) {
+    case MenuBarMetric::Context:
+        return "context";
+    case MenuBarMetric::SessionTotal:
+        return "sessionTotal";
+    case MenuBarMetric::None:
+        return "none";
+    }
+    return {};
+}
+
+std::optional<WakeMode> wakeModeFromRaw(std::string_view raw)
+{
+    for (auto mode : {WakeMode::WhileWorking, WakeMode::WhileSessionOpen, WakeMode::Always, WakeMode::Off}) {
+        if (rawValue(mode) == raw)
+            return mode;
+    }
+    return std::nullopt;
+}
+
+std::optional<MenuBarMetric> menuBarMetricFromRaw(std::string_view raw)
+{
+    for (auto metric : {MenuBarMetric::Context, MenuBarMetric::SessionTotal, MenuBarMetric::None}) {
+        if (rawValue(metric) == raw)
+            return metric;
+    }
+    return std::nullopt;
+}
+
+AppModel::AppModel(AppServices services, QObject *parent)
+    : QObject(parent)
+    , m_preferences(services.preferences)
+    , m_loginItem(services.loginItem)
+    , m_notifier(services.notifier)
+    , m_wake(services.assertions, services.powerSource, services.clock)
+    , m_hooks(services.hookLocations)
+    , m_copilotHooks(services.hookLocations)
+    , m_scanner(services.sessionsDirectory, services.clock, services.processProbe)
+{
+    // Loading the wake mode already runs the wake rule, with no sessions yet.
+    setWakeMode(wakeModeFromRaw(m_preferences.readString(wakeModeKey).value_or("")).value_or(WakeMode::WhileWorking));
+    setMenuBarMetric(
+        menuBarMetricFromRaw(m_preferences.readString(menuBarMetricKey).value_or("")).value_or(MenuBarMetric::Context));
+    m_wake.setKeepDisplayAwake(m_preferences.readBool(keepDisplayAwakeKey).value_or(false));
+    m_wake.setPauseOnBattery(m_preferences.readBool(pauseOnBatteryKey).value_or(false));
+    // The one registered default: notifications are on until switched off.
+    setNotifyWhenWaiting(m_preferences.readBool(notifyWhenWaitingKey).value_or(true));
+
+    m_notifier.start();
+    m_hooks.refresh();
+    m_copilotHooks.refresh();
+    setIsLoginItem(m_loginItem.isEnabled());
+
+    m_timer.setTimerType(Qt::CoarseTimer);
+    connect(&m_timer, &QTimer::timeout, this, &AppModel::performRefresh);
+    scheduleTimer(workingPeriod);
+    QMetaObject::invokeMethod(this, &AppModel::performRefresh, Qt::QueuedConnection);
+}
+
+void AppModel::setWakeMode(WakeMode mode)
+{
+    if (mode != m_wakeMode) {
+        m_wakeMode = mode;
+        Q_EMIT wakeModeChanged(mode);
+    }
+    m_preferences.writeString(wakeModeKey, rawValue(mode));
+    refreshWake();
+}
+
+void AppModel::setMenuBarMetric(MenuBarMetric metric)
+{
+    if (metric != m_menuBarMetric) {
+        m_menuBarMetric = metric;
+        Q_EMIT menuBarMetricChanged(metric);
+    }
+    m_preferences.writeString(menuBarMetricKey, rawValue(metric));
+}
+
+void AppModel::setNotifyWhenWaiting(bool notify)
+{
+    if (notify != m_notifyWhenWaiting) {
+        m_notifyWhenWaiting = notify;
+        Q_EMIT notifyWhenWaitingChanged(notify);
+    }
+    m_preferences.writeBool(notifyWhenWaitingKey, notify);
+    if (notify)
+        m_notifier.refreshPermission();
+}
+
+void AppModel::setKeepDisplayAwake(bool keep)
+{
+    m_wake.setKeepDisplayAwake(keep);
+    m_preferences.writeBool(keepDisplayAwakeKey, keep);
+}
+
+void AppModel::setPauseOnBattery(bool pause)
+{
+    m_wake.setPauseOnBattery(pause);
+    m_preferences.writeBool(pauseOnBatteryKey, pause);
+    refreshWake();
+}
+
+void AppModel::setIsLoginItem(bool isLoginItem)
+{
+    if (isLoginItem == m_isLoginItem)
+        return;
+    m_isLoginItem = isLoginItem;
+    Q_EMIT isLoginItemChanged(isLoginItem);
+}
+
+void AppModel::setLoginItem(bool enabled)
+{
+    auto error = enabled ? m_loginItem.registerItem() : m_loginItem.unregisterItem();
+    if (error != m_loginItemError) {
+        m_loginItemError = std::move(error);
+        Q_EMIT loginItemErrorChanged();
+    }
+    // The toggle shows what really happened, not what was asked for.
+    setIsLoginItem(m_loginItem.isEnabled());
+}
+
+std::optional<double> AppModel::timerInterval() const
+{
+    if (!m_timerScheduled)
+        return std::nullopt;
+    return m_timer.interval() / 1000.0;
+}
+
+void AppModel::scheduleTimer(double interval)
+{
+    m_timer.start(static_cast<int>(interval * 1000));
+    m_timerScheduled = true;
+    Q_EMIT timerChanged();
+}
+
+void AppModel::performRefresh()
+{
+    // Ticks are not coalesced: each refresh applies its own scan when it
+    // arrives. The continuation runs on the application object, which
+    // outlives every pending scan; the model is reached through a QPointer
+    // and may be gone by then.
+    m_scanner.scan().then(QCoreApplication::instance(),
+                          [model = QPointer<AppModel>(this)](std::vector<SessionInfo> sessions) {
+                              if (model)
+                                  model->applyRefresh(std::move(sessions));
+                          });
+}
+
+void AppModel::applyRefresh(std::vector<SessionInfo> sessions)
+{
+    if (sessions != m_sessions) {
+        m_sessions = std::move(sessions);
+        Q_EMIT sessionsChanged();
+    }
+    refreshWake();
+    m_notifier.update(m_sessions, m_notifyWhenWaiting);
+
+    const double period = overallState() == SessionState::Working ? workingPeriod : restingPeriod;
+    if (timerInterval() != period)
+        scheduleTimer(period);
+    Q_EMIT refreshed();
+}
+
+void AppModel::refreshWake()
+{
+    bool wanted = false;
+    switch (m_wakeMode) {
+    case WakeMode::WhileWorking:
+        wanted = std::any_of(m_sessions.begin(), m_sessions.end(), isLiveWorking);
+        break;
+    case WakeMode::WhileSessionOpen:
+        wanted = std::any_of(m_sessions.begin(), m_sessions.end(), [](const SessionInfo &session) {
+            return session.state != SessionState::Ended && !session.isStale;
+        });
+        break;
+    case WakeMode::Always:
+        wanted = true;
+        break;
+    case WakeMode::Off:
+        break;
+    }
+    const auto primary = primarySession();
+    m_wake.setReason(primary ? wakeReason(*primary) : std::string("Lullwatch"));
+    m_wake.update(wanted);
+}
+
+std::optional<SessionInfo> AppModel::primarySession() const
+{
+    auto found = std::find_if(m_sessions.begin(), m_sessions.end(), isLiveWorking);
+    if (found == m_sessions.end())
+        found = std::find_if(m_sessions.begin(), m_sessions.end(),
+                             [](const SessionInfo &session) { return session.state == SessionState::Waiting; });
+    if (found == m_sessions.end())
+        found = m_sessions.begin();
+    if (found == m_sessions.end())
+        return std::nullopt;
+    return *found;
+}
+
+SessionState AppModel::overallState() const
+{
+    if (std::any_of(m_sessions.begin(), m_sessions.end(), isLiveWorking))
+        return SessionState::Working;
+    if (std::any_of(m_sessions.begin(), m_sessions.end(),
+                    [](const SessionInfo &session) { return session.state == SessionState::Waiting; }))
+        return SessionState::Waiting;
+    return m_sessions.empty() ? SessionState::Ended : SessionState::Idle;
+}
+
+std::string AppModel::menuBarTitle() const
+{
+    const auto primary = primarySession();
+    if (!primary)
+        return {};
+    const auto &usage = primary->usage;
+    switch (m_menuBarMetric) {
+    case MenuBarMetric::Context:
+        return formatTokenCount(usage.contextTokens);
+    case MenuBarMetric::SessionTotal: {
+        // Token counts never come near the limit; saturate rather than wrap.
+        std::int64_t total = 0;
+        for (auto count : {usage.inputTokens, usage.outputTokens, usage.cacheCreationTokens, usage.cacheReadTokens}) {
+            if (__builtin_add_overflow(total, count, &total))
+                total = count > 0 ? INT64_MAX : INT64_MIN;
+        }
+        return formatTokenCount(total);
+    }
+    case MenuBarMetric::None:
+        return {};
+    }
+    return {};
+}
+
+std::string AppModel::wakeReason(const SessionInfo &session)
+{
+    return std::string(session.source == SessionSource::Claude ? "Claude Code" : "Copilot CLI") + " is working in "
+        + folderName(session.cwd);
+}
+
+} // namespace lullwatch

@@ -1,0 +1,123 @@
+#pragma once
+
+#include "hooks/CopilotHookInstaller.h"
+#include "hooks/HookInstaller.h"
+#include "power/WakeController.h"
+#include "sessions/SessionScanner.h"
+
+#include <QObject>
+#include <QTimer>
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace lullwatch {
+
+class LoginItem;
+class Notifier;
+class PreferenceStore;
+
+// When the model wants the machine awake.
+enum class WakeMode { WhileWorking, WhileSessionOpen, Always, Off };
+// Which number the tray shows beside the icon.
+enum class MenuBarMetric { Context, SessionTotal, None };
+
+std::string_view rawValue(WakeMode mode);
+std::string_view rawValue(MenuBarMetric metric);
+std::optional<WakeMode> wakeModeFromRaw(std::string_view raw);
+std::optional<MenuBarMetric> menuBarMetricFromRaw(std::string_view raw);
+
+// Everything outside the model that it drives; all must outlive it.
+struct AppServices {
+    PreferenceStore &preferences;
+    LoginItem &loginItem;
+    PowerAssertions &assertions;
+    PowerSource &powerSource;
+    Notifier &notifier;
+    const Clock &clock;
+    const ProcessProbe &processProbe;
+    std::filesystem::path sessionsDirectory;
+    HookLocations hookLocations;
+};
+
+// The one model of the application: owns the scanner, the wake controller,
+// the installers and the refresh timer, keeps the preferences, and derives
+// what the tray shows. Main thread only.
+class AppModel final : public QObject {
+    Q_OBJECT
+
+public:
+    explicit AppModel(AppServices services, QObject *parent = nullptr);
+
+    const std::vector<SessionInfo> &sessions() const { return m_sessions; }
+    WakeController &wake() { return m_wake; }
+    const WakeController &wake() const { return m_wake; }
+    HookInstaller &hooks() { return m_hooks; }
+    CopilotHookInstaller &copilotHooks() { return m_copilotHooks; }
+    Notifier &notifier() { return m_notifier; }
+
+    WakeMode wakeMode() const { return m_wakeMode; }
+    void setWakeMode(WakeMode mode);
+    MenuBarMetric menuBarMetric() const { return m_menuBarMetric; }
+    void setMenuBarMetric(MenuBarMetric metric);
+    bool notifyWhenWaiting() const { return m_notifyWhenWaiting; }
+    void setNotifyWhenWaiting(bool notify);
+    bool keepDisplayAwake() const { return m_wake.keepDisplayAwake(); }
+    void setKeepDisplayAwake(bool keep);
+    bool pauseOnBattery() const { return m_wake.pauseOnBattery(); }
+    void setPauseOnBattery(bool pause);
+
+    const std::optional<std::string> &loginItemError() const { return m_loginItemError; }
+    bool isLoginItem() const { return m_isLoginItem; }
+    void setIsLoginItem(bool isLoginItem);
+    void setLoginItem(bool enabled);
+
+    // The refresh timer's period in seconds; none before the first schedule.
+    std::optional<double> timerInterval() const;
+
+    // One refresh: the scan runs on the scanner's thread, its result is
+    // applied here when it arrives.
+    void performRefresh();
+    void refreshWake();
+
+    std::optional<SessionInfo> primarySession() const;
+    SessionState overallState() const;
+    std::string menuBarTitle() const;
+    static std::string wakeReason(const SessionInfo &session);
+
+Q_SIGNALS:
+    void sessionsChanged();
+    void wakeModeChanged(lullwatch::WakeMode mode);
+    void menuBarMetricChanged(lullwatch::MenuBarMetric metric);
+    void notifyWhenWaitingChanged(bool notify);
+    void loginItemErrorChanged();
+    void isLoginItemChanged(bool isLoginItem);
+    void timerChanged();
+    // After each refresh has been applied; for observers that need no diff.
+    void refreshed();
+
+private:
+    void applyRefresh(std::vector<SessionInfo> sessions);
+    void scheduleTimer(double interval);
+
+    PreferenceStore &m_preferences;
+    LoginItem &m_loginItem;
+    Notifier &m_notifier;
+
+    std::vector<SessionInfo> m_sessions;
+    WakeController m_wake;
+    HookInstaller m_hooks;
+    CopilotHookInstaller m_copilotHooks;
+    WakeMode m_wakeMode = WakeMode::WhileWorking;
+    MenuBarMetric m_menuBarMetric = MenuBarMetric::Context;
+    bool m_notifyWhenWaiting = true;
+    std::optional<std::string> m_loginItemError;
+    bool m_isLoginItem = false;
+    SessionScanner m_scanner;
+    QTimer m_timer;
+    bool m_timerScheduled = false;
+};
+
+} // namespace lullwatch

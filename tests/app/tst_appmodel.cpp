@@ -1,0 +1,547 @@
+#include "app/AppModel.h"
+#include "notify/Notifier.h"
+#include "support/FakeClock.h"
+#include "support/FakeLoginItem.h"
+#include "support/FakeNotificationCenter.h"
+#include "support/FakePowerAssertions.h"
+#include "support/FakePowerSource.h"
+#include "support/FakePreferenceStore.h"
+#include "support/FakeProcessProbe.h"
+#include "support/TestFiles.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+#include <thread>
+
+using namespace lullwatch;
+using namespace lullwatch::test;
+namespace fs = std::filesystem;
+
+using Type = PowerAssertions::Type;
+using Value = FakePreferenceStore::Value;
+Q_DECLARE_METATYPE(WakeMode)
+Q_DECLARE_METATYPE(MenuBarMetric)
+Q_DECLARE_METATYPE(SessionState)
+
+namespace {
+
+constexpr double now = 1'800'000'000.0;
+
+// Two turns: 400 + 100 and 300 + 200 tokens. The session used 700 in and 300
+// out; the context of the last turn is 500.
+const std::string twoTurns = "{\"type\":\"assistant\",\"message\":{\"id\":\"m1\",\"usage\":"
+                             "{\"input_tokens\":400,\"output_tokens\":100}}}\n"
+                             "{\"type\":\"assistant\",\"message\":{\"id\":\"m2\",\"usage\":"
+                             "{\"input_tokens\":300,\"output_tokens\":200}}}\n";
+
+QByteArray text(const std::optional<std::string> &value)
+{
+    return value ? QByteArray::fromStdString(*value) : QByteArray();
+}
+
+// A model over fakes, a temporary sessions folder and a real scanner.
+struct Rig {
+    QTemporaryDir root;
+    fs::path base = root.path().toStdString();
+    FakePreferenceStore preferences;
+    FakeLoginItem loginItem;
+    FakePowerAssertions assertions;
+    FakePowerSource power;
+    FakeNotificationCenter center;
+    FakeClock clock {now};
+    FakeProcessProbe probe;
+    Notifier notifier {center, clock};
+    std::unique_ptr<AppModel> model; // last: goes first
+
+    fs::path sessions() const { return base / "sessions"; }
+
+    // "site:working:5" is a record of session "site" working in /home/dev/site,
+    // written 5 s ago; a fourth part "copilot" makes it a Copilot CLI session.
+    void write(const QByteArray &list, const std::string &transcriptPath = {})
+    {
+        fs::create_directories(sessions());
+        for (const auto &word : list.split(' ')) {
+            if (word.isEmpty())
+                continue;
+            const auto parts = word.split(':');
+            const std::string id = parts[0].toStdString();
+            const std::string extra = parts.size() > 3 ? ",\"source\":\"copilot\"" : "";
+            writeFile(sessions() / (id + ".json"),
+                      recordJson(id, parts[1].toStdString(), now - parts[2].toDouble(), transcriptPath, extra,
+                                 "/home/dev/" + id));
+        }
+    }
+
+    // "wakeMode=always keepDisplayAwake=true notifyWhenWaiting='false'":
+    // true and false are stored as flags, anything else as text.
+    void store(const QByteArray &stored)
+    {
+        for (const auto &word : stored.split(' ')) {
+            if (word.isEmpty())
+                continue;
+            const auto key = word.left(word.indexOf('=')).toStdString();
+            const auto value = word.mid(word.indexOf('=') + 1);
+            if (value == "true" || value == "false")
+                preferences.values[key] = value == "true";
+            else
+                preferences.values[key] = QByteArray(value).replace('\'', "").toStdString();
+        }
+    }
+
+    AppModel &start()
+    {
+        model = std::make_unique<AppModel>(AppServices {
+            .preferences = preferences,
+            .loginItem = loginItem,
+            .assertions = assertions,
+            .powerSource = power,
+            .notifier = notifier,
+            .clock = clock,
+            .processProbe = probe,
+            .sessionsDirectory = sessions(),
+            .hookLocations = {.home = base / "home",
+                              .appSupport = base / "data" / "lullwatch",
+                              .jsonToolSource = base / "bin" / "lullwatch-json"},
+        });
+        return *model;
+    }
+
+    // Waits for the next refresh to be applied.
+    bool refreshed()
+    {
+        QSignalSpy spy(model.get(), &AppModel::refreshed);
+        return spy.wait(30000);
+    }
+
+    QByteArray held() const
+    {
+        const auto names = assertions.names(Type::PreventUserIdleSystemSleep);
+        return names.empty() ? QByteArray() : QByteArray::fromStdString(names.front());
+    }
+};
+
+} // namespace
+
+class TestAppModel : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void construction_data()
+    {
+        QTest::addColumn<QByteArray>("stored");
+        QTest::addColumn<WakeMode>("mode");
+        QTest::addColumn<MenuBarMetric>("metric");
+        QTest::addColumn<bool>("notify");
+        QTest::addColumn<bool>("keep");
+        QTest::addColumn<bool>("pause");
+        const auto row = [](const char *name, const char *stored, WakeMode mode, MenuBarMetric metric, bool notify,
+                            bool keep, bool pause) {
+            QTest::newRow(name) << QByteArray(stored) << mode << metric << notify << keep << pause;
+        };
+        using M = WakeMode;
+        using B = MenuBarMetric;
+        row("nothing stored", "", M::WhileWorking, B::Context, true, false, false);
+        row("everything stored",
+            "wakeMode=always menuBarMetric=sessionTotal notifyWhenWaiting=false keepDisplayAwake=true "
+            "pauseOnBattery=true",
+            M::Always, B::SessionTotal, false, true, true);
+        row("other names", "wakeMode=whileSessionOpen menuBarMetric=none", M::WhileSessionOpen, B::None, true, false,
+            false);
+        row("off", "wakeMode=off menuBarMetric=context", M::Off, B::Context, true, false, false);
+        row("unknown names", "wakeMode=sometimes menuBarMetric=tokens", M::WhileWorking, B::Context, true, false,
+            false);
+        row("names in other case", "wakeMode=Always menuBarMetric=None", M::WhileWorking, B::Context, true, false,
+            false);
+        row("flags stored as text", "notifyWhenWaiting='false' keepDisplayAwake='true' pauseOnBattery='true'",
+            M::WhileWorking, B::Context, true, false, false);
+    }
+
+    void construction()
+    {
+        QFETCH(QByteArray, stored);
+        QFETCH(WakeMode, mode);
+        QFETCH(MenuBarMetric, metric);
+        QFETCH(bool, notify);
+        QFETCH(bool, keep);
+        QFETCH(bool, pause);
+        Rig r;
+        r.store(stored);
+        auto &model = r.start();
+        QCOMPARE(model.wakeMode(), mode);
+        QCOMPARE(model.menuBarMetric(), metric);
+        QCOMPARE(model.notifyWhenWaiting(), notify);
+        QCOMPARE(model.wake().keepDisplayAwake(), keep);
+        QCOMPARE(model.wake().pauseOnBattery(), pause);
+        // Loaded values are written back (a fallback replaces a bad one) ...
+        QVERIFY(r.preferences.value("wakeMode") == Value(std::string(rawValue(mode))));
+        QVERIFY(r.preferences.value("menuBarMetric") == Value(std::string(rawValue(metric))));
+        QVERIFY(r.preferences.value("notifyWhenWaiting") == Value(notify));
+        // ... except the two flags that only feed the wake controller.
+        QCOMPARE(r.preferences.writesOf("keepDisplayAwake"), 0);
+        QCOMPARE(r.preferences.writesOf("pauseOnBattery"), 0);
+    }
+
+    void firstRefreshComesAtOnce()
+    {
+        Rig r;
+        fs::create_directories(r.sessions());
+        writeFile(r.sessions() / "site.json", recordJson("site", "working", now - 5, "", ",\"pid\":4242"));
+        auto &model = r.start();
+        QCOMPARE(model.timerInterval(), std::optional(1.0));
+        QVERIFY(model.sessions().empty());
+
+        // Delivering the posted calls alone, with no timer able to fire,
+        // starts a scan: it asks about the record's owner on the scanner's thread.
+        QCoreApplication::sendPostedEvents(&model, QEvent::MetaCall);
+        const QDeadlineTimer deadline(30000);
+        while (r.probe.asked().empty() && !deadline.hasExpired())
+            std::this_thread::yield();
+        QVERIFY(r.probe.asked() == std::vector<std::int32_t> {4242});
+
+        QVERIFY(r.refreshed());
+        QCOMPARE(model.sessions().size(), 1u);
+        QCOMPARE(r.held(), QByteArray("Claude Code is working in site"));
+    }
+
+    void timerPeriod_data()
+    {
+        QTest::addColumn<QByteArray>("list");
+        QTest::addColumn<double>("period");
+        QTest::newRow("no sessions") << QByteArray() << 3.0;
+        QTest::newRow("working") << QByteArray("site:working:5") << 1.0;
+        QTest::newRow("working beside idle") << QByteArray("api:idle:1 site:working:5") << 1.0;
+        QTest::newRow("waiting") << QByteArray("site:waiting:5") << 3.0;
+        QTest::newRow("idle") << QByteArray("site:idle:5") << 3.0;
+        QTest::newRow("ended") << QByteArray("site:ended:5") << 3.0;
+        QTest::newRow("stale working") << QByteArray("site:working:900") << 3.0;
+    }
+
+    void timerPeriod()
+    {
+        QFETCH(QByteArray, list);
+        QFETCH(double, period);
+        Rig r;
+        r.write(list);
+        auto &model = r.start();
+        QCOMPARE(model.timerInterval(), std::optional(1.0));
+        QVERIFY(r.refreshed());
+        QCOMPARE(model.timerInterval(), std::optional(period));
+    }
+
+    // Records are listed newest first; a record 900 s old is stale when working.
+    void derived_data()
+    {
+        QTest::addColumn<QByteArray>("list");
+        QTest::addColumn<QByteArray>("primary");
+        QTest::addColumn<SessionState>("overall");
+        QTest::addColumn<QByteArray>("reason");
+        const auto row
+            = [](const char *name, const char *list, const char *primary, SessionState overall, const char *reason) {
+                  QTest::newRow(name) << QByteArray(list) << QByteArray(primary) << overall << QByteArray(reason);
+              };
+        using S = SessionState;
+        row("no sessions", "", nullptr, S::Ended, "Lullwatch");
+        row("live working before newer waiting", "site:waiting:1 api:working:5", "api", S::Working,
+            "Claude Code is working in api");
+        row("first of two working", "site:working:1 api:working:2", "site", S::Working,
+            "Claude Code is working in site");
+        row("waiting after stale working", "api:working:900 site:waiting:1000", "site", S::Waiting,
+            "Claude Code is working in site");
+        row("waiting after idle", "docs:idle:1 site:waiting:5", "site", S::Waiting, "Claude Code is working in site");
+        row("first of idle and ended", "site:ended:1 api:idle:5", "site", S::Idle, "Claude Code is working in site");
+        row("ended only", "site:ended:1", "site", S::Idle, "Claude Code is working in site");
+        row("stale working only", "api:working:900", "api", S::Idle, "Claude Code is working in api");
+        row("copilot", "api:working:5:copilot", "api", S::Working, "Copilot CLI is working in api");
+    }
+
+    void derived()
+    {
+        QFETCH(QByteArray, list);
+        QFETCH(QByteArray, primary);
+        QFETCH(SessionState, overall);
+        QFETCH(QByteArray, reason);
+        Rig r;
+        r.write(list);
+        auto &model = r.start();
+        QVERIFY(r.refreshed());
+        const auto found = model.primarySession();
+        QCOMPARE(found ? QByteArray::fromStdString(found->id) : QByteArray(), primary);
+        QCOMPARE(model.overallState(), overall);
+        QCOMPARE(QByteArray::fromStdString(model.wake().reason()), reason);
+        if (found)
+            QCOMPARE(QByteArray::fromStdString(AppModel::wakeReason(*found)), reason);
+    }
+
+    void menuBarTitle_data()
+    {
+        QTest::addColumn<bool>("withSession");
+        QTest::addColumn<MenuBarMetric>("metric");
+        QTest::addColumn<QByteArray>("title");
+        QTest::newRow("context") << true << MenuBarMetric::Context << QByteArray("500");
+        QTest::newRow("session total") << true << MenuBarMetric::SessionTotal << QByteArray("1k");
+        QTest::newRow("none") << true << MenuBarMetric::None << QByteArray("");
+        QTest::newRow("context, no session") << false << MenuBarMetric::Context << QByteArray("");
+        QTest::newRow("session total, no session") << false << MenuBarMetric::SessionTotal << QByteArray("");
+    }
+
+    void menuBarTitle()
+    {
+        QFETCH(bool, withSession);
+        QFETCH(MenuBarMetric, metric);
+        QFETCH(QByteArray, title);
+        Rig r;
+        if (withSession) {
+            writeFile(r.base / "t.jsonl", twoTurns);
+            r.write("site:working:5", (r.base / "t.jsonl").string());
+        }
+        auto &model = r.start();
+        QVERIFY(r.refreshed());
+        QSignalSpy changed(&model, &AppModel::menuBarMetricChanged);
+        model.setMenuBarMetric(metric);
+        QCOMPARE(QByteArray::fromStdString(model.menuBarTitle()), title);
+        QCOMPARE(changed.count(), metric == MenuBarMetric::Context ? 0 : 1);
+        QVERIFY(r.preferences.value("menuBarMetric") == Value(std::string(rawValue(metric))));
+    }
+
+    // The wish of each mode, seen as the system assertion held right after
+    // the mode is chosen (no refresh in between).
+    void wakeWish_data()
+    {
+        QTest::addColumn<WakeMode>("mode");
+        QTest::addColumn<QByteArray>("list");
+        QTest::addColumn<QByteArray>("held");
+        const auto row = [](const char *name, WakeMode mode, const char *list, const char *held) {
+            QTest::newRow(name) << mode << QByteArray(list) << QByteArray(held);
+        };
+        using M = WakeMode;
+        row("while working: working", M::WhileWorking, "site:working:5", "Claude Code is working in site");
+        row("while working: copilot", M::WhileWorking, "api:working:5:copilot", "Copilot CLI is working in api");
+        row("while working: waiting", M::WhileWorking, "site:waiting:5", nullptr);
+        row("while working: idle", M::WhileWorking, "site:idle:5", nullptr);
+        row("while working: stale", M::WhileWorking, "site:working:900", nullptr);
+        row("while working: nothing", M::WhileWorking, "", nullptr);
+        row("while open: idle", M::WhileSessionOpen, "site:idle:5", "Claude Code is working in site");
+        row("while open: waiting", M::WhileSessionOpen, "site:waiting:5", "Claude Code is working in site");
+        row("while open: ended", M::WhileSessionOpen, "site:ended:5", nullptr);
+        row("while open: stale", M::WhileSessionOpen, "site:working:900", nullptr);
+        row("while open: ended and idle", M::WhileSessionOpen, "site:ended:1 api:idle:5",
+            "Claude Code is working in site");
+        row("always: nothing", M::Always, "", "Lullwatch");
+        row("always: ended", M::Always, "site:ended:5", "Claude Code is working in site");
+        row("off: working", M::Off, "site:working:5", nullptr);
+    }
+
+    void wakeWish()
+    {
+        QFETCH(WakeMode, mode);
+        QFETCH(QByteArray, list);
+        QFETCH(QByteArray, held);
+        Rig r;
+        r.write(list);
+        auto &model = r.start();
+        QVERIFY(r.refreshed());
+        QCOMPARE(model.sessions().size(), list.isEmpty() ? 0u : list.count(' ') + 1u);
+        model.setWakeMode(mode);
+        QCOMPARE(r.held(), held);
+        QCOMPARE(model.wake().isHoldingAssertion(), !held.isNull());
+    }
+
+    void settingTheWakeMode_data()
+    {
+        QTest::addColumn<WakeMode>("mode");
+        QTest::addColumn<int>("emitted");
+        QTest::newRow("the same") << WakeMode::WhileWorking << 0;
+        QTest::newRow("another") << WakeMode::Off << 1;
+    }
+
+    // Written and re-evaluated (one more power reading) even when unchanged.
+    void settingTheWakeMode()
+    {
+        QFETCH(WakeMode, mode);
+        QFETCH(int, emitted);
+        Rig r;
+        auto &model = r.start();
+        QSignalSpy changed(&model, &AppModel::wakeModeChanged);
+        const int writes = r.preferences.writesOf("wakeMode");
+        const int reads = r.power.reads;
+        model.setWakeMode(mode);
+        QCOMPARE(changed.count(), emitted);
+        QCOMPARE(r.preferences.writesOf("wakeMode"), writes + 1);
+        QVERIFY(r.preferences.value("wakeMode") == Value(std::string(rawValue(mode))));
+        QCOMPARE(r.power.reads, reads + 1);
+    }
+
+    void pauseOnBatteryTakesEffectAtOnce()
+    {
+        Rig r;
+        r.store("wakeMode=always");
+        r.power.onBattery(80);
+        auto &model = r.start();
+        QVERIFY(r.refreshed());
+        QCOMPARE(r.held(), QByteArray("Lullwatch"));
+
+        model.setPauseOnBattery(true);
+        QVERIFY(!model.wake().isHoldingAssertion());
+        QVERIFY(model.wake().batteryBlock() == WakeController::BatteryBlock::onBattery());
+        QVERIFY(r.preferences.value("pauseOnBattery") == Value(true));
+
+        model.setPauseOnBattery(false);
+        QCOMPARE(r.held(), QByteArray("Lullwatch"));
+        QVERIFY(r.preferences.value("pauseOnBattery") == Value(false));
+        QCOMPARE(r.preferences.writesOf("pauseOnBattery"), 2);
+    }
+
+    void keepDisplayAwakeTakesEffectAtOnce()
+    {
+        Rig r;
+        r.store("wakeMode=always");
+        auto &model = r.start();
+        model.setKeepDisplayAwake(true);
+        QVERIFY(r.assertions.names(Type::NoDisplaySleep) == std::vector<std::string> {"Lullwatch"});
+        QVERIFY(r.preferences.value("keepDisplayAwake") == Value(true));
+        model.setKeepDisplayAwake(false);
+        QVERIFY(r.assertions.names(Type::NoDisplaySleep).empty());
+        QCOMPARE(r.held(), QByteArray("Lullwatch"));
+        QCOMPARE(r.preferences.writesOf("keepDisplayAwake"), 2);
+    }
+
+    void notifyWhenWaiting_data()
+    {
+        QTest::addColumn<QByteArray>("stored");
+        QTest::addColumn<bool>("notify");
+        QTest::addColumn<int>("queries");
+        QTest::addColumn<int>("emitted");
+        QTest::newRow("on, switched on again") << QByteArray() << true << 1 << 0;
+        QTest::newRow("on, switched off") << QByteArray() << false << 0 << 1;
+        QTest::newRow("off, switched on") << QByteArray("notifyWhenWaiting=false") << true << 1 << 1;
+    }
+
+    // Switching on asks for the permission again.
+    void notifyWhenWaiting()
+    {
+        QFETCH(QByteArray, stored);
+        QFETCH(bool, notify);
+        QFETCH(int, queries);
+        QFETCH(int, emitted);
+        Rig r;
+        r.store(stored);
+        auto &model = r.start();
+        QSignalSpy changed(&model, &AppModel::notifyWhenWaitingChanged);
+        const int before = r.center.statusQueries;
+        model.setNotifyWhenWaiting(notify);
+        QCOMPARE(r.center.statusQueries - before, queries);
+        QCOMPARE(changed.count(), emitted);
+        QVERIFY(r.preferences.value("notifyWhenWaiting") == Value(notify));
+        QCOMPARE(r.preferences.writesOf("notifyWhenWaiting"), 2);
+    }
+
+    void notificationsFromRecords_data()
+    {
+        QTest::addColumn<QByteArray>("stored");
+        QTest::addColumn<int>("posts");
+        QTest::newRow("on") << QByteArray() << 1;
+        QTest::newRow("off") << QByteArray("notifyWhenWaiting=false") << 0;
+    }
+
+    void notificationsFromRecords()
+    {
+        QFETCH(QByteArray, stored);
+        QFETCH(int, posts);
+        Rig r;
+        r.store(stored);
+        r.write("site:waiting:5 api:working:10");
+        r.start();
+        r.center.answerStatus(NotificationCenter::Authorization::Authorized);
+        QVERIFY(r.refreshed());
+        QCOMPARE(static_cast<int>(r.center.posts.size()), posts);
+        if (posts) {
+            QCOMPARE(r.center.posts[0].identifier, std::string("site"));
+            QCOMPARE(r.center.posts[0].body, std::string("site is waiting for your input."));
+        }
+    }
+
+    void unchangedSessionsAreNotAnnounced()
+    {
+        Rig r;
+        r.write("site:working:5");
+        auto &model = r.start();
+        QSignalSpy changed(&model, &AppModel::sessionsChanged);
+        QVERIFY(r.refreshed());
+        QCOMPARE(changed.count(), 1);
+        model.performRefresh();
+        QVERIFY(r.refreshed());
+        QCOMPARE(changed.count(), 1);
+
+        r.write("api:idle:1");
+        model.performRefresh();
+        QTRY_COMPARE(model.sessions().size(), 2u);
+        QCOMPARE(changed.count(), 2);
+        QCOMPARE(model.sessions().front().id, std::string("api"));
+    }
+
+    // The toggle shows what the login item really is; an error stays until
+    // an attempt succeeds.
+    void loginItem()
+    {
+        Rig r;
+        r.loginItem.enabled = true;
+        auto &model = r.start();
+        QVERIFY(model.isLoginItem());
+        QSignalSpy errorChanged(&model, &AppModel::loginItemErrorChanged);
+        QSignalSpy itemChanged(&model, &AppModel::isLoginItemChanged);
+
+        struct Step {
+            const char *what;
+            bool enable;
+            const char *failure; // of this attempt
+            const char *error;
+            bool isLoginItem;
+            int errorSignals;
+            int itemSignals;
+        };
+        const Step steps[] = {
+            {"removal fails", false, "Permission denied", "Permission denied", true, 1, 0},
+            {"removal works", false, nullptr, nullptr, false, 2, 1},
+            {"adding fails", true, "No autostart folder", "No autostart folder", false, 3, 1},
+            {"adding fails alike", true, "No autostart folder", "No autostart folder", false, 3, 1},
+            {"adding works", true, nullptr, nullptr, true, 4, 2},
+            {"adding again fails, item still there", true, "Already there", "Already there", true, 5, 2},
+        };
+        for (const auto &step : steps) {
+            auto &failure = step.enable ? r.loginItem.registerError : r.loginItem.unregisterError;
+            failure = step.failure ? std::optional<std::string>(step.failure) : std::nullopt;
+            model.setLoginItem(step.enable);
+            QVERIFY2(text(model.loginItemError()) == QByteArray(step.error), step.what);
+            QVERIFY2(model.isLoginItem() == step.isLoginItem, step.what);
+            QVERIFY2(errorChanged.count() == step.errorSignals, step.what);
+            QVERIFY2(itemChanged.count() == step.itemSignals, step.what);
+        }
+    }
+
+    // The stored battery preference belongs to the very first run of the
+    // wake rule: in "always" mode on battery with pausing on, nothing is
+    // ever to be taken.
+    // Loading the wake mode runs the wake rule before the battery preference
+    // is loaded: "always" holds from that moment, and the first refresh,
+    // which follows at once, applies the stored pause.
+    void storedPauseAppliesAtTheFirstRefresh()
+    {
+        Rig r;
+        r.store("wakeMode=always pauseOnBattery=true keepDisplayAwake=true");
+        r.power.onBattery(80);
+        auto &model = r.start();
+        QCOMPARE(r.assertions.attempts.size(), 2u); // system, then display once the preference loads
+        QVERIFY(r.refreshed());
+        QVERIFY(!model.wake().isHoldingAssertion());
+        QVERIFY(r.assertions.live.empty());
+        QVERIFY(model.wake().batteryBlock() == WakeController::BatteryBlock::onBattery());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestAppModel)
+#include "tst_appmodel.moc"
