@@ -95,3 +95,7 @@ EOF
 echo
 echo "Hook script: one claude-hook.sh run against one /bin/sh -c true"
 python3 bench/hook_bench.py "$bin" tests/data/hooks/claude-code-2.1.332/UserPromptSubmit-1.json 200
+
+echo
+echo "Headless application, 20 idle sessions, 60 s"
+python3 bench/headless_idle.py "$bin" 60

@@ -20,6 +20,10 @@ libbenchmark-dev
 python3
 busybox
 dash
+dbus
+dbus-daemon
+python3-dbusmock
+desktop-file-utils
 "
 
 missing=""

@@ -1,16 +1,26 @@
 #include "Version.h"
+#include "app/AppModel.h"
 #include "app/CommandLine.h"
 #include "app/StatusReport.h"
-#include "hooks/CopilotHookInstaller.h"
-#include "hooks/HookInstaller.h"
+#include "app/StatusText.h"
+#include "notify/Notifier.h"
+#include "platform/AutostartLoginItem.h"
+#include "platform/DBusPowerAssertions.h"
+#include "platform/FreedesktopNotificationCenter.h"
 #include "platform/PosixProcessProbe.h"
+#include "platform/SettingsPreferenceStore.h"
+#include "platform/SingleInstance.h"
+#include "platform/TerminationSignals.h"
+#include "platform/UPowerPowerSource.h"
 #include "sessions/Clock.h"
 #include "sessions/Locations.h"
 #include "sessions/SessionScanner.h"
 
 #include <QCoreApplication>
+#include <QDBusConnection>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string_view>
 #include <vector>
 
@@ -20,6 +30,11 @@ void write(std::FILE *stream, std::string_view text)
 {
     std::fwrite(text.data(), 1, text.size(), stream);
     std::fflush(stream);
+}
+
+std::filesystem::path executableDirectory()
+{
+    return QCoreApplication::applicationDirPath().toStdString();
 }
 
 int runStatus(bool asJson)
@@ -34,14 +49,61 @@ int runStatus(bool asJson)
 
 int runHooks(const lullwatch::Command &command)
 {
-    const auto locations
-        = lullwatch::HookLocations::forCurrentUser(QCoreApplication::applicationDirPath().toStdString());
+    const auto locations = lullwatch::HookLocations::forCurrentUser(executableDirectory());
     lullwatch::HookInstaller claude(locations);
     lullwatch::CopilotHookInstaller copilot(locations);
     std::string output;
     const int exitStatus = lullwatch::runHooksCommand(command, claude, copilot, output);
     write(stdout, output);
     return exitStatus;
+}
+
+// The whole application without a window: refresh cycle, wake control,
+// notifications and preferences, with one line on standard output whenever
+// what it would show changes.
+int runHeadless(QCoreApplication &application)
+{
+    lullwatch::SingleInstance instance(lullwatch::SingleInstance::defaultLockFile());
+    if (!instance.isFirst()) {
+        write(stdout, "Lullwatch is already running.\n");
+        return 0;
+    }
+
+    const lullwatch::SystemClock clock;
+    const lullwatch::PosixProcessProbe probe;
+    lullwatch::SettingsPreferenceStore preferences(lullwatch::SettingsPreferenceStore::defaultFilePath());
+    lullwatch::AutostartLoginItem loginItem(lullwatch::AutostartLoginItem::defaultDesktopFile(),
+                                            QCoreApplication::applicationFilePath().toStdString());
+    lullwatch::DBusPowerAssertions assertions(QDBusConnection::sessionBus(), QDBusConnection::systemBus());
+    lullwatch::UPowerPowerSource powerSource(QDBusConnection::systemBus());
+    lullwatch::FreedesktopNotificationCenter notificationCenter(QDBusConnection::sessionBus());
+    lullwatch::Notifier notifier(notificationCenter, clock);
+    lullwatch::AppModel model({preferences, loginItem, assertions, powerSource, notifier, clock, probe,
+                               lullwatch::sessionsDirectory(),
+                               lullwatch::HookLocations::forCurrentUser(executableDirectory())});
+
+    std::string lastLine;
+    QObject::connect(&model, &lullwatch::AppModel::refreshed, &model, [&] {
+        const auto line = lullwatch::headlessLine(model);
+        if (line != lastLine) {
+            lastLine = line;
+            write(stdout, line + '\n');
+        }
+    });
+
+    lullwatch::TerminationSignals termination;
+    QObject::connect(&termination, &lullwatch::TerminationSignals::terminationRequested, &application,
+                     [&application] { application.exit(0); });
+    return application.exec();
+}
+
+bool hasDisplay()
+{
+    const auto set = [](const char *name) {
+        const char *value = std::getenv(name);
+        return value && *value;
+    };
+    return set("DISPLAY") || set("WAYLAND_DISPLAY");
 }
 
 } // namespace
@@ -63,7 +125,11 @@ int main(int argc, char *argv[])
               std::string("lullwatch ") + lullwatch::versionString + " (build " + lullwatch::buildNumber + ")\n");
         return 0;
     case Kind::Run:
+        if (!hasDisplay())
+            write(stderr, "No display found; running headless.\n");
+        return runHeadless(application);
     case Kind::Headless:
+        return runHeadless(application);
     case Kind::Status:
         return runStatus(command.json);
     case Kind::Hooks:

@@ -1,0 +1,64 @@
+#pragma once
+
+#include "power/PowerAssertions.h"
+
+#include <QDBusConnection>
+#include <QDBusObjectPath>
+#include <QDBusUnixFileDescriptor>
+#include <QObject>
+
+#include <chrono>
+#include <map>
+
+class QDBusPendingCall;
+
+namespace lullwatch {
+
+// Power assertions as inhibitors of the desktop's session manager, power
+// manager, screen saver or portal, or of systemd-logind, whichever is first
+// to accept. Everything goes over the long-lived connections handed in, so
+// the services drop whatever is held when the process ends. Main thread only.
+class DBusPowerAssertions final : public QObject, public PowerAssertions {
+    Q_OBJECT
+
+public:
+    // One creation waits this long at most, across all providers.
+    static constexpr std::chrono::milliseconds creationBudget {250};
+
+    DBusPowerAssertions(QDBusConnection sessionBus, QDBusConnection systemBus, QObject *parent = nullptr);
+    ~DBusPowerAssertions() override;
+
+    std::optional<std::uint32_t> create(Type type, std::string_view name) override;
+    void release(std::uint32_t identifier) override;
+
+private:
+    enum class Provider { GnomeSession, PowerManagement, Portal, Logind, ScreenSaver };
+
+    // What a provider handed out: a cookie, a portal request, or a logind
+    // file descriptor that keeps the inhibitor while it is open.
+    struct Held {
+        Provider provider = Provider::GnomeSession;
+        std::uint32_t cookie = 0;
+        QDBusObjectPath request;
+        QDBusUnixFileDescriptor descriptor;
+    };
+
+    static QString serviceOf(Provider provider);
+    static QDBusMessage methodCall(Provider provider, const QString &method);
+    QDBusConnection &busOf(Provider provider);
+    bool mayCall(Provider provider);
+    void followOwners(QDBusConnection &bus, const QStringList &names, std::map<QString, bool> &owners);
+    static std::optional<Held> heldFrom(Provider provider, const QDBusMessage &reply);
+    void releaseHeld(const Held &held);
+    void releaseWhenAccepted(Provider provider, const QDBusPendingCall &call);
+
+    QDBusConnection m_sessionBus;
+    QDBusConnection m_systemBus;
+    // Whether each provider's name has an owner; absent while unknown.
+    std::map<QString, bool> m_sessionOwners;
+    std::map<QString, bool> m_systemOwners;
+    std::map<std::uint32_t, Held> m_held;
+    std::uint32_t m_lastIdentifier = 0;
+};
+
+} // namespace lullwatch

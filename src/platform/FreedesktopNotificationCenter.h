@@ -1,0 +1,56 @@
+#pragma once
+
+#include "notify/NotificationCenter.h"
+
+#include <QDBusConnection>
+#include <QObject>
+
+#include <cstdint>
+#include <map>
+
+namespace lullwatch {
+
+// A client of the desktop's notification server
+// (org.freedesktop.Notifications). Every call is asynchronous; answers come
+// back on the main thread. Main thread only.
+class FreedesktopNotificationCenter final : public QObject, public NotificationCenter {
+    Q_OBJECT
+
+public:
+    explicit FreedesktopNotificationCenter(QDBusConnection sessionBus, QObject *parent = nullptr);
+
+    bool isAvailable() const override;
+    void authorizationStatus(std::function<void(Authorization)> completion) override;
+    void requestAuthorization(std::function<void(bool granted, std::optional<std::string> error)> completion) override;
+    void post(const std::string &identifier, const std::string &title, const std::string &body,
+              ErrorCallback completion) override;
+    void withdraw(const std::vector<std::string> &identifiers) override;
+    void openSettings() override;
+
+private Q_SLOTS:
+    void forgetClosed(uint id, uint reason);
+
+private:
+    // The server's notification for one identifier, and the posts of it
+    // that the server has not answered yet.
+    struct Posted {
+        std::uint32_t id = 0;
+        std::uint64_t idPost = 0; // the post that gave `id`
+        std::uint64_t latestPost = 0; // numbers grow with every post
+        std::uint64_t withdrawnThrough = 0; // posts up to this one are withdrawn
+        int pending = 0;
+    };
+
+    enum class ServerAnswer { Present, Absent, Failed };
+    void askForServer(std::function<void(ServerAnswer, const QString &error)> completion);
+    void takePostReply(const std::string &identifier, std::uint64_t post, const QDBusMessage &reply,
+                       const ErrorCallback &completion);
+    void close(std::uint32_t id);
+    void forgetIfIdle(std::map<std::string, Posted>::iterator entry);
+
+    QDBusConnection m_bus;
+    std::map<std::string, Posted> m_posted;
+    std::uint64_t m_lastPost = 0;
+};
+
+} // namespace lullwatch

@@ -1,0 +1,116 @@
+#pragma once
+
+#include "PrivateBus.h"
+
+#include <QDBusArgument>
+#include <QDBusMessage>
+#include <QProcess>
+#include <QTest>
+
+namespace lullwatch::test {
+
+// A python-dbusmock service on a private bus: a template of dbusmock's, or a
+// bare object that the test gives methods with AddMethod. Records the calls
+// it gets.
+class MockService {
+public:
+    static constexpr auto mockInterface = "org.freedesktop.DBus.Mock";
+
+    // `arguments` follow "python3 -m dbusmock": a template (-t NAME) or
+    // NAME PATH INTERFACE. The addresses tell dbusmock which buses are its
+    // session and system bus; `bus` is the one the service's name appears on.
+    MockService(const PrivateBus &bus, const QString &sessionAddress, const QString &systemAddress, QString name,
+                QString path, QStringList arguments)
+        : m_bus(bus)
+        , m_name(std::move(name))
+        , m_path(std::move(path))
+    {
+        auto environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), sessionAddress);
+        environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), systemAddress);
+        m_process.setProcessEnvironment(environment);
+        m_process.setStandardOutputFile(QProcess::nullDevice());
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        // Debian's own interpreter, which has the dbusmock package, whatever PATH finds first.
+        m_process.start(QStringLiteral("/usr/bin/python3"),
+                        QStringList {QStringLiteral("-m"), QStringLiteral("dbusmock")} + arguments);
+    }
+    ~MockService() { kill(); }
+    MockService(const MockService &) = delete;
+    MockService &operator=(const MockService &) = delete;
+
+    // Whether the service came up and took its name.
+    bool waitUntilReady()
+    {
+        return QTest::qWaitFor([this] { return m_process.state() == QProcess::NotRunning || m_bus.hasOwner(m_name); },
+                               20000)
+            && m_process.state() == QProcess::Running;
+    }
+
+    void kill()
+    {
+        if (m_process.state() == QProcess::NotRunning)
+            return;
+        m_process.kill();
+        m_process.waitForFinished();
+    }
+
+    QDBusMessage call(const QString &path, const QString &interface, const QString &method,
+                      const QVariantList &arguments = {}) const
+    {
+        auto message = QDBusMessage::createMethodCall(m_name, path, interface, method);
+        message.setArguments(arguments);
+        return m_bus.connection().call(message, QDBus::Block, 20000);
+    }
+
+    // A method on the main object; `code` is Python that may set `ret`.
+    bool addMethod(const QString &interface, const QString &method, const QString &inSignature,
+                   const QString &outSignature, const QString &code) const
+    {
+        return call(m_path, QString::fromLatin1(mockInterface), QStringLiteral("AddMethod"),
+                    {interface, method, inSignature, outSignature, code})
+                   .type()
+            == QDBusMessage::ReplyMessage;
+    }
+
+    // The arguments of each call of `method` on the object at `path`.
+    QList<QVariantList> methodCalls(const QString &method, const QString &path = {}) const
+    {
+        const QDBusMessage reply = call(path.isEmpty() ? m_path : path, QString::fromLatin1(mockInterface),
+                                        QStringLiteral("GetMethodCalls"), {method});
+        QList<QVariantList> calls;
+        if (reply.type() != QDBusMessage::ReplyMessage)
+            return calls;
+        const auto records = reply.arguments().value(0).value<QDBusArgument>();
+        records.beginArray();
+        while (!records.atEnd()) {
+            quint64 time = 0;
+            QVariantList arguments;
+            records.beginStructure();
+            records >> time >> arguments;
+            records.endStructure();
+            calls << arguments;
+        }
+        records.endArray();
+        return calls;
+    }
+
+    const QString &name() const { return m_name; }
+    const QString &path() const { return m_path; }
+
+private:
+    const PrivateBus &m_bus;
+    QString m_name;
+    QString m_path;
+    QProcess m_process;
+};
+
+// A D-Bus dictionary argument as a map, as it arrives inside a variant.
+inline QVariantMap toVariantMap(const QVariant &value)
+{
+    if (value.canConvert<QDBusArgument>())
+        return qdbus_cast<QVariantMap>(value.value<QDBusArgument>());
+    return value.toMap();
+}
+
+} // namespace lullwatch::test

@@ -1,0 +1,75 @@
+#pragma once
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QFile>
+#include <QProcess>
+#include <QString>
+
+namespace lullwatch::test {
+
+// A message bus daemon of the test's own, in a folder of the test's own,
+// with no service files: nothing is ever activated, and nothing outside the
+// test can reach it. Stands in for the session bus and for the system bus.
+class PrivateBus {
+public:
+    explicit PrivateBus(QString connectionName)
+        : m_connectionName(std::move(connectionName))
+    { }
+    ~PrivateBus()
+    {
+        QDBusConnection::disconnectFromBus(m_connectionName);
+        m_daemon.kill();
+        m_daemon.waitForFinished();
+    }
+    PrivateBus(const PrivateBus &) = delete;
+    PrivateBus &operator=(const PrivateBus &) = delete;
+
+    // Starts the daemon with its configuration in `folder`, and connects.
+    bool start(const QString &folder)
+    {
+        const QString config = folder + QStringLiteral("/bus.conf");
+        QFile file(config);
+        if (!file.open(QIODevice::WriteOnly))
+            return false;
+        file.write("<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
+                   " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+                   "<busconfig>\n"
+                   "  <type>session</type>\n"
+                   "  <listen>unix:dir="
+                   + QFile::encodeName(folder)
+                   + "</listen>\n"
+                     "  <auth>EXTERNAL</auth>\n"
+                     "  <policy context=\"default\">\n"
+                     "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
+                     "    <allow eavesdrop=\"true\"/>\n"
+                     "    <allow own=\"*\"/>\n"
+                     "  </policy>\n"
+                     "</busconfig>\n");
+        file.close();
+
+        // Started as root without the right to raise its descriptor limit, the
+        // daemon complains on every start; a daemon that fails shows in start().
+        m_daemon.setStandardErrorFile(QProcess::nullDevice());
+        m_daemon.start(QStringLiteral("dbus-daemon"),
+                       {QStringLiteral("--config-file=") + config, QStringLiteral("--print-address=1"),
+                        QStringLiteral("--nofork")});
+        while (!m_daemon.canReadLine()) {
+            if (!m_daemon.waitForReadyRead(10000))
+                return false;
+        }
+        m_address = QString::fromUtf8(m_daemon.readLine().trimmed());
+        return connection().isConnected();
+    }
+
+    const QString &address() const { return m_address; }
+    QDBusConnection connection() const { return QDBusConnection::connectToBus(m_address, m_connectionName); }
+    bool hasOwner(const QString &name) const { return connection().interface()->isServiceRegistered(name).value(); }
+
+private:
+    QString m_connectionName;
+    QProcess m_daemon;
+    QString m_address;
+};
+
+} // namespace lullwatch::test

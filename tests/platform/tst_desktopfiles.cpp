@@ -1,0 +1,330 @@
+#include "platform/AutostartLoginItem.h"
+#include "platform/SettingsPreferenceStore.h"
+#include "platform/TestHome.h"
+#include "support/TestFiles.h"
+
+#include <QCoreApplication>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace lullwatch;
+using namespace lullwatch::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Preferences as a user might have edited them by hand.
+constexpr std::string_view handWritten = "[General]\n"
+                                         "wakeMode=always\n"
+                                         "menuBarMetric=tokens\n"
+                                         "notifyWhenWaiting=true\n"
+                                         "keepDisplayAwake=1\n"
+                                         "pauseOnBattery=false\n"
+                                         "zero=0\n"
+                                         "yes=yes\n"
+                                         "garbage=tru e\n"
+                                         "empty=\n"
+                                         "list=a, b\n";
+
+// A program path with every character that the Exec rules treat specially,
+// and its Exec value: quoted, with \ " ` $ escaped and % doubled, then each
+// backslash doubled again by the desktop-entry string escapes.
+constexpr std::string_view awkwardProgram = "/opt/a b$c\"d\\e%f`g/lullwatch";
+// (No raw string literal: moc misreads one holding a double quote.)
+constexpr std::string_view awkwardExec = "\"/opt/a b\\\\$c\\\\\"d\\\\\\\\e%%f\\\\`g/lullwatch\"";
+
+void makeExecutable(const fs::path &path)
+{
+    fs::create_directories(path.parent_path());
+    writeFile(path, "#!/bin/sh\nexit 0\n");
+    fs::permissions(path, fs::perms::owner_all);
+}
+
+} // namespace
+
+class TestDesktopFiles : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> m_folder;
+    fs::path folder() const { return m_folder->path().toStdString(); }
+
+    // Runs `body` with an environment variable set (or unset when null) and
+    // puts it back afterwards.
+    template<typename Body> static void withVariable(const char *name, const char *value, Body body)
+    {
+        const bool wasSet = qEnvironmentVariableIsSet(name);
+        const QByteArray old = qgetenv(name);
+        if (value)
+            qputenv(name, value);
+        else
+            qunsetenv(name);
+        body();
+        if (wasSet)
+            qputenv(name, old);
+        else
+            qunsetenv(name);
+    }
+
+    // freedesktop.org's own checker, which knows the Exec quoting rules.
+    static void verifyWithValidator(const fs::path &entry)
+    {
+        const QString validator = QStandardPaths::findExecutable(QStringLiteral("desktop-file-validate"));
+        if (validator.isEmpty())
+            QSKIP("desktop-file-validate is not installed (scripts/setup.sh installs it)");
+        QProcess validate;
+        validate.setProcessChannelMode(QProcess::MergedChannels);
+        validate.start(validator, {QString::fromStdString(entry.string())});
+        QVERIFY(validate.waitForFinished());
+        const QByteArray complaints = validate.readAll();
+        QVERIFY2(validate.exitCode() == 0 && complaints.isEmpty(), complaints.constData());
+    }
+
+private Q_SLOTS:
+    void init()
+    {
+        m_folder = std::make_unique<QTemporaryDir>();
+        QVERIFY(m_folder->isValid());
+    }
+
+    // ---- Preferences
+
+    void readsHandWrittenText()
+    {
+        const fs::path file = folder() / "lullwatch.conf";
+        writeFile(file, handWritten);
+        const SettingsPreferenceStore store(QString::fromStdString(file.string()));
+
+        QCOMPARE(store.readString("wakeMode"), std::optional<std::string>("always"));
+        QCOMPARE(store.readString("menuBarMetric"), std::optional<std::string>("tokens"));
+        QCOMPARE(store.readString("missing"), std::nullopt);
+        QCOMPARE(store.readString("list"), std::optional<std::string>("a, b"));
+
+        QCOMPARE(store.readBool("notifyWhenWaiting"), std::optional<bool>(true));
+        QCOMPARE(store.readBool("keepDisplayAwake"), std::optional<bool>(true));
+        QCOMPARE(store.readBool("pauseOnBattery"), std::optional<bool>(false));
+        QCOMPARE(store.readBool("zero"), std::optional<bool>(false));
+        QCOMPARE(store.readBool("yes"), std::nullopt);
+        QCOMPARE(store.readBool("garbage"), std::nullopt);
+        QCOMPARE(store.readBool("empty"), std::nullopt);
+        QCOMPARE(store.readBool("wakeMode"), std::nullopt);
+        QCOMPARE(store.readBool("missing"), std::nullopt);
+    }
+
+    void writesReachTheFileAtOnce()
+    {
+        // The folder does not exist yet.
+        const fs::path file = folder() / "config" / "lullwatch" / "lullwatch.conf";
+        SettingsPreferenceStore store(QString::fromStdString(file.string()));
+        store.writeString("wakeMode", "whileWorking");
+        store.writeBool("notifyWhenWaiting", false);
+        store.writeBool("keepDisplayAwake", true);
+
+        // Read as another process would, without the store's cache.
+        const std::string text = readFile(file);
+        QVERIFY2(text.find("wakeMode=whileWorking") != std::string::npos, text.c_str());
+        QVERIFY2(text.find("notifyWhenWaiting=false") != std::string::npos, text.c_str());
+        QVERIFY2(text.find("keepDisplayAwake=true") != std::string::npos, text.c_str());
+    }
+
+    void roundTrips_data()
+    {
+        QTest::addColumn<QString>("value");
+        QTest::newRow("plain") << QStringLiteral("whileWorking");
+        QTest::newRow("comma") << QStringLiteral("a, b");
+        QTest::newRow("equals and hash") << QStringLiteral("=x #y ;z");
+        QTest::newRow("spaces") << QStringLiteral("  padded  ");
+        QTest::newRow("quotes and backslash") << QStringLiteral("\"q\" \\ 'r'");
+        QTest::newRow("unicode") << QStringLiteral("ünïcödé 日本語");
+        QTest::newRow("bool text") << QStringLiteral("true");
+        QTest::newRow("empty") << QString();
+    }
+
+    void roundTrips()
+    {
+        QFETCH(QString, value);
+        const QString file = QString::fromStdString((folder() / "lullwatch.conf").string());
+        {
+            SettingsPreferenceStore store(file);
+            store.writeString("menuBarMetric", value.toStdString());
+            store.writeBool("pauseOnBattery", true);
+            store.writeBool("keepDisplayAwake", false);
+        }
+        const SettingsPreferenceStore store(file);
+        QCOMPARE(store.readString("menuBarMetric"), std::optional<std::string>(value.toStdString()));
+        QCOMPARE(store.readBool("pauseOnBattery"), std::optional<bool>(true));
+        QCOMPARE(store.readBool("keepDisplayAwake"), std::optional<bool>(false));
+    }
+
+    void defaultFilePathFollowsXdg()
+    {
+        const QString home = qEnvironmentVariable("HOME");
+        withVariable("XDG_CONFIG_HOME", "/elsewhere/config", [] {
+            QCOMPARE(SettingsPreferenceStore::defaultFilePath(),
+                     QStringLiteral("/elsewhere/config/lullwatch/lullwatch.conf"));
+            QCOMPARE(AutostartLoginItem::defaultDesktopFile(),
+                     fs::path("/elsewhere/config/autostart/lullwatch.desktop"));
+        });
+        for (const char *ignored : {static_cast<const char *>(nullptr), "", "relative/config"}) {
+            withVariable("XDG_CONFIG_HOME", ignored, [&] {
+                QCOMPARE(SettingsPreferenceStore::defaultFilePath(),
+                         home + QStringLiteral("/.config/lullwatch/lullwatch.conf"));
+                QCOMPARE(AutostartLoginItem::defaultDesktopFile(),
+                         fs::path(home.toStdString()) / ".config/autostart/lullwatch.desktop");
+            });
+        }
+    }
+
+    // ---- Autostart
+
+    void registerWritesAValidEntry()
+    {
+        const fs::path program = folder() / "bin" / "lullwatch";
+        makeExecutable(program);
+        const fs::path entry = folder() / "autostart" / "lullwatch.desktop"; // the folder is made
+        AutostartLoginItem item(entry, program);
+        QVERIFY(!item.isEnabled());
+
+        QCOMPARE(item.registerItem(), std::nullopt);
+        QVERIFY(item.isEnabled());
+        const std::string text = readFile(entry);
+        QVERIFY2(text.rfind("[Desktop Entry]\n", 0) == 0, text.c_str());
+        for (const std::string line : {"Type=Application", "Name=Lullwatch", "X-GNOME-Autostart-enabled=true"})
+            QVERIFY2(text.find("\n" + line + "\n") != std::string::npos, line.c_str());
+        QVERIFY2(text.find("\nComment=") != std::string::npos, text.c_str());
+        QVERIFY2(text.find("\nExec=\"" + program.string() + "\"\n") != std::string::npos, text.c_str());
+
+        // Registering again rewrites the same entry.
+        QCOMPARE(item.registerItem(), std::nullopt);
+        QCOMPARE(readFile(entry), text);
+
+        verifyWithValidator(entry);
+    }
+
+    void execQuotesReservedCharacters()
+    {
+        QCOMPARE(AutostartLoginItem::execValue(std::string(awkwardProgram)), std::string(awkwardExec));
+
+        // And reads back to the same program.
+        const fs::path program = folder() / "a b$c\"d\\e%f`g;h" / "lullwatch";
+        makeExecutable(program);
+        AutostartLoginItem item(folder() / "lullwatch.desktop", program);
+        QCOMPARE(item.registerItem(), std::nullopt);
+        QVERIFY(item.isEnabled());
+        verifyWithValidator(folder() / "lullwatch.desktop");
+        fs::remove(program);
+        QVERIFY(!item.isEnabled());
+    }
+
+    void relativeExecutableIsMadeAbsolute()
+    {
+        makeExecutable(folder() / "lullwatch");
+        const fs::path previous = fs::current_path();
+        fs::current_path(folder());
+        AutostartLoginItem item(folder() / "autostart" / "lullwatch.desktop", "lullwatch");
+        const auto error = item.registerItem();
+        fs::current_path(previous);
+        QCOMPARE(error, std::nullopt);
+        const std::string text = readFile(folder() / "autostart" / "lullwatch.desktop");
+        QVERIFY2(text.find("\nExec=\"" + (folder() / "lullwatch").string() + "\"\n") != std::string::npos,
+                 text.c_str());
+        QVERIFY(item.isEnabled());
+    }
+
+    void switchedOffEntriesAreNotEnabled_data()
+    {
+        QTest::addColumn<QString>("entry");
+        QTest::addColumn<bool>("enabled");
+        QTest::newRow("plain") << QStringLiteral("[Desktop Entry]\nType=Application\nExec=%1\n") << true;
+        QTest::newRow("hidden") << QStringLiteral("[Desktop Entry]\nType=Application\nHidden=true\nExec=%1\n") << false;
+        QTest::newRow("hidden, spaced") << QStringLiteral("[Desktop Entry]\nHidden = true\nExec = %1\n") << false;
+        QTest::newRow("GNOME switch off")
+            << QStringLiteral("[Desktop Entry]\nExec=%1\nX-GNOME-Autostart-enabled=false\n") << false;
+        QTest::newRow("hidden in another group")
+            << QStringLiteral("[Desktop Entry]\nExec=%1\n[Desktop Action quit]\nHidden=true\n") << true;
+        QTest::newRow("Exec in another group only")
+            << QStringLiteral("[Desktop Entry]\nType=Application\n[Desktop Action quit]\nExec=%1\n") << false;
+        QTest::newRow("arguments after the program")
+            << QStringLiteral("[Desktop Entry]\nExec=%1 --hidden %u\n") << true;
+        QTest::newRow("program on PATH") << QStringLiteral("[Desktop Entry]\nExec=sh -c true\n") << true;
+        QTest::newRow("unknown program") << QStringLiteral("[Desktop Entry]\nExec=no-such-program-here\n") << false;
+        QTest::newRow("empty Exec") << QStringLiteral("[Desktop Entry]\nExec=\n") << false;
+        QTest::newRow("no group") << QStringLiteral("Exec=%1\n") << false;
+    }
+
+    void switchedOffEntriesAreNotEnabled()
+    {
+        QFETCH(QString, entry);
+        QFETCH(bool, enabled);
+        const fs::path program = folder() / "lullwatch";
+        makeExecutable(program);
+        const fs::path file = folder() / "lullwatch.desktop";
+        writeFile(file, entry.replace(QStringLiteral("%1"), QString::fromStdString(program.string())).toStdString());
+        QCOMPARE(AutostartLoginItem(file, program).isEnabled(), enabled);
+    }
+
+    void missingOrUnrunnableExecutableIsNotEnabled()
+    {
+        const fs::path file = folder() / "lullwatch.desktop";
+        AutostartLoginItem missing(file, folder() / "not-there" / "lullwatch");
+        QCOMPARE(missing.registerItem(), std::nullopt);
+        QVERIFY(fs::exists(file));
+        QVERIFY(!missing.isEnabled());
+
+        const fs::path plain = folder() / "plain-file";
+        writeFile(plain, "not a program");
+        fs::permissions(plain, fs::perms::owner_read | fs::perms::owner_write);
+        AutostartLoginItem unrunnable(file, plain);
+        QCOMPARE(unrunnable.registerItem(), std::nullopt);
+        QVERIFY(!unrunnable.isEnabled()); // even for root, which needs one execute bit
+    }
+
+    void unregisterRemovesTheEntry()
+    {
+        const fs::path program = folder() / "lullwatch";
+        makeExecutable(program);
+        const fs::path file = folder() / "autostart" / "lullwatch.desktop";
+        AutostartLoginItem item(file, program);
+        QCOMPARE(item.registerItem(), std::nullopt);
+        QCOMPARE(item.unregisterItem(), std::nullopt);
+        QVERIFY(!fs::exists(file));
+        QVERIFY(!item.isEnabled());
+        QCOMPARE(item.unregisterItem(), std::nullopt); // already gone is fine
+    }
+
+    void folderInTheWayGivesAReadableError()
+    {
+        const fs::path file = folder() / "lullwatch.desktop";
+        fs::create_directories(file / "inside");
+        AutostartLoginItem item(file, folder() / "lullwatch");
+
+        const auto written = item.registerItem();
+        QVERIFY(written);
+        QVERIFY2(written->rfind("Couldn't write " + file.string() + ": ", 0) == 0, written->c_str());
+        QVERIFY(!item.isEnabled());
+
+        const auto removed = item.unregisterItem();
+        QVERIFY(removed);
+        QVERIFY2(removed->rfind("Couldn't remove " + file.string() + ": ", 0) == 0, removed->c_str());
+        QVERIFY(fs::is_directory(file / "inside")); // not ours to delete
+
+        // A file where the autostart folder should be.
+        writeFile(folder() / "autostart", "a file");
+        AutostartLoginItem blocked(folder() / "autostart" / "lullwatch.desktop", folder() / "lullwatch");
+        const auto created = blocked.registerItem();
+        QVERIFY(created);
+        QVERIFY2(created->rfind("Couldn't create " + (folder() / "autostart").string() + ": ", 0) == 0,
+                 created->c_str());
+    }
+};
+
+int main(int argc, char **argv)
+{
+    const TestHome home;
+    QCoreApplication app(argc, argv);
+    TestDesktopFiles test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_desktopfiles.moc"
