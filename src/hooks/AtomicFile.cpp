@@ -39,6 +39,8 @@ std::filesystem::path resolveLinks(std::filesystem::path path)
     return path;
 }
 
+} // namespace
+
 bool writeAll(int fd, std::string_view bytes)
 {
     while (!bytes.empty()) {
@@ -51,8 +53,6 @@ bool writeAll(int fd, std::string_view bytes)
     }
     return true;
 }
-
-} // namespace
 
 std::string fileError(std::string_view verb, const std::filesystem::path &path, int error)
 {

@@ -20,6 +20,9 @@ std::optional<std::string> writeFileAtomically(const std::filesystem::path &path
 // then says why (and is empty when the file does not exist).
 std::optional<std::string> readWholeFile(const std::filesystem::path &path, std::string *error = nullptr);
 
+// Writes all of `bytes` to a file descriptor, retrying short writes.
+bool writeAll(int fd, std::string_view bytes);
+
 // "Couldn't <verb> <path>: <reason>", the text shown for file-system failures.
 std::string fileError(std::string_view verb, const std::filesystem::path &path, int error);
 

@@ -32,19 +32,6 @@ constexpr int success = 0;
 constexpr int failure = 1;
 constexpr int wrongUsage = 2;
 
-bool writeAll(int fd, std::string_view bytes)
-{
-    while (!bytes.empty()) {
-        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return false;
-        bytes.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return true;
-}
-
 // Finds one top-level member while checking that the whole input is one
 // JSON object; numbers keep their spelling.
 class Extractor final : public nlohmann::json_sax<nlohmann::json> {
@@ -129,7 +116,7 @@ int extract(std::string_view key, const char *path)
         return failure;
     std::string line = *extractor.text();
     line += '\n';
-    return writeAll(STDOUT_FILENO, line) ? success : failure;
+    return lullwatch::writeAll(STDOUT_FILENO, line) ? success : failure;
 }
 
 std::optional<std::int64_t> parseInteger(std::string_view text)
