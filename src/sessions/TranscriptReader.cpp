@@ -48,6 +48,7 @@ struct MessageFacts {
 struct EntryFacts {
     std::optional<std::string_view> type;
     bool isSidechain = false;
+    bool isMeta = false;
     std::optional<std::string_view> timestamp;
     bool hasInterruptedMessageId = false;
     MessageFacts message;
@@ -244,6 +245,7 @@ bool readEntry(ondemand::parser &parser, std::string_view line, EntryFacts &entr
 
     bool seenType = false;
     bool seenSidechain = false;
+    bool seenMeta = false;
     bool seenTimestamp = false;
     bool seenMessage = false;
     for (auto member : top) {
@@ -260,6 +262,12 @@ bool readEntry(ondemand::parser &parser, std::string_view line, EntryFacts &entr
             bool flag = false;
             const auto error = field.value().get_bool().get(flag);
             entry.isSidechain = !error && flag;
+            ok = !isMalformed(error);
+        } else if (key == "isMeta" && !seenMeta) {
+            seenMeta = true;
+            bool flag = false;
+            const auto error = field.value().get_bool().get(flag);
+            entry.isMeta = !error && flag;
             ok = !isMalformed(error);
         } else if (key == "timestamp" && !seenTimestamp) {
             seenTimestamp = true;
@@ -419,10 +427,12 @@ void TranscriptReader::ingestPaddedEntry(std::string_view line, TranscriptCursor
 
     // Only the conversation itself tells whether the session moved on or was
     // interrupted; bookkeeping lines of other types (snapshots, progress,
-    // summaries) and side conversations leave the activity alone.
+    // summaries), side conversations and the agent's own meta entries (the
+    // reminder a local command such as /rename leaves for the model, also
+    // after an interrupt) leave the activity alone.
     const bool isUser = *entry.type == "user";
     const bool isAssistant = *entry.type == "assistant";
-    if ((isUser || isAssistant) && !entry.isSidechain) {
+    if ((isUser || isAssistant) && !entry.isSidechain && !entry.isMeta) {
         if (entry.timestamp) {
             if (auto parsed = parseTimestamp(*entry.timestamp))
                 cursor.activity.lastEntryAt = parsed;

@@ -237,6 +237,14 @@ private Q_SLOTS:
                       R"({"type":"summary"})",
                       R"({"type":"queue-operation"})"}
             << std::optional(1735787045.0) << true;
+        QTest::newRow("meta entries after interrupt leave both")
+            << Lines {interrupt,
+                      "{\"type\":\"user\",\"isMeta\":true,\"timestamp\":\"2025-01-02T09:00:00Z\","
+                      "\"message\":{\"content\":\"Session renamed\"}}"}
+            << std::optional(1735787045.0) << true;
+        QTest::newRow("isMeta false is the conversation")
+            << Lines {interrupt, "{\"type\":\"user\",\"isMeta\":false,\"timestamp\":\"2025-01-02T09:00:00Z\"}"}
+            << std::optional(1735808400.0) << false;
         QTest::newRow("side conversation leaves both")
             << Lines {R"({"type":"assistant","timestamp":"2025-01-02T03:04:05Z"})",
                       "{\"type\":\"user\",\"isSidechain\":true,\"timestamp\":\"2025-01-02T09:00:00Z\",\"message\":{"

@@ -3,7 +3,8 @@
 
 Counts each assistant message once with the usage of its latest copy among
 consecutive counted entries, and tracks the newest conversation entry's time
-stamp and whether it was an interrupt. Written apart from the C++ reader so
+stamp and whether it was an interrupt (side conversations and the agent's
+meta entries are not the conversation). Written apart from the C++ reader so
 that the two can check each other.
 """
 import json
@@ -69,7 +70,8 @@ def totals(path):
         if not isinstance(entry, dict) or not isinstance(entry.get("type"), str):
             continue
         kind = entry["type"]
-        if kind in ("user", "assistant") and entry.get("isSidechain") is not True:
+        if (kind in ("user", "assistant") and entry.get("isSidechain") is not True
+                and entry.get("isMeta") is not True):
             parsed = stamp(entry.get("timestamp"))
             if parsed is not None:
                 last_entry_at = parsed
