@@ -23,6 +23,7 @@ dash
 dbus
 dbus-daemon
 python3-dbusmock
+tmux
 desktop-file-utils
 "
 

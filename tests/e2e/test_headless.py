@@ -40,6 +40,15 @@ class HeadlessTest(dbusmock.DBusTestCase):
         cls.start_system_bus()
         cls.start_session_bus()
 
+    @classmethod
+    def tearDownClass(cls):
+        datadir = dbusmock.DBusTestCase._DBusTestCase__datadir
+        super().tearDownClass()
+        # dbusmock leaves the buses' configuration folder behind.
+        if datadir:
+            shutil.rmtree(datadir, ignore_errors=True)
+            dbusmock.DBusTestCase._DBusTestCase__datadir = None
+
     def setUp(self):
         self.root = tempfile.mkdtemp(prefix="lullwatch-headless-")
         self.addCleanup(shutil.rmtree, self.root, ignore_errors=True)

@@ -1,0 +1,515 @@
+"""Support for the end-to-end tests: the real Claude Code CLI, with the hooks
+that `lullwatch hooks install` connects, seen through Lullwatch itself.
+
+An E2ESandbox is an agent sandbox (tests/agent/harness.py: a temporary HOME
+seeded so the CLI starts without questions, a stand-in of the model API)
+plus what these tests need around it:
+
+- `lullwatch` commands run against the sandbox's HOME (lullwatch(),
+  status_json(), records());
+- interactive agents in a tmux server of the sandbox's own
+  (start_interactive(): `tmux -L` with TMUX_TMPDIR inside the sandbox, so no
+  other tmux server is ever touched), typed into with send-keys and read with
+  capture-pane;
+- `lullwatch --headless` (start_headless()), whose lines are read as they
+  come.
+
+Closing the sandbox ends, in this order, the headless application, the tmux
+server with every agent in it, the print-mode agents and the stand-in, and
+then removes the folder, also when a test failed. BusTestCase adds private
+system and session buses for the tests that watch Lullwatch's D-Bus calls.
+"""
+
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import time
+from datetime import datetime
+from pathlib import Path
+
+sys.dont_write_bytecode = True
+
+E2E_DIR = Path(__file__).resolve().parent
+sys.path.insert(0, str(E2E_DIR.parent / "agent"))
+
+import harness  # noqa: E402
+from harness import text_reply, tool_reply, wait_until  # noqa: E402,F401
+
+DEADLINE = 30.0
+# Claude Code raises its permission_prompt notification a few seconds after
+# the prompt appears.
+NOTIFICATION_DEADLINE = 45.0
+
+# Sanitizer settings that ctest's asan preset hands to the tests go on to the
+# lullwatch processes too.
+PASSED_THROUGH = ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS")
+
+USAGE_MEMBERS = (
+    ("inputTokens", "input_tokens"),
+    ("outputTokens", "output_tokens"),
+    ("cacheCreationTokens", "cache_creation_input_tokens"),
+    ("cacheReadTokens", "cache_read_input_tokens"),
+)
+
+INTERRUPT_MARKER = "[Request interrupted by user"
+
+
+def lullwatch_binary():
+    folder = os.environ.get("LULLWATCH_BINARY_DIR")
+    if not folder:
+        raise RuntimeError("LULLWATCH_BINARY_DIR must name the folder of the lullwatch binary")
+    binary = Path(folder) / "lullwatch"
+    if not os.access(binary, os.X_OK):
+        raise RuntimeError("%s is not an executable" % binary)
+    return binary
+
+
+# --- expectations from what the stand-in served -------------------------------------
+
+def usage(input_tokens, output_tokens, cache_creation, cache_read):
+    return {"input_tokens": input_tokens, "output_tokens": output_tokens,
+            "cache_creation_input_tokens": cache_creation, "cache_read_input_tokens": cache_read}
+
+
+def served_usage(replies, served_ids):
+    """The `usage` member `lullwatch status --json` should report for a
+    transcript holding the replies with these ids (each id once, however many
+    lines the agent split it into): sums over the messages, the context of the
+    last one, the number of messages and the last one's model."""
+    by_id = {reply["id"]: reply for reply in replies}
+    messages = [by_id[reply_id] for reply_id in dict.fromkeys(served_ids)]
+    if not messages:
+        return {"inputTokens": 0, "outputTokens": 0, "cacheCreationTokens": 0,
+                "cacheReadTokens": 0, "contextTokens": 0, "model": None, "turns": 0}
+    expected = {member: sum(m["usage"][key] for m in messages) for member, key in USAGE_MEMBERS}
+    last = messages[-1]
+    expected["contextTokens"] = sum(last["usage"][key] for _, key in USAGE_MEMBERS)
+    expected["model"] = last["model"]
+    expected["turns"] = len(messages)
+    return expected
+
+
+def context_tokens(reply):
+    return sum(reply["usage"][key] for _, key in USAGE_MEMBERS)
+
+
+def format_token_count(count):
+    """The tray's short text for a count: plain up to 999, whole thousands
+    with "k" below a million, millions with one decimal."""
+    if count <= 999:
+        return str(count)
+    if count <= 999_999:
+        return "%dk" % (count // 1000)
+    return "%.1fM" % (count / 1_000_000)
+
+
+def conversation_entries(transcript):
+    """The transcript's user and assistant entries of the main conversation."""
+    return [entry for entry in transcript
+            if entry.get("type") in ("user", "assistant") and entry.get("isSidechain") is not True]
+
+
+def is_interrupt(entry):
+    if entry.get("type") != "user":
+        return False
+    if "interruptedMessageId" in entry:
+        return True
+    content = (entry.get("message") or {}).get("content")
+    if isinstance(content, str):
+        return INTERRUPT_MARKER in content
+    if isinstance(content, list):
+        return any(INTERRUPT_MARKER in part.get("text", "") for part in content if isinstance(part, dict))
+    return False
+
+
+def entry_time(entry):
+    """Seconds since the epoch of an entry's ISO 8601 time stamp ("...Z")."""
+    return datetime.fromisoformat(entry["timestamp"].replace("Z", "+00:00")).timestamp()
+
+
+# --- processes ----------------------------------------------------------------------
+
+def process_start_time(pid):
+    """Field 22 of /proc/PID/stat, or None when there is no such process; a pid
+    plus its start time names one process even if the pid is reused."""
+    try:
+        with open("/proc/%d/stat" % pid, encoding="utf-8", errors="replace") as f:
+            stat = f.read()
+    except (FileNotFoundError, ProcessLookupError):
+        return None
+    return stat[stat.rindex(")") + 2:].split()[19]
+
+
+def process_is(pid, start_time):
+    return start_time is not None and process_start_time(pid) == start_time
+
+
+def stop_popen(process, grace=10.0):
+    """Ends a process of ours started with start_new_session=True, with its group."""
+    if process is None or process.returncode is not None:
+        return
+    if process.poll() is None:
+        try:
+            os.killpg(process.pid, signal.SIGTERM)
+        except ProcessLookupError:
+            pass
+        try:
+            process.wait(grace)
+        except subprocess.TimeoutExpired:
+            pass
+    try:
+        os.killpg(process.pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
+    process.wait()
+
+
+# --- tmux -----------------------------------------------------------------------------
+
+class Tmux:
+    """A tmux server of one sandbox: `tmux -L NAME` with TMUX_TMPDIR in the
+    sandbox's folder, so its socket is private to the test. The server starts
+    with the first session and keeps the environment it was started with."""
+
+    SOCKET = "lullwatch-e2e"
+
+    def __init__(self, folder, environment):
+        self.environment = dict(environment, TMUX_TMPDIR=str(folder), TERM="xterm-256color")
+        self.environment.pop("TMUX", None)
+        self.panes = []  # (pid, start time) of each pane's first process
+        self.server = None  # (pid, start time)
+
+    def run(self, *arguments, check=True):
+        result = subprocess.run(["tmux", "-L", self.SOCKET, "-f", "/dev/null", *arguments],
+                                env=self.environment, stdin=subprocess.DEVNULL,
+                                capture_output=True, text=True, timeout=30)
+        if check and result.returncode != 0:
+            raise RuntimeError("tmux %s failed: %s" % (" ".join(arguments), result.stderr))
+        return result.stdout
+
+    def new_session(self, name, cwd, command):
+        """Starts COMMAND (a list, run without a shell) in a detached 200x50
+        session; returns the pid of the pane's process, the command itself."""
+        self.run("new-session", "-d", "-s", name, "-x", "200", "-y", "50", "-c", str(cwd), "--", *command)
+        if self.server is None:
+            pid = int(self.run("display-message", "-p", "-t", name, "#{pid}").strip())
+            self.server = (pid, process_start_time(pid))
+        pid = int(self.run("display-message", "-p", "-t", name, "#{pane_pid}").strip())
+        self.panes.append((pid, process_start_time(pid)))
+        return pid
+
+    def close(self):
+        if self.server is None:
+            return
+        try:
+            self.run("kill-server", check=False)
+        except subprocess.TimeoutExpired:
+            pass  # the signals below end what is left
+        # Panes get SIGHUP from the server; each pane leads its own process
+        # group (the agent with its hook shells and tools).
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline and any(process_is(*p) for p in self.panes + [self.server]):
+            time.sleep(0.05)
+        for pid, start in self.panes:
+            if process_is(pid, start):
+                try:
+                    os.killpg(pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+        if process_is(*self.server):
+            os.kill(self.server[0], signal.SIGKILL)
+        self.server = None
+
+
+class InteractiveAgent:
+    """One interactive Claude Code session in a tmux session."""
+
+    def __init__(self, tmux, name, pid):
+        self.tmux = tmux
+        self.name = name
+        self.pid = pid
+
+    def screen(self):
+        return self.tmux.run("capture-pane", "-p", "-t", self.name, check=False)
+
+    def wait_screen(self, text, timeout=DEADLINE):
+        try:
+            return wait_until(lambda: text in self.screen(), timeout, "%r on the screen" % text)
+        except TimeoutError as error:
+            raise AssertionError("%s; the screen:\n%s" % (error, self.screen())) from None
+
+    def press(self, *keys):
+        self.tmux.run("send-keys", "-t", self.name, *keys)
+
+    def type(self, text):
+        self.tmux.run("send-keys", "-t", self.name, "-l", text)
+
+    def submit(self, text):
+        """Types a line and, once the screen shows it, presses Enter."""
+        self.type(text)
+        self.wait_screen(text)
+        self.press("Enter")
+
+
+# --- the headless application --------------------------------------------------------
+
+class Headless:
+    """`lullwatch --headless`, whose output lines are collected as they come."""
+
+    def __init__(self, binary, environment, stderr_path):
+        self._stderr = open(stderr_path, "wb")
+        self.process = subprocess.Popen([str(binary), "--headless"], env=environment,
+                                        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                        stderr=self._stderr, start_new_session=True)
+        os.set_blocking(self.process.stdout.fileno(), False)
+        self._pending = b""
+        self.lines = []
+
+    def read(self):
+        while True:
+            try:
+                chunk = os.read(self.process.stdout.fileno(), 65536)
+            except BlockingIOError:
+                break
+            if not chunk:
+                break
+            self._pending += chunk
+        *complete, self._pending = self._pending.split(b"\n")
+        self.lines.extend(line.decode("utf-8") for line in complete)
+        return self.lines
+
+    def last_line(self):
+        lines = self.read()
+        return lines[-1] if lines else None
+
+    def wait_last_line(self, expected, timeout=DEADLINE):
+        """Waits until the newest line is `expected` (a string) or satisfies
+        it (a predicate), and returns that line."""
+        check = expected if callable(expected) else (lambda line: line == expected)
+
+        def found():
+            line = self.last_line()
+            return line if line is not None and check(line) else None
+        try:
+            return wait_until(found, timeout, "the headless line %r" % (expected,))
+        except TimeoutError as error:
+            raise AssertionError("%s; lines so far: %r" % (error, self.read())) from None
+
+    def stop(self):
+        if self.process is None:
+            return
+        stop_popen(self.process)
+        self.process.stdout.close()
+        self._stderr.close()
+        self.process = None
+
+
+# --- the sandbox ----------------------------------------------------------------------
+
+class E2ESandbox(harness.AgentSandbox):
+
+    def __init__(self, prefix="lullwatch-e2e-"):
+        self.binary = lullwatch_binary()
+        self.tmux = None
+        self.headless = []
+        self._agents = 0
+        super().__init__(prefix=prefix)
+        self.sessions = self.home / ".local" / "share" / "lullwatch" / "sessions"
+        self.runtime = self.root / "run"
+        self.runtime.mkdir(mode=0o700)
+
+    # Lullwatch's side
+
+    def lullwatch_environment(self):
+        environment = {"HOME": str(self.home), "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
+                       "TMPDIR": str(self.tmp), "XDG_RUNTIME_DIR": str(self.runtime)}
+        for name in PASSED_THROUGH + ("DBUS_SESSION_BUS_ADDRESS", "DBUS_SYSTEM_BUS_ADDRESS"):
+            if name in os.environ:
+                environment[name] = os.environ[name]
+        return environment
+
+    def lullwatch(self, *arguments, expect_status=0):
+        result = subprocess.run([str(self.binary), *arguments], env=self.lullwatch_environment(),
+                                stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=60)
+        if result.returncode != expect_status:
+            raise AssertionError("lullwatch %s exited with %d: %s%s" % (
+                " ".join(arguments), result.returncode, result.stdout, result.stderr))
+        return result.stdout
+
+    def install_hooks(self):
+        output = self.lullwatch("hooks", "install", "--agent", "claude")
+        if output != "Claude Code connected\n":
+            raise AssertionError("hooks install said %r" % output)
+
+    def status_json(self):
+        return json.loads(self.lullwatch("status", "--json"))
+
+    def listed(self, session_id):
+        """This session's element of `lullwatch status --json`, or None."""
+        return next((s for s in self.status_json() if s["id"] == session_id), None)
+
+    def wait_listed(self, session_id, predicate, what, timeout=DEADLINE):
+        def found():
+            session = self.listed(session_id)
+            return session if session is not None and predicate(session) else None
+        try:
+            return wait_until(found, timeout, what)
+        except TimeoutError as error:
+            raise AssertionError("%s; status: %r" % (error, self.status_json())) from None
+
+    def wait_usage(self, session_id, expected, timeout=DEADLINE):
+        """Waits until the session's usage is `expected`: the agent may append
+        a reply's last line to the transcript after its Stop hook has run."""
+        return self.wait_listed(session_id, lambda s: s["usage"] == expected,
+                                "the usage %r" % (expected,), timeout)["usage"]
+
+    def wait_transcript(self, session_id, predicate, what, cwd=None, timeout=DEADLINE):
+        """Waits until predicate(transcript entries) is truthy, and returns it."""
+        try:
+            return wait_until(lambda: predicate(self.transcript(session_id, cwd)), timeout, what)
+        except TimeoutError as error:
+            raise AssertionError("%s; the transcript: %r" % (error, self.transcript(session_id, cwd))) from None
+
+    def record_path(self, session_id):
+        return self.sessions / (session_id + ".json")
+
+    def record(self, session_id):
+        try:
+            return json.loads(self.record_path(session_id).read_text(encoding="utf-8"))
+        except (FileNotFoundError, ValueError):
+            return None
+
+    def records(self):
+        """The session records by session id."""
+        if not self.sessions.is_dir():
+            return {}
+        found = {}
+        for path in self.sessions.glob("*.json"):
+            try:
+                record = json.loads(path.read_text(encoding="utf-8"))
+            except (FileNotFoundError, ValueError):
+                continue
+            found[record.get("sessionId")] = record
+        return found
+
+    def wait_record(self, predicate, what, session_id=None, timeout=DEADLINE):
+        """Waits for a record (of this session, or any) that satisfies predicate."""
+        def found():
+            if session_id is not None:
+                record = self.record(session_id)
+                return record if record is not None and predicate(record) else None
+            return next((r for r in self.records().values() if predicate(r)), None)
+        try:
+            return wait_until(found, timeout, what)
+        except TimeoutError as error:
+            raise AssertionError("%s; records: %r" % (error, self.records())) from None
+
+    def start_headless(self):
+        headless = Headless(self.binary, self.lullwatch_environment(),
+                            self.root / ("headless-stderr-%d.txt" % len(self.headless)))
+        self.headless.append(headless)
+        return headless
+
+    # The agent's side
+
+    def add_folder(self, name):
+        """A further working folder, trusted like the sandbox's own."""
+        folder = self.root / name
+        folder.mkdir()
+        settings_path = self.home / ".claude.json"
+        settings = json.loads(settings_path.read_text(encoding="utf-8"))
+        settings["projects"][str(folder)] = {"hasTrustDialogAccepted": True}
+        self._write_json(settings_path, settings)
+        return folder
+
+    def start_interactive(self, args=(), cwd=None, ready=True):
+        """Starts `claude ARGS` in a tmux session of the sandbox; with `ready`,
+        waits for its input box and for the record that SessionStart wrote."""
+        if self.tmux is None:
+            self.tmux = Tmux(self.root, self.environment())
+        self._agents += 1
+        name = "agent%d" % self._agents
+        pid = self.tmux.new_session(name, cwd or self.work, [str(harness.CLAUDE), *args])
+        agent = InteractiveAgent(self.tmux, name, pid)
+        if ready:
+            agent.record = self.wait_record(lambda r: r.get("pid") == pid,
+                                            "the SessionStart record of pid %d" % pid)
+            agent.session_id = agent.record["sessionId"]
+            agent.wait_screen("? for shortcuts")
+        return agent
+
+    def close(self):
+        if self._closed:
+            return
+        try:
+            for headless in self.headless:
+                headless.stop()
+        finally:
+            try:
+                if self.tmux is not None:
+                    self.tmux.close()
+            finally:
+                super().close()
+
+
+class BusTestCase:
+    """Mixin for dbusmock.DBusTestCase subclasses: private system and session
+    buses for the class, and logind, upower and notification daemon mocks
+    per test."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.start_system_bus()
+        cls.start_session_bus()
+
+    @classmethod
+    def tearDownClass(cls):
+        import dbusmock
+        datadir = dbusmock.DBusTestCase._DBusTestCase__datadir
+        super().tearDownClass()
+        # The buses' configuration folder is the class's to remove.
+        if datadir:
+            shutil.rmtree(datadir, ignore_errors=True)
+            dbusmock.DBusTestCase._DBusTestCase__datadir = None
+
+    def start_mocks(self, on_battery=False, battery_percent=80.0):
+        import dbus
+        import dbusmock
+        self.logind, self.logind_mock = self.spawn_server_template("logind", {}, stdout=subprocess.DEVNULL)
+        self.addCleanup(stop_popen_plain, self.logind)
+        self.upower, self.upower_mock = self.spawn_server_template(
+            "upower", {"OnBattery": on_battery}, stdout=subprocess.DEVNULL)
+        self.addCleanup(stop_popen_plain, self.upower)
+        self.notifications, self.notifications_mock = self.spawn_server_template(
+            "notification_daemon", {}, stdout=subprocess.DEVNULL)
+        self.addCleanup(stop_popen_plain, self.notifications)
+        # Display device: type 2 (battery), state 2 discharging or 1 charging.
+        self.upower_mock.SetupDisplayDevice(
+            dbus.UInt32(2), dbus.UInt32(2 if on_battery else 1), battery_percent, 5.0, 50.0, 5.0,
+            dbus.Int64(600 if on_battery else 0), dbus.Int64(0), True,
+            "battery-low" if on_battery else "battery", dbus.UInt32(3 if on_battery else 1),
+            dbus_interface=dbusmock.MOCK_IFACE)
+
+    def inhibitors(self):
+        """Lullwatch's entries in logind's ListInhibitors: (what, who, why, mode, uid, pid)."""
+        return [tuple(entry) for entry in self.logind_mock.ListInhibitors(
+            dbus_interface="org.freedesktop.login1.Manager") if entry[1] == "Lullwatch"]
+
+    def notification_calls(self):
+        import dbusmock
+        return [call for call in self.notifications_mock.GetCalls(dbus_interface=dbusmock.MOCK_IFACE)
+                if call[1] in ("Notify", "CloseNotification")]
+
+
+def stop_popen_plain(process):
+    """Ends a mock service started by dbusmock (not in a group of its own)."""
+    if process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(10)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
