@@ -18,6 +18,9 @@ import dbus
 import dbusmock
 
 sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import e2e_support  # noqa: E402
 
 LULLWATCH = os.path.join(os.environ.get("LULLWATCH_BINARY_DIR", ""), "lullwatch")
 DEADLINE = 20.0
@@ -33,21 +36,7 @@ def wait_until(predicate, what, timeout=DEADLINE):
     raise AssertionError("timed out waiting for " + what)
 
 
-class HeadlessTest(dbusmock.DBusTestCase):
-
-    @classmethod
-    def setUpClass(cls):
-        cls.start_system_bus()
-        cls.start_session_bus()
-
-    @classmethod
-    def tearDownClass(cls):
-        datadir = dbusmock.DBusTestCase._DBusTestCase__datadir
-        super().tearDownClass()
-        # dbusmock leaves the buses' configuration folder behind.
-        if datadir:
-            shutil.rmtree(datadir, ignore_errors=True)
-            dbusmock.DBusTestCase._DBusTestCase__datadir = None
+class HeadlessTest(e2e_support.BusTestCase, dbusmock.DBusTestCase):
 
     def setUp(self):
         self.root = tempfile.mkdtemp(prefix="lullwatch-headless-")
@@ -57,18 +46,7 @@ class HeadlessTest(dbusmock.DBusTestCase):
         os.makedirs(self.sessions)
         self.runtime = os.path.join(self.root, "run")
         os.makedirs(self.runtime, mode=0o700)
-
-        self.logind, self.logind_mock = self.spawn_server_template("logind", {}, stdout=subprocess.DEVNULL)
-        self.addCleanup(self.stop_process, self.logind)
-        self.upower, self.upower_mock = self.spawn_server_template(
-            "upower", {"OnBattery": False}, stdout=subprocess.DEVNULL)
-        self.addCleanup(self.stop_process, self.upower)
-        self.notifications, self.notifications_mock = self.spawn_server_template(
-            "notification_daemon", {}, stdout=subprocess.DEVNULL)
-        self.addCleanup(self.stop_process, self.notifications)
-        self.upower_mock.SetupDisplayDevice(
-            dbus.UInt32(2), dbus.UInt32(1), 80.0, 40.0, 50.0, 5.0, dbus.Int64(0), dbus.Int64(0), True,
-            "battery", dbus.UInt32(1), dbus_interface=dbusmock.MOCK_IFACE)
+        self.start_mocks()
 
         # A live process of the agent's to own the sessions.
         self.agent = subprocess.Popen(["sleep", "600"])
@@ -128,14 +106,6 @@ class HeadlessTest(dbusmock.DBusTestCase):
             json.dump(record, f)
         os.rename(temporary, os.path.join(self.sessions, session_id + ".json"))
 
-    def inhibitors(self):
-        return [entry for entry in self.logind_mock.ListInhibitors(
-            dbus_interface="org.freedesktop.login1.Manager") if entry[1] == "Lullwatch"]
-
-    def notify_calls(self):
-        return [call for call in self.notifications_mock.GetCalls(dbus_interface=dbusmock.MOCK_IFACE)
-                if call[1] in ("Notify", "CloseNotification")]
-
     def test_working_waiting_idle_and_battery(self):
         process = self.start_headless()
         lines = []
@@ -151,14 +121,14 @@ class HeadlessTest(dbusmock.DBusTestCase):
         self.write_record("s1", "waiting", "/home/dev/work/site", notification_type="permission_prompt")
         self.expect_line(process, lines, "waiting · 0 · Sleep allowed · Claude Code is working in site")
         wait_until(lambda: not self.inhibitors(), "the inhibitor's release")
-        notify = wait_until(lambda: [c for c in self.notify_calls() if c[1] == "Notify"], "Notify")
+        notify = wait_until(lambda: [c for c in self.notification_calls() if c[1] == "Notify"], "Notify")
         arguments = notify[0][2]
         self.assertEqual(str(arguments[3]), "Claude needs you")
         self.assertEqual(str(arguments[4]), "site is waiting for your input.")
 
         self.write_record("s1", "idle", "/home/dev/work/site")
         self.expect_line(process, lines, "idle · 0 · Sleep allowed · Claude Code is working in site")
-        wait_until(lambda: [c for c in self.notify_calls() if c[1] == "CloseNotification"], "CloseNotification")
+        wait_until(lambda: [c for c in self.notification_calls() if c[1] == "CloseNotification"], "CloseNotification")
 
         # Working again, but on battery at 12 percent: the inhibitor is not taken.
         self.upower_mock.Set("org.freedesktop.UPower", "OnBattery", True, dbus_interface=dbus.PROPERTIES_IFACE)
