@@ -14,6 +14,7 @@ clang-format
 pkg-config
 qt6-base-dev
 qt6-base-dev-tools
+qt6-svg-dev
 libsimdjson-dev
 nlohmann-json3-dev
 libbenchmark-dev
@@ -25,6 +26,8 @@ dbus-daemon
 python3-dbusmock
 tmux
 desktop-file-utils
+xvfb
+xauth
 "
 
 missing=""

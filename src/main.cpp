@@ -11,16 +11,21 @@
 #include "platform/SettingsPreferenceStore.h"
 #include "platform/SingleInstance.h"
 #include "platform/TerminationSignals.h"
+#include "platform/TrayHostWatcher.h"
 #include "platform/UPowerPowerSource.h"
 #include "sessions/Clock.h"
 #include "sessions/Locations.h"
 #include "sessions/SessionScanner.h"
+#include "ui/Panel.h"
+#include "ui/TrayIcon.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QDBusConnection>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -58,10 +63,10 @@ int runHooks(const lullwatch::Command &command)
     return exitStatus;
 }
 
-// The whole application without a window: refresh cycle, wake control,
-// notifications and preferences, with one line on standard output whenever
-// what it would show changes.
-int runHeadless(QCoreApplication &application)
+// The whole application: refresh cycle, wake control, notifications and
+// preferences, with one line on standard output whenever what it would show
+// changes, and the tray icon with its panel once a tray host is there.
+int runApplication(QCoreApplication &application, bool withTray)
 {
     lullwatch::SingleInstance instance(lullwatch::SingleInstance::defaultLockFile());
     if (!instance.isFirst()) {
@@ -91,6 +96,29 @@ int runHeadless(QCoreApplication &application)
         }
     });
 
+    // Declared after the model, so both go before it does.
+    std::unique_ptr<lullwatch::ui::Panel> panel;
+    std::unique_ptr<lullwatch::TrayIcon> tray;
+    lullwatch::TrayHostWatcher hostWatcher(QDBusConnection::sessionBus());
+    if (withTray) {
+        // No tray call before a host is there: an application started at
+        // login before the desktop's panel still gets its icon later.
+        QObject::connect(&hostWatcher, &lullwatch::TrayHostWatcher::hostAvailable, &application, [&] {
+            panel = std::make_unique<lullwatch::ui::Panel>(model);
+            QObject::connect(panel.get(), &lullwatch::ui::Panel::quitRequested, &application,
+                             [&application] { application.exit(0); });
+            tray = std::make_unique<lullwatch::TrayIcon>(model);
+            QObject::connect(tray.get(), &lullwatch::TrayIcon::openPanelRequested, panel.get(),
+                             [&panel](QPoint anchor) { panel->showAt(anchor); });
+            QObject::connect(tray.get(), &lullwatch::TrayIcon::quitRequested, &application,
+                             [&application] { application.exit(0); });
+            write(stderr, "Running in the tray.\n");
+        });
+        QObject::connect(&hostWatcher, &lullwatch::TrayHostWatcher::noHost, &application,
+                         [] { write(stderr, "No tray found; running headless.\n"); });
+        hostWatcher.waitFor(std::chrono::seconds(5));
+    }
+
     lullwatch::TerminationSignals termination;
     QObject::connect(&termination, &lullwatch::TerminationSignals::terminationRequested, &application,
                      [&application] { application.exit(0); });
@@ -110,12 +138,20 @@ bool hasDisplay()
 
 int main(int argc, char *argv[])
 {
-    QCoreApplication application(argc, argv);
+    using Kind = lullwatch::Command::Kind;
+    const auto command = lullwatch::parseCommandLine(std::vector<std::string_view>(argv + 1, argv + argc));
+    // Widgets need a display; everything else runs without one.
+    const bool withTray = command.kind == Kind::Run && hasDisplay();
+    std::unique_ptr<QCoreApplication> application;
+    if (withTray) {
+        application = std::make_unique<QApplication>(argc, argv);
+        QApplication::setQuitOnLastWindowClosed(false);
+    } else {
+        application = std::make_unique<QCoreApplication>(argc, argv);
+    }
     QCoreApplication::setApplicationName(QStringLiteral("lullwatch"));
     QCoreApplication::setApplicationVersion(QString::fromLatin1(lullwatch::versionString));
 
-    using Kind = lullwatch::Command::Kind;
-    const auto command = lullwatch::parseCommandLine(std::vector<std::string_view>(argv + 1, argv + argc));
     switch (command.kind) {
     case Kind::Help:
         write(stdout, lullwatch::usageText);
@@ -125,11 +161,11 @@ int main(int argc, char *argv[])
               std::string("lullwatch ") + lullwatch::versionString + " (build " + lullwatch::buildNumber + ")\n");
         return 0;
     case Kind::Run:
-        if (!hasDisplay())
+        if (!withTray)
             write(stderr, "No display found; running headless.\n");
-        return runHeadless(application);
+        return runApplication(*application, withTray);
     case Kind::Headless:
-        return runHeadless(application);
+        return runApplication(*application, false);
     case Kind::Status:
         return runStatus(command.json);
     case Kind::Hooks:

@@ -1,0 +1,124 @@
+#!/usr/bin/python3
+"""Start to tray icon under Xvfb, and the tray's resident memory.
+
+Starts a private session and system bus, an X server of its own and a mock
+org.kde.StatusNotifierWatcher that reports a host, then starts the tray
+application several times with 20 idle sessions in a temporary HOME and
+times each start until the watcher gets RegisterStatusNotifierItem. The
+resident memory is read from /proc once the icon is registered and the first
+refresh has settled.
+
+    bench/tray_start.py build/bench/bin/lullwatch_tray_bench [runs]
+    bench/tray_start.py build/bench/bin/lullwatch [runs]   # the application itself
+
+Target: under 300 ms from start to icon.
+"""
+
+import json
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+import dbusmock
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+TEMPLATE = os.path.join(HERE, "..", "tests", "ui", "status_notifier_watcher.py")
+SESSIONS = 20
+
+
+def start_xvfb():
+    read_end, write_end = os.pipe()
+    server = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x800x24", "-nolisten",
+                               "tcp"], pass_fds=[write_end], stderr=subprocess.DEVNULL)
+    os.close(write_end)
+    number = b""
+    while not number.endswith(b"\n"):
+        chunk = os.read(read_end, 16)
+        if not chunk:
+            raise RuntimeError("Xvfb did not start")
+        number += chunk
+    os.close(read_end)
+    return server, ":" + number.decode().strip()
+
+
+def resident_mib(pid):
+    with open(f"/proc/{pid}/status", encoding="ascii") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1]) / 1024
+    return float("nan")
+
+
+def write_sessions(root, agent_pid):
+    sessions = os.path.join(root, "home/.local/share/lullwatch/sessions")
+    os.makedirs(sessions)
+    for index in range(SESSIONS):
+        transcript = os.path.join(root, f"t{index}.jsonl")
+        with open(transcript, "w", encoding="utf-8") as f:
+            f.write(json.dumps({"type": "assistant", "message": {
+                "id": f"m{index}", "usage": {"input_tokens": 10, "output_tokens": 20}}}) + "\n")
+        with open(os.path.join(sessions, f"s{index}.json"), "w", encoding="utf-8") as f:
+            json.dump({"sessionId": f"s{index}", "state": "idle", "event": "Stop",
+                       "cwd": f"/home/dev/project{index}", "transcriptPath": transcript,
+                       "updatedAt": int(time.time()), "pid": agent_pid}, f)
+
+
+def main():
+    binary = os.path.abspath(sys.argv[1])
+    runs = int(sys.argv[2]) if len(sys.argv) > 2 else 10
+    root = tempfile.mkdtemp(prefix="lullwatch-tray-")
+    agent = subprocess.Popen(["sleep", "3600"])
+    dbusmock.DBusTestCase.start_session_bus()
+    dbusmock.DBusTestCase.start_system_bus()
+    xvfb, display = start_xvfb()
+    watcher, watcher_object = dbusmock.DBusTestCase.spawn_server_template(TEMPLATE, {"host": True},
+                                                                         stdout=subprocess.DEVNULL)
+    try:
+        write_sessions(root, agent.pid)
+        runtime = os.path.join(root, "run")
+        os.makedirs(runtime, mode=0o700)
+        env = {"HOME": os.path.join(root, "home"), "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
+               "XDG_RUNTIME_DIR": runtime, "TMPDIR": root, "DISPLAY": display, "QT_QPA_PLATFORM": "xcb",
+               "DBUS_SESSION_BUS_ADDRESS": os.environ["DBUS_SESSION_BUS_ADDRESS"],
+               "DBUS_SYSTEM_BUS_ADDRESS": os.environ["DBUS_SYSTEM_BUS_ADDRESS"]}
+        times, memory = [], []
+        for _ in range(runs):
+            watcher_object.ClearCalls(dbus_interface=dbusmock.MOCK_IFACE)
+            start = time.monotonic()
+            tray = subprocess.Popen([binary], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            try:
+                deadline = start + 20
+                while not watcher_object.GetMethodCalls("RegisterStatusNotifierItem",
+                                                        dbus_interface=dbusmock.MOCK_IFACE):
+                    if time.monotonic() > deadline or tray.poll() is not None:
+                        raise RuntimeError("the tray never registered its item")
+                    time.sleep(0.001)
+                times.append(time.monotonic() - start)
+                # Let the first refresh of the 20 sessions land.
+                time.sleep(1.0)
+                memory.append(resident_mib(tray.pid))
+            finally:
+                tray.terminate()
+                tray.wait(10)
+        times_ms = [1000 * t for t in times]
+        print(f"Start to tray icon over {runs} runs: median {statistics.median(times_ms):.0f} ms, "
+              f"fastest {min(times_ms):.0f} ms, slowest {max(times_ms):.0f} ms (target: under 300 ms)")
+        print(f"Resident memory with {SESSIONS} sessions, icon shown: median {statistics.median(memory):.1f} MiB")
+    finally:
+        watcher.terminate()
+        watcher.wait()
+        xvfb.terminate()
+        xvfb.wait()
+        agent.kill()
+        agent.wait()
+        dbusmock.DBusTestCase.stop_dbus(dbusmock.DBusTestCase.session_bus_pid)
+        dbusmock.DBusTestCase.stop_dbus(dbusmock.DBusTestCase.system_bus_pid)
+        shutil.rmtree(root, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()

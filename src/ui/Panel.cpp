@@ -1,0 +1,384 @@
+#include "Panel.h"
+
+#include "HookStatusRow.h"
+#include "Icons.h"
+#include "NotificationStatusRow.h"
+#include "PanelStyle.h"
+#include "PanelText.h"
+#include "SessionList.h"
+#include "Version.h"
+#include "app/AppModel.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDesktopServices>
+#include <QFrame>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QScreen>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+#include <algorithm>
+
+namespace lullwatch::ui {
+
+namespace {
+
+constexpr int headerIconSize = 22;
+
+QFrame *divider(QWidget *parent)
+{
+    auto *line = new QFrame(parent);
+    line->setFrameShape(QFrame::HLine);
+    line->setFrameShadow(QFrame::Plain);
+    line->setFixedHeight(1);
+    QPalette palette = line->palette();
+    QColor color = palette.color(QPalette::WindowText);
+    color.setAlphaF(0.15);
+    palette.setColor(QPalette::WindowText, color);
+    line->setPalette(palette);
+    return line;
+}
+
+QLabel *label(const QString &text, const char *objectName, QWidget *parent)
+{
+    auto *result = new QLabel(text, parent);
+    result->setObjectName(QString::fromLatin1(objectName));
+    result->setTextFormat(Qt::PlainText);
+    return result;
+}
+
+// The tray's own drawing of the overall state; the moon when there are no sessions.
+QPixmap stateIcon(SessionState state, bool hasSessions, const QColor &tint, int size)
+{
+    const auto symbol = Icons::symbolName(hasSessions ? state : SessionState::Ended);
+    return Icons::pixmap(symbol, QSize(size, size), tint);
+}
+
+} // namespace
+
+Panel::Panel(AppModel &model, QWidget *parent)
+    : Panel(model, m_systemClock, parent)
+{ }
+
+Panel::Panel(AppModel &model, const Clock &clock, QWidget *parent)
+    : QWidget(parent, Qt::Popup | Qt::FramelessWindowHint)
+    , m_model(model)
+    , m_clock(clock)
+    , m_iconSource(stateIcon)
+{
+    setObjectName(QStringLiteral("panel"));
+    setAttribute(Qt::WA_DeleteOnClose, false);
+    auto *outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    outer->setSizeConstraint(QLayout::SetFixedSize);
+    auto *content = new QWidget(this);
+    content->setFixedWidth(panelWidth);
+    outer->addWidget(content);
+
+    auto *stack = new QVBoxLayout(content);
+    stack->setContentsMargins(0, 0, 0, 0);
+    stack->setSpacing(0);
+    stack->addWidget(buildHeader());
+    stack->addWidget(divider(content));
+    stack->addWidget(buildEmptyState());
+    m_list = new SessionList(content);
+    m_list->setObjectName(QStringLiteral("sessionList"));
+    stack->addWidget(m_list);
+    stack->addWidget(divider(content));
+    stack->addWidget(buildControls());
+
+    connect(&m_model, &AppModel::sessionsChanged, this, &Panel::refreshSessions);
+    connect(&m_model, &AppModel::refreshed, this, &Panel::refreshHeader);
+    const auto &wake = m_model.wake();
+    connect(&wake, &WakeController::isHoldingAssertionChanged, this, &Panel::refreshHeader);
+    connect(&wake, &WakeController::heldSinceChanged, this, &Panel::refreshHeader);
+    connect(&wake, &WakeController::batteryBlockChanged, this, &Panel::refreshHeader);
+    connect(&wake, &WakeController::keepDisplayAwakeChanged, this, &Panel::refreshPreferences);
+    connect(&wake, &WakeController::pauseOnBatteryChanged, this, &Panel::refreshPreferences);
+    connect(&m_model, &AppModel::wakeModeChanged, this, &Panel::refreshPreferences);
+    connect(&m_model, &AppModel::menuBarMetricChanged, this, &Panel::refreshPreferences);
+    connect(&m_model, &AppModel::notifyWhenWaitingChanged, this, &Panel::refreshPreferences);
+    connect(&m_model, &AppModel::isLoginItemChanged, this, &Panel::refreshPreferences);
+    connect(&m_model, &AppModel::loginItemErrorChanged, this, &Panel::refreshPreferences);
+
+    refreshSessions();
+    refreshPreferences();
+}
+
+QWidget *Panel::buildHeader()
+{
+    auto *header = new QWidget;
+    header->setObjectName(QStringLiteral("header"));
+    auto *row = new QHBoxLayout(header);
+    row->setContentsMargins(12, 12, 12, 12);
+    row->setSpacing(8);
+    m_headerIcon = label({}, "headerIcon", header);
+    m_headerIcon->setFixedSize(headerIconSize, headerIconSize);
+    row->addWidget(m_headerIcon, 0, Qt::AlignVCenter);
+    auto *texts = new QVBoxLayout;
+    texts->setSpacing(0);
+    m_title = label({}, "headerTitle", header);
+    m_title->setFont(panelFont(TextStyle::Headline));
+    m_status = label({}, "statusLine", header);
+    styleLabel(m_status, TextStyle::Caption, secondaryColor(palette()));
+    texts->addWidget(m_title);
+    texts->addWidget(m_status);
+    row->addLayout(texts, 1);
+    return header;
+}
+
+QWidget *Panel::buildEmptyState()
+{
+    m_empty = new QWidget;
+    m_empty->setObjectName(QStringLiteral("emptyState"));
+    auto *stack = new QVBoxLayout(m_empty);
+    stack->setContentsMargins(12, 12, 12, 12);
+    stack->setSpacing(6);
+    auto *headline = label(tr("No active sessions"), "emptyTitle", m_empty);
+    headline->setFont(panelFont(TextStyle::Subheadline, QFont::Medium));
+    auto *hint = label(tr("Connect an agent below to start tracking."), "emptyHint", m_empty);
+    styleLabel(hint, TextStyle::Caption, secondaryColor(palette()));
+    stack->addWidget(headline);
+    stack->addWidget(hint);
+    return m_empty;
+}
+
+QWidget *Panel::buildControls()
+{
+    auto *controls = new QWidget;
+    controls->setObjectName(QStringLiteral("controls"));
+    auto *stack = new QVBoxLayout(controls);
+    stack->setContentsMargins(12, 12, 12, 12);
+    stack->setSpacing(10);
+
+    auto *wakeRow = new QHBoxLayout;
+    wakeRow->setSpacing(8);
+    wakeRow->addWidget(label(tr("Stay awake"), "wakeModeLabel", controls));
+    m_wakeMode = new QComboBox(controls);
+    m_wakeMode->setObjectName(QStringLiteral("wakeModePicker"));
+    // In the order of WakeMode's cases.
+    m_wakeMode->addItems({tr("While Claude is working"), tr("While a session is open"), tr("Always"), tr("Never")});
+    connect(m_wakeMode, &QComboBox::activated, this,
+            [this](int index) { m_model.setWakeMode(static_cast<WakeMode>(index)); });
+    wakeRow->addWidget(m_wakeMode, 1);
+    stack->addLayout(wakeRow);
+
+    auto *claude = new HookStatusRow(m_model.hooks(), controls);
+    claude->setObjectName(QStringLiteral("claudeHookRow"));
+    auto *copilot = new HookStatusRow(m_model.copilotHooks(), controls);
+    copilot->setObjectName(QStringLiteral("copilotHookRow"));
+    stack->addWidget(claude);
+    stack->addWidget(copilot);
+
+    m_settingsToggle = new QToolButton(controls);
+    m_settingsToggle->setObjectName(QStringLiteral("settingsToggle"));
+    m_settingsToggle->setText(tr("Settings"));
+    m_settingsToggle->setFont(panelFont(TextStyle::Callout));
+    m_settingsToggle->setCheckable(true);
+    m_settingsToggle->setAutoRaise(true);
+    m_settingsToggle->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    m_settingsToggle->setArrowType(Qt::RightArrow);
+    stack->addWidget(m_settingsToggle);
+    stack->addWidget(buildSettings());
+    connect(m_settingsToggle, &QToolButton::toggled, this, [this](bool shown) {
+        m_settingsToggle->setArrowType(shown ? Qt::DownArrow : Qt::RightArrow);
+        m_settings->setVisible(shown);
+    });
+
+    stack->addWidget(buildFooter());
+    return controls;
+}
+
+QWidget *Panel::buildSettings()
+{
+    m_settings = new QWidget;
+    m_settings->setObjectName(QStringLiteral("settingsContent"));
+    m_settings->setFont(panelFont(TextStyle::Callout));
+    auto *stack = new QVBoxLayout(m_settings);
+    stack->setContentsMargins(0, 8, 0, 0);
+    stack->setSpacing(10);
+
+    m_keepDisplay = new QCheckBox(tr("Keep display awake too"), m_settings);
+    m_keepDisplay->setObjectName(QStringLiteral("keepDisplayAwake"));
+    connect(m_keepDisplay, &QCheckBox::clicked, this, [this](bool keep) { m_model.setKeepDisplayAwake(keep); });
+    stack->addWidget(m_keepDisplay);
+
+    auto *battery = new QVBoxLayout;
+    battery->setSpacing(2);
+    m_pauseOnBattery = new QCheckBox(tr("Only when plugged in"), m_settings);
+    m_pauseOnBattery->setObjectName(QStringLiteral("pauseOnBattery"));
+    connect(m_pauseOnBattery, &QCheckBox::clicked, this, [this](bool pause) { m_model.setPauseOnBattery(pause); });
+    auto *note = label(tr("Wake is always released below %1% battery.").arg(WakeController::lowBatteryThreshold),
+                       "batteryNote", m_settings);
+    styleLabel(note, TextStyle::Caption2, tertiaryColor(palette()));
+    battery->addWidget(m_pauseOnBattery);
+    battery->addWidget(note);
+    stack->addLayout(battery);
+
+    auto *notify = new QVBoxLayout;
+    notify->setSpacing(4);
+    m_notify = new QCheckBox(tr("Notify when Claude needs you"), m_settings);
+    m_notify->setObjectName(QStringLiteral("notifyWhenWaiting"));
+    connect(m_notify, &QCheckBox::clicked, this, [this](bool on) { m_model.setNotifyWhenWaiting(on); });
+    m_notificationRow = new NotificationStatusRow(m_model.notifier(), m_settings);
+    m_notificationRow->setObjectName(QStringLiteral("notificationRow"));
+    notify->addWidget(m_notify);
+    notify->addWidget(m_notificationRow);
+    stack->addLayout(notify);
+
+    auto *metricRow = new QHBoxLayout;
+    metricRow->setSpacing(8);
+    metricRow->addWidget(label(tr("Menu bar shows"), "metricLabel", m_settings));
+    m_metric = new QComboBox(m_settings);
+    m_metric->setObjectName(QStringLiteral("metricPicker"));
+    // In the order of MenuBarMetric's cases.
+    m_metric->addItems({tr("Context size"), tr("Session total"), tr("Nothing")});
+    connect(m_metric, &QComboBox::activated, this,
+            [this](int index) { m_model.setMenuBarMetric(static_cast<MenuBarMetric>(index)); });
+    metricRow->addWidget(m_metric, 1);
+    stack->addLayout(metricRow);
+
+    auto *login = new QVBoxLayout;
+    login->setSpacing(2);
+    m_loginItem = new QCheckBox(tr("Launch at login"), m_settings);
+    m_loginItem->setObjectName(QStringLiteral("launchAtLogin"));
+    connect(m_loginItem, &QCheckBox::clicked, this, [this](bool enabled) {
+        m_model.setLoginItem(enabled);
+        // A refused change leaves the box as the model has it.
+        m_loginItem->setChecked(m_model.isLoginItem());
+    });
+    m_loginItemError = label({}, "loginItemError", m_settings);
+    m_loginItemError->setWordWrap(true);
+    styleLabel(m_loginItemError, TextStyle::Caption2, redColor());
+    login->addWidget(m_loginItem);
+    login->addWidget(m_loginItemError);
+    stack->addLayout(login);
+
+    m_settings->hide();
+    return m_settings;
+}
+
+QWidget *Panel::buildFooter()
+{
+    auto *footer = new QWidget;
+    footer->setObjectName(QStringLiteral("footer"));
+    auto *row = new QHBoxLayout(footer);
+    row->setContentsMargins(0, 0, 0, 0);
+    row->setSpacing(8);
+    auto *version = label(versionText(versionString, buildNumber), "versionLabel", footer);
+    styleLabel(version, TextStyle::Caption2, tertiaryColor(palette()));
+    auto *coffee = new QPushButton(tr("Buy me a coffee"), footer);
+    coffee->setObjectName(QStringLiteral("coffeeButton"));
+    coffee->setFlat(true);
+    coffee->setCursor(Qt::PointingHandCursor);
+    coffee->setFont(panelFont(TextStyle::Caption));
+    connect(coffee, &QPushButton::clicked, this, [] { QDesktopServices::openUrl(donationUrl()); });
+    auto *quit = new QPushButton(tr("Quit"), footer);
+    quit->setObjectName(QStringLiteral("quitButton"));
+    quit->setFlat(true);
+    QPalette quitPalette = quit->palette();
+    quitPalette.setColor(QPalette::ButtonText, secondaryColor(palette()));
+    quit->setPalette(quitPalette);
+    connect(quit, &QPushButton::clicked, this, &Panel::quitRequested);
+    row->addWidget(version, 0, Qt::AlignVCenter);
+    row->addStretch(1);
+    row->addWidget(coffee, 0, Qt::AlignVCenter);
+    row->addWidget(quit, 0, Qt::AlignVCenter);
+    return footer;
+}
+
+QUrl Panel::donationUrl()
+{
+    return QUrl(QStringLiteral("https://www.buymeacoffee.com/lullwatch"));
+}
+
+void Panel::setHeaderIconSource(HeaderIconSource source)
+{
+    m_iconSource = source ? std::move(source) : HeaderIconSource(stateIcon);
+    refreshHeader();
+}
+
+QColor Panel::headerTint() const
+{
+    const auto &wake = m_model.wake();
+    if (wake.batteryBlock())
+        return orangeColor();
+    if (wake.isHoldingAssertion())
+        return palette().color(QPalette::Highlight);
+    return secondaryColor(palette());
+}
+
+void Panel::refreshHeader()
+{
+    const bool hasSessions = !m_model.sessions().empty();
+    const auto state = m_model.overallState();
+    m_title->setText(headerTitle(hasSessions, state));
+    m_status->setText(headerStatusLine(m_model.wake(), m_clock.now()));
+    const qreal ratio = devicePixelRatioF();
+    QPixmap icon = m_iconSource(state, hasSessions, headerTint(), int(headerIconSize * ratio));
+    icon.setDevicePixelRatio(ratio);
+    m_headerIcon->setPixmap(icon);
+}
+
+void Panel::refreshSessions()
+{
+    const auto &sessions = m_model.sessions();
+    m_empty->setVisible(sessions.empty());
+    m_list->setVisible(!sessions.empty());
+    if (!sessions.empty())
+        m_list->setSessions(SessionList::ordered(sessions, m_model.primarySession()));
+    refreshHeader();
+}
+
+void Panel::refreshPreferences()
+{
+    m_wakeMode->setCurrentIndex(static_cast<int>(m_model.wakeMode()));
+    m_metric->setCurrentIndex(static_cast<int>(m_model.menuBarMetric()));
+    m_keepDisplay->setChecked(m_model.keepDisplayAwake());
+    m_pauseOnBattery->setChecked(m_model.pauseOnBattery());
+    m_notify->setChecked(m_model.notifyWhenWaiting());
+    m_notificationRow->setVisible(m_model.notifyWhenWaiting());
+    m_loginItem->setChecked(m_model.isLoginItem());
+    const auto &error = m_model.loginItemError();
+    m_loginItemError->setText(error ? QString::fromStdString(*error) : QString());
+    m_loginItemError->setVisible(error.has_value());
+}
+
+void Panel::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    // The time held is worked out each time the panel opens.
+    refreshHeader();
+}
+
+QRect Panel::placement(QSize size, QPoint anchor, QRect available)
+{
+    QRect rect(QPoint(anchor.x() - size.width() / 2, anchor.y()), size);
+    // A panel along the bottom of the screen opens upwards.
+    if (rect.bottom() > available.bottom())
+        rect.moveBottom(anchor.y() - 1);
+    rect.moveLeft(
+        std::clamp(rect.left(), available.left(), std::max(available.left(), available.right() - size.width() + 1)));
+    rect.moveTop(
+        std::clamp(rect.top(), available.top(), std::max(available.top(), available.bottom() - size.height() + 1)));
+    return rect;
+}
+
+void Panel::showAt(QPoint anchor)
+{
+    QScreen *screen = QGuiApplication::screenAt(anchor);
+    if (!screen)
+        screen = QGuiApplication::primaryScreen();
+    adjustSize();
+    const QRect available = screen ? screen->availableGeometry() : QRect(anchor, size());
+    setGeometry(placement(size(), anchor, available));
+    show();
+    raise();
+    activateWindow();
+}
+
+} // namespace lullwatch::ui

@@ -1,0 +1,155 @@
+#include "SessionRow.h"
+
+#include "PanelStyle.h"
+#include "app/SessionText.h"
+#include "sessions/TokenCount.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPainter>
+#include <QPixmap>
+#include <QVBoxLayout>
+
+namespace lullwatch::ui {
+
+namespace {
+
+constexpr int dotSize = 7;
+
+QPixmap dotPixmap(const QColor &color, qreal devicePixelRatio)
+{
+    QPixmap pixmap(QSize(dotSize, dotSize) * devicePixelRatio);
+    pixmap.setDevicePixelRatio(devicePixelRatio);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(color);
+    painter.drawEllipse(QRectF(0, 0, dotSize, dotSize));
+    return pixmap;
+}
+
+QLabel *usageItem(const char *objectName, const QString &toolTip, QWidget *parent)
+{
+    auto *label = new QLabel(parent);
+    label->setObjectName(QString::fromLatin1(objectName));
+    label->setToolTip(toolTip);
+    styleLabel(label, TextStyle::Caption, secondaryColor(parent->palette()));
+    return label;
+}
+
+} // namespace
+
+SessionRow::SessionRow(const SessionInfo &session, QWidget *parent)
+    : QWidget(parent)
+    , m_session(session)
+{
+    auto *lines = new QVBoxLayout(this);
+    lines->setContentsMargins(12, 8, 12, 8);
+    lines->setSpacing(4);
+
+    auto *header = new QHBoxLayout;
+    header->setSpacing(6);
+    m_dot = new QLabel(this);
+    m_dot->setObjectName(QStringLiteral("statusDot"));
+    m_dot->setFixedSize(dotSize, dotSize);
+    m_folder = new QLabel(this);
+    m_folder->setObjectName(QStringLiteral("folderLabel"));
+    m_folder->setFont(panelFont(TextStyle::Subheadline, QFont::Medium));
+    m_folder->setTextFormat(Qt::PlainText);
+    m_folder->setSizePolicy(QSizePolicy::Maximum, QSizePolicy::Preferred);
+    m_folder->setMinimumWidth(20);
+    m_badge = new QLabel(this);
+    m_badge->setObjectName(QStringLiteral("sourceBadge"));
+    m_badge->setFont(panelFont(TextStyle::Caption2, QFont::Medium));
+    {
+        // A capsule: the secondary colour at 15 percent behind the text.
+        const QColor text = secondaryColor(palette());
+        QColor fill = text;
+        fill.setAlphaF(0.15);
+        const int radius = (m_badge->fontMetrics().height() + 2) / 2;
+        m_badge->setStyleSheet(QStringLiteral("QLabel { color: %1; background: %2; border-radius: %3px; "
+                                              "padding: 1px 5px; }")
+                                   .arg(text.name(QColor::HexArgb), fill.name(QColor::HexArgb))
+                                   .arg(radius));
+    }
+    m_state = new QLabel(this);
+    m_state->setObjectName(QStringLiteral("stateLabel"));
+    styleLabel(m_state, TextStyle::Caption, secondaryColor(palette()));
+    header->addWidget(m_dot, 0, Qt::AlignVCenter);
+    header->addWidget(m_folder, 0, Qt::AlignVCenter);
+    header->addWidget(m_badge, 0, Qt::AlignVCenter);
+    header->addStretch(1);
+    header->addWidget(m_state, 0, Qt::AlignVCenter);
+    lines->addLayout(header);
+
+    m_usageLine = new QWidget(this);
+    m_usageLine->setObjectName(QStringLiteral("usageLine"));
+    auto *usage = new QHBoxLayout(m_usageLine);
+    usage->setContentsMargins(0, 0, 0, 0);
+    usage->setSpacing(10);
+    m_context = usageItem("contextLabel", tr("Context size on the last turn"), m_usageLine);
+    m_output = usageItem("outputLabel", tr("Output tokens this session"), m_usageLine);
+    m_cache = usageItem("cacheLabel", tr("Cache reads this session"), m_usageLine);
+    m_turns = usageItem("turnsLabel", {}, m_usageLine);
+    usage->addWidget(m_context);
+    usage->addWidget(m_output);
+    usage->addWidget(m_cache);
+    usage->addStretch(1);
+    usage->addWidget(m_turns);
+    lines->addWidget(m_usageLine);
+
+    m_model = new QLabel(this);
+    m_model->setObjectName(QStringLiteral("modelLabel"));
+    m_model->setTextFormat(Qt::PlainText);
+    styleLabel(m_model, TextStyle::Caption2, tertiaryColor(palette()));
+    lines->addWidget(m_model);
+
+    refreshContent();
+}
+
+void SessionRow::setSession(const SessionInfo &session)
+{
+    if (session == m_session)
+        return;
+    m_session = session;
+    refreshContent();
+}
+
+QColor SessionRow::dotColor(const SessionInfo &session, const QPalette &palette)
+{
+    if (session.isStale)
+        return orangeColor();
+    switch (session.state) {
+    case SessionState::Working:
+        return greenColor();
+    case SessionState::Waiting:
+        return yellowColor();
+    case SessionState::Idle:
+    case SessionState::Ended:
+        break;
+    }
+    return secondaryColor(palette);
+}
+
+void SessionRow::refreshContent()
+{
+    m_dotColor = dotColor(m_session, palette());
+    m_dot->setPixmap(dotPixmap(m_dotColor, devicePixelRatioF()));
+    m_folder->setText(QString::fromStdString(folderName(m_session.cwd)));
+    m_badge->setText(qtext(sourceLabel(m_session.source)));
+    m_state->setText(qtext(stateLabel(m_session)));
+
+    const bool isClaude = m_session.source == SessionSource::Claude;
+    const auto &usage = m_session.usage;
+    // Icon glyphs first, then the count.
+    m_context->setText(QStringLiteral("\u2261 ") + QString::fromStdString(formatTokenCount(usage.contextTokens)));
+    m_output->setText(QStringLiteral("\u2191 ") + QString::fromStdString(formatTokenCount(usage.outputTokens)));
+    m_cache->setText(QStringLiteral("\u26a1 ") + QString::fromStdString(formatTokenCount(usage.cacheReadTokens)));
+    m_turns->setText(tr("%1 turns").arg(usage.turns));
+    m_usageLine->setVisible(isClaude);
+    m_model->setText(usage.model ? QString::fromStdString(*usage.model) : QString());
+    m_model->setVisible(isClaude && usage.model.has_value());
+}
+
+} // namespace lullwatch::ui

@@ -1,0 +1,529 @@
+#include "PanelRig.h"
+#include "ui/Chevron.h"
+#include "ui/HookStatusRow.h"
+#include "ui/NotificationStatusRow.h"
+#include "ui/Panel.h"
+#include "ui/PanelStyle.h"
+#include "ui/PanelText.h"
+#include "ui/SessionList.h"
+#include "ui/SessionRow.h"
+
+#include "Version.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLayout>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QSignalSpy>
+#include <QTest>
+
+using namespace lullwatch;
+using namespace lullwatch::test;
+using namespace lullwatch::ui;
+
+namespace {
+
+SessionInfo session(const std::string &id, SessionState state, SessionSource source = SessionSource::Claude)
+{
+    SessionInfo info;
+    info.id = id;
+    info.state = state;
+    info.source = source;
+    info.cwd = "/home/dev/" + id;
+    return info;
+}
+
+SessionInfo claudeWithUsage(const std::string &id)
+{
+    auto info = session(id, SessionState::Working);
+    info.usage.contextTokens = 45'300;
+    info.usage.outputTokens = 999;
+    info.usage.cacheReadTokens = 1'300'000;
+    info.usage.turns = 3;
+    info.usage.model = "claude-sonnet-4-5";
+    return info;
+}
+
+template<typename T> T *child(const QWidget &parent, const char *name)
+{
+    return parent.findChild<T *>(QString::fromLatin1(name));
+}
+
+QString text(const QWidget &parent, const char *name)
+{
+    const auto *label = child<QLabel>(parent, name);
+    return label ? label->text() : QStringLiteral("<missing %1>").arg(QString::fromLatin1(name));
+}
+
+} // namespace
+
+class TestPanel : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void heldFor_data()
+    {
+        QTest::addColumn<qint64>("seconds");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("59 s") << qint64(59) << QStringLiteral("0m");
+        QTest::newRow("12 min") << qint64(12 * 60 + 30) << QStringLiteral("12m");
+        QTest::newRow("65 min") << qint64(65 * 60) << QStringLiteral("1h 5m");
+        QTest::newRow("2 h") << qint64(2 * 3600) << QStringLiteral("2h");
+        QTest::newRow("negative") << qint64(-5) << QStringLiteral("0m");
+    }
+
+    void heldFor()
+    {
+        QFETCH(qint64, seconds);
+        QFETCH(QString, expected);
+        QCOMPARE(formatHeldFor(seconds), expected);
+    }
+
+    void version()
+    {
+        QCOMPARE(versionText("0.1.0", "18"), QStringLiteral("Version 0.1.0 (18)"));
+        QCOMPARE(versionText("", nullptr), QStringLiteral("Version 1.0 (1)"));
+    }
+
+    void placement()
+    {
+        const QRect screen(0, 0, 1920, 1080);
+        // Below a top bar icon, centred on it.
+        QCOMPARE(Panel::placement({320, 400}, {1000, 28}, screen), QRect(840, 28, 320, 400));
+        // Near the right edge: kept inside.
+        QCOMPARE(Panel::placement({320, 400}, {1910, 28}, screen), QRect(1600, 28, 320, 400));
+        // A bottom panel: opens upwards.
+        QCOMPARE(Panel::placement({320, 400}, {100, 1050}, screen), QRect(0, 650, 320, 400));
+    }
+
+    void rowOfClaudeSession()
+    {
+        SessionRow row(claudeWithUsage("site"));
+        QCOMPARE(text(row, "folderLabel"), QStringLiteral("site"));
+        QCOMPARE(text(row, "sourceBadge"), QStringLiteral("Claude"));
+        QCOMPARE(text(row, "stateLabel"), QStringLiteral("Working"));
+        QCOMPARE(row.dotColor(), greenColor());
+        QVERIFY(text(row, "contextLabel").endsWith(QStringLiteral(" 45k")));
+        QVERIFY(text(row, "outputLabel").endsWith(QStringLiteral(" 999")));
+        QVERIFY(text(row, "cacheLabel").endsWith(QStringLiteral(" 1.3M")));
+        QCOMPARE(text(row, "turnsLabel"), QStringLiteral("3 turns"));
+        QCOMPARE(child<QLabel>(row, "contextLabel")->toolTip(), QStringLiteral("Context size on the last turn"));
+        QCOMPARE(child<QLabel>(row, "outputLabel")->toolTip(), QStringLiteral("Output tokens this session"));
+        QCOMPARE(child<QLabel>(row, "cacheLabel")->toolTip(), QStringLiteral("Cache reads this session"));
+        QCOMPARE(text(row, "modelLabel"), QStringLiteral("claude-sonnet-4-5"));
+        QVERIFY(!child<QWidget>(row, "usageLine")->isHidden());
+        QVERIFY(!child<QWidget>(row, "modelLabel")->isHidden());
+
+        auto oneTurn = claudeWithUsage("site/");
+        oneTurn.cwd = "/home/dev/site/";
+        oneTurn.usage = {};
+        oneTurn.usage.outputTokens = 1000;
+        oneTurn.usage.turns = 1;
+        row.setSession(oneTurn);
+        QCOMPARE(text(row, "folderLabel"), QStringLiteral("site"));
+        QCOMPARE(text(row, "turnsLabel"), QStringLiteral("1 turns"));
+        QVERIFY(text(row, "outputLabel").endsWith(QStringLiteral(" 1k")));
+        QVERIFY(text(row, "contextLabel").endsWith(QStringLiteral(" 0")));
+        QVERIFY(child<QWidget>(row, "modelLabel")->isHidden());
+    }
+
+    void rowOfCopilotSession()
+    {
+        auto copilot = claudeWithUsage("api");
+        copilot.source = SessionSource::Copilot;
+        SessionRow row(copilot);
+        QCOMPARE(text(row, "sourceBadge"), QStringLiteral("Copilot"));
+        QVERIFY(child<QWidget>(row, "usageLine")->isHidden());
+        QVERIFY(child<QWidget>(row, "modelLabel")->isHidden());
+    }
+
+    void rowStates()
+    {
+        auto stale = session("site", SessionState::Working);
+        stale.isStale = true;
+        SessionRow staleRow(stale);
+        QCOMPARE(staleRow.dotColor(), orangeColor());
+        QCOMPARE(text(staleRow, "stateLabel"), QStringLiteral("Stale"));
+
+        SessionRow waiting(session("a", SessionState::Waiting));
+        SessionRow idle(session("b", SessionState::Idle));
+        SessionRow ended(session("c", SessionState::Ended));
+        QCOMPARE(waiting.dotColor(), yellowColor());
+        QCOMPARE(text(waiting, "stateLabel"), QStringLiteral("Needs you"));
+        QCOMPARE(idle.dotColor(), secondaryColor(idle.palette()));
+        QCOMPARE(text(idle, "stateLabel"), QStringLiteral("Idle"));
+        QCOMPARE(ended.dotColor(), secondaryColor(ended.palette()));
+        QCOMPARE(text(ended, "stateLabel"), QStringLiteral("Ended"));
+    }
+
+    void rowInsets()
+    {
+        SessionRow row(claudeWithUsage("site"));
+        const auto margins = row.layout()->contentsMargins();
+        QCOMPARE(margins, QMargins(12, 8, 12, 8));
+        QCOMPARE(row.layout()->spacing(), 4);
+    }
+
+    void ordering()
+    {
+        const std::vector sessions {session("a", SessionState::Idle), session("b", SessionState::Waiting),
+                                    session("c", SessionState::Idle)};
+        const auto ordered = SessionList::ordered(sessions, sessions[1]);
+        QCOMPARE(ordered.size(), 3u);
+        QCOMPARE(ordered[0].id, std::string("b"));
+        QCOMPARE(ordered[1].id, std::string("a"));
+        QCOMPARE(ordered[2].id, std::string("c"));
+        QCOMPARE(SessionList::ordered(sessions, std::nullopt), sessions);
+    }
+
+    void singleSessionIsNoButton()
+    {
+        SessionList list;
+        list.setSessions({session("a", SessionState::Working)});
+        QVERIFY(!child<QAbstractButton>(list, "firstRowButton"));
+        QVERIFY(!child<QLabel>(list, "moreLabel"));
+        QCOMPARE(list.findChildren<SessionRow *>().size(), 1);
+    }
+
+    void indicator_data()
+    {
+        QTest::addColumn<int>("count");
+        QTest::addColumn<QString>("more");
+        QTest::addColumn<QString>("toolTip");
+        QTest::newRow("two") << 2 << QStringLiteral("+1") << QStringLiteral("Show 1 more session");
+        QTest::newRow("four") << 4 << QStringLiteral("+3") << QStringLiteral("Show 3 more sessions");
+    }
+
+    void indicator()
+    {
+        QFETCH(int, count);
+        QFETCH(QString, more);
+        QFETCH(QString, toolTip);
+        std::vector<SessionInfo> sessions;
+        for (int i = 0; i < count; ++i)
+            sessions.push_back(session("s" + std::to_string(i), SessionState::Idle));
+        SessionList list;
+        list.setSessions(sessions);
+        list.show();
+        auto *button = child<QAbstractButton>(list, "firstRowButton");
+        QVERIFY(button);
+        QCOMPARE(text(list, "moreLabel"), more);
+        QCOMPARE(button->toolTip(), toolTip);
+        QVERIFY(!child<QWidget>(list, "extraArea")->isVisible());
+        QCOMPARE(child<Chevron>(list, "chevron")->rotation(), 0.0);
+
+        QSignalSpy expanded(&list, &SessionList::expandedChanged);
+        button->click();
+        QCOMPARE(expanded.size(), 1);
+        QVERIFY(list.isExpanded());
+        QCOMPARE(button->toolTip(), QStringLiteral("Hide the other sessions"));
+        QVERIFY(child<QLabel>(list, "moreLabel")->isHidden());
+        QTRY_COMPARE(child<Chevron>(list, "chevron")->rotation(), 90.0);
+        QTRY_COMPARE(child<QWidget>(list, "extraArea")->height(), list.scrollHeight() + 1);
+        QCOMPARE(list.findChildren<SessionRow *>().size(), count);
+
+        button->click();
+        QVERIFY(!list.isExpanded());
+        QCOMPARE(button->toolTip(), toolTip);
+        QTRY_VERIFY(!child<QWidget>(list, "extraArea")->isVisible());
+        QTRY_COMPARE(child<Chevron>(list, "chevron")->rotation(), 0.0);
+    }
+
+    void scrollHeight_data()
+    {
+        QTest::addColumn<int>("further");
+        QTest::addColumn<bool>("copilot");
+        QTest::newRow("one short row: 44") << 1 << true;
+        QTest::newRow("one tall row: natural") << 1 << false;
+        QTest::newRow("ten rows: 220") << 10 << false;
+    }
+
+    void scrollHeight()
+    {
+        QFETCH(int, further);
+        QFETCH(bool, copilot);
+        std::vector<SessionInfo> sessions {claudeWithUsage("first")};
+        for (int i = 0; i < further; ++i) {
+            auto info = claudeWithUsage("s" + std::to_string(i));
+            if (copilot)
+                info.source = SessionSource::Copilot;
+            sessions.push_back(info);
+        }
+        SessionList list;
+        list.setSessions(sessions);
+        list.show();
+        list.setExpanded(true);
+        const int natural = list.extraSessionsHeight();
+        const auto *scroll = child<QScrollArea>(list, "extraScroll");
+        QTRY_COMPARE(scroll->height(), list.scrollHeight());
+        if (further == 10) {
+            QVERIFY(natural > 220);
+            QCOMPARE(scroll->height(), 220);
+            QVERIFY(scroll->verticalScrollBar()->maximum() > 0);
+        } else if (copilot) {
+            QVERIFY(natural < 44);
+            QCOMPARE(scroll->height(), 44);
+        } else {
+            QVERIFY(natural >= 44 && natural <= 220);
+            QCOMPARE(scroll->height(), natural);
+        }
+    }
+
+    void hookRow_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<bool>("detail");
+        QTest::newRow("not installed") << int(HookStatus::Kind::NotInstalled)
+                                       << QStringLiteral("Claude Code not connected") << QStringLiteral("Connect")
+                                       << true;
+        QTest::newRow("installed") << int(HookStatus::Kind::Installed) << QStringLiteral("Claude Code connected")
+                                   << QStringLiteral("Remove") << false;
+        QTest::newRow("outdated") << int(HookStatus::Kind::Outdated)
+                                  << QStringLiteral("Claude Code hooks need updating") << QStringLiteral("Connect")
+                                  << true;
+        QTest::newRow("failed") << int(HookStatus::Kind::Failed)
+                                << QStringLiteral("Could not read ~/.claude/settings.json") << QStringLiteral("Connect")
+                                << true;
+    }
+
+    void hookRow()
+    {
+        QFETCH(int, kind);
+        QFETCH(QString, title);
+        QFETCH(QString, button);
+        QFETCH(bool, detail);
+        FakeInstaller installer;
+        switch (HookStatus::Kind(kind)) {
+        case HookStatus::Kind::NotInstalled:
+            installer.set(HookStatus::installed()); // so that the next one is a change
+            installer.set(HookStatus::notInstalled());
+            break;
+        case HookStatus::Kind::Installed:
+            installer.set(HookStatus::installed());
+            break;
+        case HookStatus::Kind::Outdated:
+            installer.set(HookStatus::outdated());
+            break;
+        case HookStatus::Kind::Failed:
+            installer.set(HookStatus::failed("Could not read ~/.claude/settings.json"));
+            break;
+        }
+        HookStatusRow row(installer);
+        QCOMPARE(installer.refreshes, 0);
+        row.show();
+        QCOMPARE(installer.refreshes, 1);
+        QCOMPARE(text(row, "hookTitle"), title);
+        auto *action = child<QPushButton>(row, "hookButton");
+        QCOMPARE(action->text(), button);
+        QCOMPARE(child<QLabel>(row, "hookDetail")->isVisible(), detail);
+        if (HookStatus::Kind(kind) == HookStatus::Kind::Failed)
+            QCOMPARE(row.iconColor(), redColor());
+        if (HookStatus::Kind(kind) == HookStatus::Kind::Outdated)
+            QCOMPARE(row.iconColor(), yellowColor());
+
+        action->click();
+        const bool removes = HookStatus::Kind(kind) == HookStatus::Kind::Installed;
+        QCOMPARE(installer.uninstalls, removes ? 1 : 0);
+        QCOMPARE(installer.installs, removes ? 0 : 1);
+    }
+
+    void hookRowFollowsStatus()
+    {
+        FakeInstaller installer;
+        HookStatusRow row(installer);
+        row.show();
+        QCOMPARE(child<QPushButton>(row, "hookButton")->text(), QStringLiteral("Connect"));
+        installer.set(HookStatus::installed());
+        QCOMPARE(child<QPushButton>(row, "hookButton")->text(), QStringLiteral("Remove"));
+        QCOMPARE(row.iconColor(), greenColor());
+        QVERIFY(!child<QLabel>(row, "hookDetail")->isVisible());
+    }
+
+    void notificationRow()
+    {
+        FakeNotificationCenter center;
+        FakeClock clock;
+        Notifier notifier(center, clock);
+        NotificationStatusRow row(notifier);
+        row.show();
+        QCOMPARE(text(row, "notificationText"), QStringLiteral("Waiting for permission\u2026"));
+        auto *action = child<QPushButton>(row, "notificationButton");
+        QCOMPARE(action->text(), QStringLiteral("Allow"));
+    }
+
+    void emptyPanel()
+    {
+        PanelRig r;
+        auto &model = r.start();
+        QVERIFY(r.refreshed());
+        Panel panel(model, r.clock);
+        panel.show();
+        QCOMPARE(text(panel, "headerTitle"), QStringLiteral("No sessions"));
+        QCOMPARE(text(panel, "statusLine"), QStringLiteral("Sleep allowed"));
+        QVERIFY(child<QWidget>(panel, "emptyState")->isVisible());
+        QCOMPARE(text(panel, "emptyTitle"), QStringLiteral("No active sessions"));
+        QCOMPARE(text(panel, "emptyHint"), QStringLiteral("Connect an agent below to start tracking."));
+        QVERIFY(!child<QWidget>(panel, "sessionList")->isVisible());
+        QCOMPARE(panel.width(), Panel::panelWidth);
+        QCOMPARE(text(panel, "versionLabel"),
+                 QStringLiteral("Version %1 (%2)")
+                     .arg(QString::fromLatin1(versionString), QString::fromLatin1(buildNumber)));
+    }
+
+    void fourSessions()
+    {
+        PanelRig r;
+        r.write("api:idle:1 site:waiting:5 docs:idle:2 cli:idle:3:copilot");
+        auto &model = r.start();
+        QVERIFY(r.refreshed());
+        Panel panel(model, r.clock);
+        panel.show();
+        QCOMPARE(text(panel, "headerTitle"), QStringLiteral("Needs you"));
+        QVERIFY(!child<QWidget>(panel, "emptyState")->isVisible());
+        const auto *list = child<SessionList>(panel, "sessionList");
+        QVERIFY(list->isVisible());
+        QCOMPARE(list->sessions().size(), 4u);
+        QCOMPARE(list->sessions().front().id, model.primarySession()->id);
+        QCOMPARE(text(panel, "moreLabel"), QStringLiteral("+3"));
+        QCOMPARE(child<QAbstractButton>(panel, "firstRowButton")->toolTip(), QStringLiteral("Show 3 more sessions"));
+
+        const int collapsed = panel.height();
+        child<QAbstractButton>(panel, "firstRowButton")->click();
+        QTRY_COMPARE(panel.height(), collapsed + list->scrollHeight() + 1);
+    }
+
+    void staleWorkingSession()
+    {
+        PanelRig r;
+        r.write("site:working:900");
+        auto &model = r.start();
+        QVERIFY(r.refreshed());
+        Panel panel(model, r.clock);
+        panel.show();
+        QCOMPARE(text(panel, "headerTitle"), QStringLiteral("Idle"));
+        const auto rows = panel.findChildren<SessionRow *>();
+        QCOMPARE(rows.size(), 1);
+        QCOMPARE(rows.front()->dotColor(), orangeColor());
+        QCOMPARE(text(*rows.front(), "stateLabel"), QStringLiteral("Stale"));
+        QVERIFY(!child<QAbstractButton>(panel, "firstRowButton"));
+    }
+
+    void batteryBlock()
+    {
+        PanelRig r;
+        r.preferences.values["pauseOnBattery"] = true;
+        r.preferences.values["wakeMode"] = std::string("always");
+        r.power.onBattery(80);
+        auto &model = r.start();
+        QVERIFY(r.refreshed());
+        Panel panel(model, r.clock);
+        panel.show();
+        QCOMPARE(text(panel, "statusLine"), QStringLiteral("Paused \u2014 on battery"));
+        QCOMPARE(panel.headerTint(), orangeColor());
+    }
+
+    void heldTime()
+    {
+        PanelRig r;
+        r.preferences.values["wakeMode"] = std::string("always");
+        auto &model = r.start();
+        QVERIFY(r.refreshed());
+        QVERIFY(model.wake().isHoldingAssertion());
+        Panel panel(model, r.clock);
+        r.clock.set(epochSeconds(*model.wake().heldSince()) + 59);
+        panel.show();
+        QCOMPARE(text(panel, "statusLine"), QStringLiteral("Keeping computer awake \u00b7 0m"));
+        QCOMPARE(panel.headerTint(), panel.palette().color(QPalette::Highlight));
+        panel.hide();
+        r.clock.set(epochSeconds(*model.wake().heldSince()) + 65 * 60);
+        panel.show();
+        QCOMPARE(text(panel, "statusLine"), QStringLiteral("Keeping computer awake \u00b7 1h 5m"));
+    }
+
+    void controlsWriteThroughTheModel()
+    {
+        PanelRig r;
+        auto &model = r.start();
+        QVERIFY(r.refreshed());
+        Panel panel(model, r.clock);
+        panel.show();
+
+        auto *wakeMode = child<QComboBox>(panel, "wakeModePicker");
+        QCOMPARE(wakeMode->count(), 4);
+        QCOMPARE(wakeMode->itemText(0), QStringLiteral("While Claude is working"));
+        QCOMPARE(wakeMode->itemText(1), QStringLiteral("While a session is open"));
+        QCOMPARE(wakeMode->itemText(2), QStringLiteral("Always"));
+        QCOMPARE(wakeMode->itemText(3), QStringLiteral("Never"));
+        QCOMPARE(wakeMode->currentIndex(), 0);
+        wakeMode->setCurrentIndex(2);
+        Q_EMIT wakeMode->activated(2);
+        QCOMPARE(model.wakeMode(), WakeMode::Always);
+        model.setWakeMode(WakeMode::Off);
+        QCOMPARE(wakeMode->currentIndex(), 3);
+
+        auto *settings = child<QAbstractButton>(panel, "settingsToggle");
+        QCOMPARE(settings->text(), QStringLiteral("Settings"));
+        QVERIFY(!child<QWidget>(panel, "settingsContent")->isVisible());
+        settings->click();
+        QVERIFY(child<QWidget>(panel, "settingsContent")->isVisible());
+        QCOMPARE(text(panel, "batteryNote"), QStringLiteral("Wake is always released below 15% battery."));
+
+        child<QCheckBox>(panel, "keepDisplayAwake")->click();
+        QVERIFY(model.keepDisplayAwake());
+        child<QCheckBox>(panel, "pauseOnBattery")->click();
+        QVERIFY(model.pauseOnBattery());
+        QVERIFY(child<QWidget>(panel, "notificationRow")->isVisible());
+        child<QCheckBox>(panel, "notifyWhenWaiting")->click();
+        QVERIFY(!model.notifyWhenWaiting());
+        QVERIFY(!child<QWidget>(panel, "notificationRow")->isVisible());
+
+        auto *metric = child<QComboBox>(panel, "metricPicker");
+        QCOMPARE(metric->itemText(0), QStringLiteral("Context size"));
+        QCOMPARE(metric->itemText(1), QStringLiteral("Session total"));
+        QCOMPARE(metric->itemText(2), QStringLiteral("Nothing"));
+        Q_EMIT metric->activated(2);
+        QCOMPARE(model.menuBarMetric(), MenuBarMetric::None);
+
+        child<QCheckBox>(panel, "launchAtLogin")->click();
+        QCOMPARE(child<QCheckBox>(panel, "launchAtLogin")->isChecked(), model.isLoginItem());
+
+        QCOMPARE(text(*child<QWidget>(panel, "claudeHookRow"), "hookTitle"),
+                 QString::fromStdString(hookRowTitle(model.hooks())));
+        QCOMPARE(text(*child<QWidget>(panel, "copilotHookRow"), "hookTitle"),
+                 QString::fromStdString(hookRowTitle(model.copilotHooks())));
+
+        QSignalSpy quit(&panel, &Panel::quitRequested);
+        child<QPushButton>(panel, "quitButton")->click();
+        QCOMPARE(quit.size(), 1);
+        QCOMPARE(child<QPushButton>(panel, "coffeeButton")->text(), QStringLiteral("Buy me a coffee"));
+    }
+
+    void showAtKeepsInsideTheScreen()
+    {
+        PanelRig r;
+        auto &model = r.start();
+        QVERIFY(r.refreshed());
+        Panel panel(model, r.clock);
+        const QRect available = QGuiApplication::primaryScreen()->availableGeometry();
+        panel.showAt(available.bottomRight());
+        QVERIFY(panel.isVisible());
+        QVERIFY(available.contains(panel.geometry()));
+    }
+};
+
+int main(int argc, char **argv)
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    TestPanel test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_panel.moc"
