@@ -36,8 +36,9 @@ bool shoot(const QString &folder, const QString &name, const std::function<void(
     // Lets the expand animation finish.
     const auto *list = panel.findChild<SessionList *>();
     const auto *extra = panel.findChild<QWidget *>(QStringLiteral("extraArea"));
-    if (list && extra && list->isExpanded())
-        QTest::qWaitFor([&] { return extra->height() == list->scrollHeight() + 1; }, 5000);
+    if (list && extra && list->isExpanded()
+        && !QTest::qWaitFor([&] { return extra->height() == list->scrollHeight() + 1; }, 5000))
+        std::printf("the list of %s did not finish expanding\n", qPrintable(name));
     panel.adjustSize();
     const QString path = QDir(folder).filePath(name + QStringLiteral(".png"));
     const bool saved = panel.grab().save(path);
