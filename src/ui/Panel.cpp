@@ -29,20 +29,6 @@ namespace {
 
 constexpr int headerIconSize = 22;
 
-QFrame *divider(QWidget *parent)
-{
-    auto *line = new QFrame(parent);
-    line->setFrameShape(QFrame::HLine);
-    line->setFrameShadow(QFrame::Plain);
-    line->setFixedHeight(1);
-    QPalette palette = line->palette();
-    QColor color = palette.color(QPalette::WindowText);
-    color.setAlphaF(0.15);
-    palette.setColor(QPalette::WindowText, color);
-    line->setPalette(palette);
-    return line;
-}
-
 QLabel *label(const QString &text, const char *objectName, QWidget *parent)
 {
     auto *result = new QLabel(text, parent);

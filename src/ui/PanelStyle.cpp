@@ -1,6 +1,7 @@
 #include "PanelStyle.h"
 
 #include <QApplication>
+#include <QFrame>
 #include <QLabel>
 #include <QPalette>
 
@@ -79,6 +80,20 @@ void styleLabel(QLabel *label, TextStyle style, const QColor &color, QFont::Weig
 QString qtext(std::string_view text)
 {
     return QString::fromUtf8(text.data(), qsizetype(text.size()));
+}
+
+QFrame *divider(QWidget *parent)
+{
+    auto *line = new QFrame(parent);
+    line->setFrameShape(QFrame::HLine);
+    line->setFrameShadow(QFrame::Plain);
+    line->setFixedHeight(1);
+    QPalette palette = line->palette();
+    QColor color = palette.color(QPalette::WindowText);
+    color.setAlphaF(0.15);
+    palette.setColor(QPalette::WindowText, color);
+    line->setPalette(palette);
+    return line;
 }
 
 } // namespace lullwatch::ui

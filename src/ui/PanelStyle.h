@@ -6,7 +6,9 @@
 
 #include <string_view>
 
+class QFrame;
 class QLabel;
+class QWidget;
 class QPalette;
 
 namespace lullwatch::ui {
@@ -31,5 +33,8 @@ QColor redColor();
 void styleLabel(QLabel *label, TextStyle style, const QColor &color, QFont::Weight weight = QFont::Normal);
 
 QString qtext(std::string_view text);
+
+// A faint horizontal line between the panel's sections.
+QFrame *divider(QWidget *parent);
 
 } // namespace lullwatch::ui

@@ -16,24 +16,6 @@
 
 namespace lullwatch::ui {
 
-namespace {
-
-QFrame *divider(QWidget *parent)
-{
-    auto *line = new QFrame(parent);
-    line->setFrameShape(QFrame::HLine);
-    line->setFrameShadow(QFrame::Plain);
-    line->setFixedHeight(1);
-    QPalette palette = line->palette();
-    QColor color = palette.color(QPalette::WindowText);
-    color.setAlphaF(0.15);
-    palette.setColor(QPalette::WindowText, color);
-    line->setPalette(palette);
-    return line;
-}
-
-} // namespace
-
 SessionList::SessionList(QWidget *parent)
     : QWidget(parent)
 {
