@@ -8,15 +8,14 @@
 #include <QGuiApplication>
 #include <QPainter>
 
-#include <algorithm>
-
 namespace lullwatch {
 
 namespace {
 
-constexpr int spacing = 3;
-constexpr int largestTextPixels = 13;
-constexpr int smallestTextPixels = 9;
+// The title's capital letters are at most this share of the side high, and
+// its type no smaller than this.
+constexpr double titleShare = 0.36;
+constexpr int smallestTextPixels = 7;
 
 QFont titleFont(int pixelSize)
 {
@@ -24,6 +23,32 @@ QFont titleFont(int pixelSize)
     font.setPixelSize(pixelSize);
     font.setWeight(QFont::Medium);
     return font;
+}
+
+// The pixels that `text` covers when drawn in `font` with its baseline at
+// the origin; font metrics estimate them a pixel short at times.
+QRect inkOf(const QFont &font, const QString &text)
+{
+    if (text.isEmpty())
+        return {};
+    const QRect estimate = QFontMetrics(font).boundingRect(text).adjusted(-4, -4, 4, 4);
+    QImage image(estimate.size(), QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter painter(&image);
+    painter.setRenderHint(QPainter::TextAntialiasing);
+    painter.setFont(font);
+    painter.setPen(Qt::black);
+    painter.drawText(-estimate.topLeft(), text);
+    painter.end();
+    QRect ink;
+    for (int y = 0; y < image.height(); ++y) {
+        const auto *line = reinterpret_cast<const QRgb *>(image.constScanLine(y));
+        for (int x = 0; x < image.width(); ++x) {
+            if (qAlpha(line[x]) != 0)
+                ink |= QRect(x, y, 1, 1);
+        }
+    }
+    return ink.translated(estimate.topLeft());
 }
 
 // The halo: the drawing's coverage, in the opposite lightness, spread by one
@@ -98,39 +123,49 @@ void TrayIcon::update()
 
 void TrayIcon::redraw()
 {
-    m_image = render(m_label, m_foreground);
-    m_tray.setIcon(QIcon(QPixmap::fromImage(m_image)));
+    m_images.clear();
+    QIcon icon;
+    for (const int side : sides) {
+        m_images.append(render(m_label, m_foreground, side));
+        icon.addPixmap(QPixmap::fromImage(m_images.constLast()));
+    }
+    m_tray.setIcon(icon);
     m_tray.setToolTip(QString::fromStdString(m_label.toolTip()));
 }
 
-QImage TrayIcon::render(const TrayLabel &label, const QColor &foreground)
+QImage TrayIcon::render(const TrayLabel &label, const QColor &foreground, int side)
 {
-    // The symbol fills the height less a pixel of halo on each side.
-    const int symbolSide = height - 2;
-    const QString title = QString::fromStdString(label.title);
+    // A pixel of halo on each side.
+    const int inner = side - 2;
+    const QString title = side >= smallestTitledSide ? QString::fromStdString(label.title) : QString();
 
-    // The title shrinks, then is cut, so that the image stays within what
-    // StatusNotifierItem hosts accept.
-    const int roomForText = maximumWidth - 1 - symbolSide - spacing - 1;
-    int pixelSize = largestTextPixels;
-    while (pixelSize > smallestTextPixels && QFontMetrics(titleFont(pixelSize)).horizontalAdvance(title) > roomForText)
+    // The title shrinks, then is cut, to fit the width; its ink is measured,
+    // not its advance, so that nothing reaches the halo's pixel.
+    const auto ink = [](int pixelSize, const QString &text) { return inkOf(titleFont(pixelSize), text); };
+    int pixelSize = inner;
+    while (pixelSize > smallestTextPixels
+           && (ink(pixelSize, title).height() > side * titleShare || ink(pixelSize, title).width() > inner))
         --pixelSize;
     const QFont font = titleFont(pixelSize);
-    const QFontMetrics metrics(font);
-    const QString shown = metrics.elidedText(title, Qt::ElideRight, roomForText);
-    const int textWidth = shown.isEmpty() ? 0 : metrics.horizontalAdvance(shown);
+    QString shown = title;
+    for (int width = inner; !shown.isEmpty() && ink(pixelSize, shown).width() > inner; --width)
+        shown = QFontMetrics(font).elidedText(title, Qt::ElideRight, width);
+    const QRect shownInk = ink(pixelSize, shown);
+    // One pixel parts the title from the symbol above it.
+    const int titleHeight = shown.isEmpty() ? 0 : shownInk.height() + 1;
+    const int symbolSide = inner - titleHeight;
 
-    const int width = std::min(maximumWidth, 1 + symbolSide + (textWidth > 0 ? spacing + textWidth : 0) + 1);
-    QImage drawing(width, height, QImage::Format_ARGB32_Premultiplied);
+    QImage drawing(side, side, QImage::Format_ARGB32_Premultiplied);
     drawing.fill(Qt::transparent);
     QPainter painter(&drawing);
     painter.setRenderHint(QPainter::Antialiasing);
     painter.setRenderHint(QPainter::TextAntialiasing);
-    painter.drawImage(QPoint(1, 1), Icons::image(label.symbolName(), QSize(symbolSide, symbolSide), foreground));
-    if (textWidth > 0) {
+    painter.drawImage(QPoint((side - symbolSide) / 2, 1),
+                      Icons::image(label.symbolName(), QSize(symbolSide, symbolSide), foreground));
+    if (!shown.isEmpty()) {
         painter.setFont(font);
         painter.setPen(foreground);
-        painter.drawText(QRect(1 + symbolSide + spacing, 0, textWidth + 1, height), Qt::AlignLeft | Qt::AlignVCenter,
+        painter.drawText(QPoint((side - shownInk.width()) / 2 - shownInk.left(), side - 1 - 1 - shownInk.bottom()),
                          shown);
     }
     painter.end();

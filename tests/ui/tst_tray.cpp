@@ -21,7 +21,6 @@
 #include <QDBusConnectionInterface>
 #include <QDBusPendingCall>
 #include <QDBusVariant>
-#include <QPainter>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -192,28 +191,14 @@ QByteArray networkOrderArgb(const QImage &image)
     return bytes;
 }
 
-// Qt hands StatusNotifierItem hosts square images: a wider one is
-// letterboxed, centred in a transparent square.
-QImage letterboxed(const QImage &image)
+// Every image the tray was given reaches the host as it is.
+bool hasImages(const QList<ItemImage> &sent, const QList<QImage> &shown)
 {
-    const QImage argb = image.convertToFormat(QImage::Format_ARGB32);
-    if (argb.width() == argb.height())
-        return argb;
-    const int side = std::max(argb.width(), argb.height());
-    QImage square(side, side, QImage::Format_ARGB32);
-    square.fill(Qt::transparent);
-    QPainter painter(&square);
-    painter.drawImage((side - argb.width()) / 2, (side - argb.height()) / 2, argb);
-    return square;
-}
-
-bool hasImage(const QList<ItemImage> &images, const QImage &shown)
-{
-    const QImage expected = letterboxed(shown);
-    const QByteArray bytes = networkOrderArgb(expected);
-
-    return std::any_of(images.begin(), images.end(), [&](const ItemImage &image) {
-        return image.width == expected.width() && image.height == expected.height() && image.argb == bytes;
+    return std::all_of(shown.begin(), shown.end(), [&](const QImage &image) {
+        const QByteArray bytes = networkOrderArgb(image);
+        return std::any_of(sent.begin(), sent.end(), [&](const ItemImage &item) {
+            return item.width == image.width() && item.height == image.height() && item.argb == bytes;
+        });
     });
 }
 
@@ -345,20 +330,35 @@ private Q_SLOTS:
         QCOMPARE((TrayLabel {SessionState::Idle, true, "0"}.toolTip()), "Idle \u00b7 0");
     }
 
-    // One line high, never wider than StatusNotifierItem hosts take, and
-    // wider with a title than without.
-    void imageSize()
+    // Square at every side, so that no host letterboxes them; the title
+    // under the symbol from 22 px up, the symbol alone below.
+    void imagesAreSquare_data()
     {
-        const QImage bare = TrayIcon::render({SessionState::Ended, false, ""}, Qt::white);
-        QCOMPARE(bare.height(), TrayIcon::height);
-        QCOMPARE(bare.width(), TrayIcon::height);
-        const QImage titled = TrayIcon::render({SessionState::Working, true, "45.2k"}, Qt::white);
-        QCOMPARE(titled.height(), TrayIcon::height);
-        QVERIFY(titled.width() > bare.width());
-        QVERIFY(titled.width() <= TrayIcon::maximumWidth);
-        const QImage long_ = TrayIcon::render({SessionState::Working, true, "123456789012345"}, Qt::black);
-        QVERIFY(long_.width() <= TrayIcon::maximumWidth);
-        QVERIFY(long_.width() > TrayIcon::maximumWidth - 8);
+        QTest::addColumn<int>("side");
+        QTest::addColumn<bool>("titled");
+        QTest::newRow("16") << 16 << false;
+        QTest::newRow("21") << 21 << false;
+        QTest::newRow("22") << 22 << true;
+        QTest::newRow("64") << 64 << true;
+    }
+    void imagesAreSquare()
+    {
+        QFETCH(int, side);
+        QFETCH(bool, titled);
+        const QImage bare = TrayIcon::render({SessionState::Working, true, ""}, Qt::white, side);
+        const QImage withTitle = TrayIcon::render({SessionState::Working, true, "45.2k"}, Qt::white, side);
+        const QImage longTitle = TrayIcon::render({SessionState::Working, true, "123456789012345"}, Qt::white, side);
+        for (const QImage &image : {bare, withTitle, longTitle})
+            QCOMPARE(image.size(), QSize(side, side));
+        QCOMPARE(withTitle != bare, titled);
+        // Nothing is cut at the edges: the outermost pixels are dark halo at
+        // most, never the white drawing.
+        for (const QImage &image : {withTitle, longTitle}) {
+            for (int i = 0; i < side; ++i) {
+                for (const QPoint point : {QPoint(i, 0), QPoint(i, side - 1), QPoint(0, i), QPoint(side - 1, i)})
+                    QVERIFY(qGray(image.pixel(point)) < 128);
+            }
+        }
     }
 
     // On a bus without a watcher the bounded wait runs out; a watcher that
@@ -457,16 +457,17 @@ private Q_SLOTS:
 
         QCOMPARE(tray.toolTip(), QStringLiteral("No sessions"));
         QTRY_COMPARE_WITH_TIMEOUT(itemToolTipTitle(service), QStringLiteral("No sessions"), 20000);
-        QTRY_VERIFY_WITH_TIMEOUT(hasImage(itemImages(service), tray.image()), 20000);
-        const QImage asleep = tray.image();
+        QCOMPARE(tray.images().size(), qsizetype(TrayIcon::sides.size()));
+        QTRY_VERIFY_WITH_TIMEOUT(hasImages(itemImages(service), tray.images()), 20000);
+        const QList<QImage> asleep = tray.images();
 
         rig.write("site:working");
         QVERIFY(rig.refresh());
         QCOMPARE(tray.label().state, SessionState::Working);
         QCOMPARE(tray.toolTip(), QStringLiteral("Working \u00b7 0"));
         QTRY_COMPARE_WITH_TIMEOUT(itemToolTipTitle(service), QStringLiteral("Working \u00b7 0"), 20000);
-        QVERIFY(tray.image() != asleep);
-        QTRY_VERIFY_WITH_TIMEOUT(hasImage(itemImages(service), tray.image()), 20000);
+        QVERIFY(tray.images() != asleep);
+        QTRY_VERIFY_WITH_TIMEOUT(hasImages(itemImages(service), tray.images()), 20000);
 
         rig.write("site:waiting other:idle");
         QVERIFY(rig.refresh());
@@ -475,7 +476,8 @@ private Q_SLOTS:
         model.setMenuBarMetric(MenuBarMetric::None);
         QCOMPARE(tray.toolTip(), QStringLiteral("Needs you"));
         QTRY_COMPARE_WITH_TIMEOUT(itemToolTipTitle(service), QStringLiteral("Needs you"), 20000);
-        QCOMPARE(tray.image().width(), TrayIcon::height);
+        QCOMPARE(tray.images().constLast(), TrayIcon::render({SessionState::Waiting, true, ""}, Qt::white, 64));
+        QTRY_VERIFY_WITH_TIMEOUT(hasImages(itemImages(service), tray.images()), 20000);
 
         QSignalSpy open(&tray, &TrayIcon::openPanelRequested);
         auto activate = QDBusMessage::createMethodCall(service, itemPath, itemInterface, QStringLiteral("Activate"));
