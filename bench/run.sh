@@ -99,3 +99,7 @@ python3 bench/hook_bench.py "$bin" tests/data/hooks/claude-code-2.1.332/UserProm
 echo
 echo "Headless application, 20 idle sessions, 60 s"
 python3 bench/headless_idle.py "$bin" 60
+
+echo
+echo "Tray application under Xvfb, 20 idle sessions"
+python3 bench/tray_start.py "$bin/lullwatch" 10

@@ -57,6 +57,8 @@ Panel::Panel(AppModel &model, const Clock &clock, QWidget *parent)
     , m_iconSource(stateIcon)
 {
     setObjectName(QStringLiteral("panel"));
+    // What window lists and accessibility tools call it.
+    setWindowTitle(QStringLiteral("Lullwatch"));
     setAttribute(Qt::WA_DeleteOnClose, false);
     auto *outer = new QVBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);

@@ -504,6 +504,30 @@ class BusTestCase:
                 if call[1] in ("Notify", "CloseNotification")]
 
 
+def start_xvfb():
+    """An X server of its own on a free display: (process, display)."""
+    read_end, write_end = os.pipe()
+    server = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x800x24",
+                               "-nolisten", "tcp"], pass_fds=[write_end], stderr=subprocess.DEVNULL)
+    os.close(write_end)
+    number = b""
+    while not number.endswith(b"\n"):
+        chunk = os.read(read_end, 16)
+        if not chunk:
+            os.close(read_end)
+            stop_popen_plain(server)
+            raise RuntimeError("Xvfb did not start")
+        number += chunk
+    os.close(read_end)
+    return server, ":" + number.decode().strip()
+
+
+def window_is_viewable(display, name):
+    """Whether a window of that name is mapped on the X display."""
+    result = subprocess.run(["xwininfo", "-display", display, "-name", name], capture_output=True, text=True)
+    return result.returncode == 0 and "Map State: IsViewable" in result.stdout
+
+
 def stop_popen_plain(process):
     """Ends a mock service started by dbusmock (not in a group of its own)."""
     if process.poll() is None:

@@ -1,8 +1,9 @@
 #!/usr/bin/python3
-"""`lullwatch --headless` end to end, on private D-Bus buses with mock
-services: logind takes the idle inhibitor, upower reports the battery, a
-notification daemon receives "Claude needs you". Record files are written
-the way the hook scripts write them."""
+"""The application end to end, on private D-Bus buses with mock services:
+logind takes the idle inhibitor, upower reports the battery, a notification
+daemon receives "Claude needs you", and a StatusNotifierWatcher stands in for
+the desktop's panel, with an X server of the test's own. Record files are
+written the way the hook scripts write them."""
 
 import json
 import os
@@ -24,6 +25,9 @@ import e2e_support  # noqa: E402
 
 LULLWATCH = os.path.join(os.environ.get("LULLWATCH_BINARY_DIR", ""), "lullwatch")
 DEADLINE = 20.0
+WATCHER_TEMPLATE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "ui",
+                                "status_notifier_watcher.py")
+ITEM_INTERFACE = "org.kde.StatusNotifierItem"
 
 
 def wait_until(predicate, what, timeout=DEADLINE):
@@ -36,7 +40,7 @@ def wait_until(predicate, what, timeout=DEADLINE):
     raise AssertionError("timed out waiting for " + what)
 
 
-class HeadlessTest(e2e_support.BusTestCase, dbusmock.DBusTestCase):
+class ApplicationTestCase(e2e_support.BusTestCase, dbusmock.DBusTestCase):
 
     def setUp(self):
         self.root = tempfile.mkdtemp(prefix="lullwatch-headless-")
@@ -71,8 +75,11 @@ class HeadlessTest(e2e_support.BusTestCase, dbusmock.DBusTestCase):
         }
 
     def start_headless(self):
-        process = subprocess.Popen([LULLWATCH, "--headless"], env=self.environment(), stdout=subprocess.PIPE,
-                                   stderr=subprocess.DEVNULL)
+        return self.start_lullwatch(["--headless"], self.environment())
+
+    def start_lullwatch(self, arguments, environment, stderr=subprocess.DEVNULL):
+        process = subprocess.Popen([LULLWATCH, *arguments], env=environment, stdout=subprocess.PIPE,
+                                   stderr=stderr)
         self.addCleanup(self.stop_process, process)
         os.set_blocking(process.stdout.fileno(), False)
         process.pending = b""
@@ -105,6 +112,10 @@ class HeadlessTest(e2e_support.BusTestCase, dbusmock.DBusTestCase):
         with open(temporary, "w", encoding="utf-8") as f:
             json.dump(record, f)
         os.rename(temporary, os.path.join(self.sessions, session_id + ".json"))
+
+
+
+class HeadlessTest(ApplicationTestCase):
 
     def test_working_waiting_idle_and_battery(self):
         process = self.start_headless()
@@ -157,6 +168,102 @@ class HeadlessTest(e2e_support.BusTestCase, dbusmock.DBusTestCase):
         process.send_signal(signal.SIGINT)
         self.assertEqual(process.wait(DEADLINE), 0)
         wait_until(lambda: not self.inhibitors(), "the inhibitor's release at exit")
+
+
+class TrayTest(ApplicationTestCase):
+    """`lullwatch` with a display: the tray icon over StatusNotifierItem."""
+
+    def setUp(self):
+        super().setUp()
+        self.xvfb, self.display = e2e_support.start_xvfb()
+        self.addCleanup(e2e_support.stop_popen_plain, self.xvfb)
+        self.stderr_path = os.path.join(self.root, "stderr")
+
+    def tray_environment(self):
+        environment = self.environment()
+        environment.update({"DISPLAY": self.display, "QT_QPA_PLATFORM": "xcb",
+                            # Qt's StatusNotifierItem code leaks a few strings at exit.
+                            "ASAN_OPTIONS": "detect_leaks=0"})
+        return environment
+
+    def start_tray(self):
+        stderr = open(self.stderr_path, "wb")
+        self.addCleanup(stderr.close)
+        return self.start_lullwatch([], self.tray_environment(), stderr=stderr)
+
+    def stderr_lines(self):
+        with open(self.stderr_path, encoding="utf-8", errors="replace") as f:
+            return f.read().splitlines()
+
+    def start_watcher(self, host):
+        watcher, self.watcher_mock = self.spawn_server_template(WATCHER_TEMPLATE, {"host": host},
+                                                                stdout=subprocess.DEVNULL)
+        self.addCleanup(e2e_support.stop_popen_plain, watcher)
+
+    def registered_item(self):
+        calls = self.watcher_mock.GetMethodCalls("RegisterStatusNotifierItem", dbus_interface=dbusmock.MOCK_IFACE)
+        return str(calls[0][1][0]) if calls else None
+
+    def item_property(self, service, name):
+        item = self.get_dbus(False).get_object(service, "/StatusNotifierItem")
+        return item.Get(ITEM_INTERFACE, name, dbus_interface=dbus.PROPERTIES_IFACE)
+
+    def tooltip_title(self, service):
+        # (sa(iiay)ss): icon name, images, title, description.
+        return str(self.item_property(service, "ToolTip")[2])
+
+    def images(self, service):
+        return {(int(w), int(h)): bytes(bytearray(data)) for w, h, data in self.item_property(service, "IconPixmap")}
+
+    def wait_tooltip(self, service, expected):
+        try:
+            wait_until(lambda: self.tooltip_title(service) == expected, "the tooltip %r" % expected)
+        except AssertionError:
+            raise AssertionError("expected the tooltip %r, got %r" % (expected, self.tooltip_title(service)))
+
+    def test_item_follows_sessions_and_opens_the_panel(self):
+        self.start_watcher(host=True)
+        process = self.start_tray()
+        service = wait_until(self.registered_item, "RegisterStatusNotifierItem")
+        self.assertIn("Running in the tray.", self.stderr_lines())
+        self.wait_tooltip(service, "No sessions")
+        asleep = self.images(service)
+        # Square images only, so that no host shrinks them into a square,
+        # none over the 64 px that hosts take, and one for a 22 px panel.
+        self.assertTrue(all(w == h <= 64 for w, h in asleep), sorted(asleep))
+        self.assertIn((22, 22), asleep)
+
+        self.write_record("s1", "working", "/home/dev/work/site")
+        self.wait_tooltip(service, "Working \u00b7 0")
+        self.assertNotEqual(self.images(service)[(22, 22)], asleep[(22, 22)])
+        self.write_record("s2", "waiting", "/home/dev/work/api", notification_type="permission_prompt")
+        self.write_record("s1", "idle", "/home/dev/work/site")
+        self.wait_tooltip(service, "Needs you \u00b7 0")
+
+        self.assertFalse(e2e_support.window_is_viewable(self.display, "Lullwatch"))
+        item = self.get_dbus(False).get_object(service, "/StatusNotifierItem")
+        item.Activate(dbus.Int32(640), dbus.Int32(0), dbus_interface=ITEM_INTERFACE)
+        wait_until(lambda: e2e_support.window_is_viewable(self.display, "Lullwatch"), "the panel")
+
+        process.send_signal(signal.SIGTERM)
+        self.assertEqual(process.wait(DEADLINE), 0)
+
+    def test_panel_that_starts_later_still_gets_the_icon(self):
+        # Started at login before the desktop's panel: no watcher yet.
+        process = self.start_tray()
+        lines = []
+        self.expect_line(process, lines, "ended · - · Sleep allowed · Lullwatch")
+        wait_until(lambda: "No tray found; running headless." in self.stderr_lines(), "the headless notice")
+
+        # The panel comes: its watcher first, then its host registers.
+        self.start_watcher(host=False)
+        self.watcher_mock.RegisterStatusNotifierHost("org.kde.StatusNotifierHost-1",
+                                                     dbus_interface="org.kde.StatusNotifierWatcher")
+        service = wait_until(self.registered_item, "RegisterStatusNotifierItem")
+        self.assertIn("Running in the tray.", self.stderr_lines())
+        self.wait_tooltip(service, "No sessions")
+        process.send_signal(signal.SIGTERM)
+        self.assertEqual(process.wait(DEADLINE), 0)
 
 
 if __name__ == "__main__":
