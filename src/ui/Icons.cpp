@@ -17,7 +17,7 @@ namespace lullwatch {
 namespace {
 
 // Symbol names of the design, with the file of our own that draws each.
-constexpr std::array<std::pair<std::string_view, const char *>, 11> symbols {{
+constexpr std::array<std::pair<std::string_view, const char *>, 14> symbols {{
     {"cup.and.saucer", "cup.svg"},
     {"cup.and.saucer.fill", "cup-filled.svg"},
     {"exclamationmark.bubble.fill", "bubble-exclamation.svg"},
@@ -29,6 +29,9 @@ constexpr std::array<std::pair<std::string_view, const char *>, 11> symbols {{
     {"exclamationmark.triangle.fill", "warning-triangle.svg"},
     {"xmark.circle.fill", "x-circle.svg"},
     {"powerplug", "plug.svg"},
+    {"square.stack.3d.up", "stack.svg"},
+    {"arrow.up", "arrow-up.svg"},
+    {"bolt", "bolt.svg"},
 }};
 
 } // namespace

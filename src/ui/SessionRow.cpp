@@ -1,5 +1,7 @@
 #include "SessionRow.h"
 
+#include "ElidedLabel.h"
+#include "Icons.h"
 #include "PanelStyle.h"
 #include "app/SessionText.h"
 #include "sessions/TokenCount.h"
@@ -29,12 +31,32 @@ QPixmap dotPixmap(const QColor &color, qreal devicePixelRatio)
     return pixmap;
 }
 
-QLabel *usageItem(const char *objectName, const QString &toolTip, QWidget *parent)
+// A count with its symbol before it, both in the secondary colour, under
+// one tooltip; returns the count's label. Without a symbol, the label alone.
+QLabel *usageItem(QBoxLayout *line, std::string_view symbol, const char *name, const QString &toolTip, QWidget *parent)
 {
-    auto *label = new QLabel(parent);
-    label->setObjectName(QString::fromLatin1(objectName));
-    label->setToolTip(toolTip);
+    auto *label = new QLabel;
+    label->setObjectName(QLatin1String(name) + QLatin1String("Label"));
     styleLabel(label, TextStyle::Caption, secondaryColor(parent->palette()));
+    if (symbol.empty()) {
+        label->setParent(parent);
+        line->addWidget(label);
+        return label;
+    }
+    auto *item = new QWidget(parent);
+    item->setObjectName(QLatin1String(name) + QLatin1String("Item"));
+    item->setToolTip(toolTip);
+    auto *row = new QHBoxLayout(item);
+    row->setContentsMargins(0, 0, 0, 0);
+    row->setSpacing(3);
+    auto *icon = new QLabel(item);
+    const int side = label->fontMetrics().capHeight() + 3;
+    icon->setPixmap(
+        Icons::pixmap(symbol, QSize(side, side), secondaryColor(parent->palette()), parent->devicePixelRatioF()));
+    row->addWidget(icon, 0, Qt::AlignVCenter);
+    label->setParent(item);
+    row->addWidget(label, 0, Qt::AlignVCenter);
+    line->addWidget(item);
     return label;
 }
 
@@ -53,12 +75,11 @@ SessionRow::SessionRow(const SessionInfo &session, QWidget *parent)
     m_dot = new QLabel(this);
     m_dot->setObjectName(QStringLiteral("statusDot"));
     m_dot->setFixedSize(dotSize, dotSize);
-    m_folder = new QLabel(this);
+    m_folder = new ElidedLabel(this);
     m_folder->setObjectName(QStringLiteral("folderLabel"));
     m_folder->setFont(panelFont(TextStyle::Subheadline, QFont::Medium));
-    m_folder->setTextFormat(Qt::PlainText);
-    m_folder->setSizePolicy(QSizePolicy::Maximum, QSizePolicy::Preferred);
-    m_folder->setMinimumWidth(20);
+    // It gives up width before the badge and the state do.
+    m_folder->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
     m_badge = new QLabel(this);
     m_badge->setObjectName(QStringLiteral("sourceBadge"));
     m_badge->setFont(panelFont(TextStyle::Caption2, QFont::Medium));
@@ -88,15 +109,11 @@ SessionRow::SessionRow(const SessionInfo &session, QWidget *parent)
     auto *usage = new QHBoxLayout(m_usageLine);
     usage->setContentsMargins(0, 0, 0, 0);
     usage->setSpacing(10);
-    m_context = usageItem("contextLabel", tr("Context size on the last turn"), m_usageLine);
-    m_output = usageItem("outputLabel", tr("Output tokens this session"), m_usageLine);
-    m_cache = usageItem("cacheLabel", tr("Cache reads this session"), m_usageLine);
-    m_turns = usageItem("turnsLabel", {}, m_usageLine);
-    usage->addWidget(m_context);
-    usage->addWidget(m_output);
-    usage->addWidget(m_cache);
+    m_context = usageItem(usage, "square.stack.3d.up", "context", tr("Context size on the last turn"), m_usageLine);
+    m_output = usageItem(usage, "arrow.up", "output", tr("Output tokens this session"), m_usageLine);
+    m_cache = usageItem(usage, "bolt", "cache", tr("Cache reads this session"), m_usageLine);
     usage->addStretch(1);
-    usage->addWidget(m_turns);
+    m_turns = usageItem(usage, {}, "turns", {}, m_usageLine);
     lines->addWidget(m_usageLine);
 
     m_model = new QLabel(this);
@@ -142,10 +159,9 @@ void SessionRow::refreshContent()
 
     const bool isClaude = m_session.source == SessionSource::Claude;
     const auto &usage = m_session.usage;
-    // Icon glyphs first, then the count.
-    m_context->setText(QStringLiteral("\u2261 ") + QString::fromStdString(formatTokenCount(usage.contextTokens)));
-    m_output->setText(QStringLiteral("\u2191 ") + QString::fromStdString(formatTokenCount(usage.outputTokens)));
-    m_cache->setText(QStringLiteral("\u26a1 ") + QString::fromStdString(formatTokenCount(usage.cacheReadTokens)));
+    m_context->setText(QString::fromStdString(formatTokenCount(usage.contextTokens)));
+    m_output->setText(QString::fromStdString(formatTokenCount(usage.outputTokens)));
+    m_cache->setText(QString::fromStdString(formatTokenCount(usage.cacheReadTokens)));
     m_turns->setText(tr("%1 turns").arg(usage.turns));
     m_usageLine->setVisible(isClaude);
     m_model->setText(usage.model ? QString::fromStdString(*usage.model) : QString());

@@ -9,6 +9,8 @@ class QLabel;
 
 namespace lullwatch::ui {
 
+class ElidedLabel;
+
 // One agent session in the panel's list: status dot, folder, agent badge and
 // state, and for Claude Code the token usage and the model. Shows one
 // SessionInfo value and nothing else; it has no actions.
@@ -31,7 +33,7 @@ private:
     SessionInfo m_session;
     QColor m_dotColor;
     QLabel *m_dot;
-    QLabel *m_folder;
+    ElidedLabel *m_folder;
     QLabel *m_badge;
     QLabel *m_state;
     QWidget *m_usageLine;

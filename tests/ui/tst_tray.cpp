@@ -284,7 +284,7 @@ private Q_SLOTS:
         for (const char *name :
              {"cup.and.saucer", "cup.and.saucer.fill", "exclamationmark.bubble.fill", "moon.zzz", "chevron.right",
               "checkmark.circle.fill", "circle.dashed", "arrow.triangle.2.circlepath.circle.fill",
-              "exclamationmark.triangle.fill", "xmark.circle.fill", "powerplug"})
+              "exclamationmark.triangle.fill", "xmark.circle.fill", "powerplug", "square.stack.3d.up", "arrow.up", "bolt"})
             QTest::newRow(name) << QByteArray(name);
     }
     void symbolsAreDrawn()
