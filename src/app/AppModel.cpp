@@ -164,6 +164,11 @@ void AppModel::setLoginItem(bool enabled)
         Q_EMIT loginItemErrorChanged();
     }
     // The toggle shows what really happened, not what was asked for.
+    refreshIsLoginItem();
+}
+
+void AppModel::refreshIsLoginItem()
+{
     setIsLoginItem(m_loginItem.isEnabled());
 }
 

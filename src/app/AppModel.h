@@ -73,6 +73,9 @@ public:
     bool isLoginItem() const { return m_isLoginItem; }
     void setIsLoginItem(bool isLoginItem);
     void setLoginItem(bool enabled);
+    // Reads isLoginItem again from the login-item service, registering
+    // nothing, so that a change made outside the application shows.
+    void refreshIsLoginItem();
 
     // The refresh timer's period in seconds; none before the first schedule.
     std::optional<double> timerInterval() const;

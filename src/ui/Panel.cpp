@@ -174,6 +174,8 @@ QWidget *Panel::buildControls()
     stack->addWidget(buildSettings());
     connect(m_settingsToggle, &QToolButton::toggled, this, [this](bool shown) {
         m_settingsToggle->setArrowType(shown ? Qt::DownArrow : Qt::RightArrow);
+        if (shown)
+            m_model.refreshIsLoginItem();
         m_settings->setVisible(shown);
     });
 
@@ -341,6 +343,9 @@ void Panel::showEvent(QShowEvent *event)
     QWidget::showEvent(event);
     // The time held is worked out each time the panel opens.
     refreshHeader();
+    // Open settings show the login item as it is now.
+    if (m_settingsToggle->isChecked())
+        m_model.refreshIsLoginItem();
 }
 
 QRect Panel::placement(QSize size, QPoint anchor, QRect available)

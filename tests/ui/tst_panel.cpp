@@ -1,5 +1,6 @@
 #include "PanelRig.h"
 #include "ui/Chevron.h"
+#include "ui/ElidedLabel.h"
 #include "ui/HookStatusRow.h"
 #include "ui/NotificationStatusRow.h"
 #include "ui/Panel.h"
@@ -108,13 +109,13 @@ private Q_SLOTS:
         QCOMPARE(text(row, "sourceBadge"), QStringLiteral("Claude"));
         QCOMPARE(text(row, "stateLabel"), QStringLiteral("Working"));
         QCOMPARE(row.dotColor(), greenColor());
-        QVERIFY(text(row, "contextLabel").endsWith(QStringLiteral(" 45k")));
-        QVERIFY(text(row, "outputLabel").endsWith(QStringLiteral(" 999")));
-        QVERIFY(text(row, "cacheLabel").endsWith(QStringLiteral(" 1.3M")));
+        QCOMPARE(text(row, "contextLabel"), QStringLiteral("45k"));
+        QCOMPARE(text(row, "outputLabel"), QStringLiteral("999"));
+        QCOMPARE(text(row, "cacheLabel"), QStringLiteral("1.3M"));
         QCOMPARE(text(row, "turnsLabel"), QStringLiteral("3 turns"));
-        QCOMPARE(child<QLabel>(row, "contextLabel")->toolTip(), QStringLiteral("Context size on the last turn"));
-        QCOMPARE(child<QLabel>(row, "outputLabel")->toolTip(), QStringLiteral("Output tokens this session"));
-        QCOMPARE(child<QLabel>(row, "cacheLabel")->toolTip(), QStringLiteral("Cache reads this session"));
+        QCOMPARE(child<QWidget>(row, "contextItem")->toolTip(), QStringLiteral("Context size on the last turn"));
+        QCOMPARE(child<QWidget>(row, "outputItem")->toolTip(), QStringLiteral("Output tokens this session"));
+        QCOMPARE(child<QWidget>(row, "cacheItem")->toolTip(), QStringLiteral("Cache reads this session"));
         QCOMPARE(text(row, "modelLabel"), QStringLiteral("claude-sonnet-4-5"));
         QVERIFY(!child<QWidget>(row, "usageLine")->isHidden());
         QVERIFY(!child<QWidget>(row, "modelLabel")->isHidden());
@@ -127,8 +128,8 @@ private Q_SLOTS:
         row.setSession(oneTurn);
         QCOMPARE(text(row, "folderLabel"), QStringLiteral("site"));
         QCOMPARE(text(row, "turnsLabel"), QStringLiteral("1 turns"));
-        QVERIFY(text(row, "outputLabel").endsWith(QStringLiteral(" 1k")));
-        QVERIFY(text(row, "contextLabel").endsWith(QStringLiteral(" 0")));
+        QCOMPARE(text(row, "outputLabel"), QStringLiteral("1k"));
+        QCOMPARE(text(row, "contextLabel"), QStringLiteral("0"));
         QVERIFY(child<QWidget>(row, "modelLabel")->isHidden());
     }
 
@@ -346,16 +347,127 @@ private Q_SLOTS:
         QVERIFY(!child<QLabel>(row, "hookDetail")->isVisible());
     }
 
+    // Each permission: text, its colour and the button's action; showing
+    // the row asks the permission again.
+    void notificationRow_data()
+    {
+        QTest::addColumn<int>("answer");
+        QTest::addColumn<QString>("shown");
+        QTest::addColumn<bool>("red");
+        QTest::addColumn<QString>("button");
+        using A = NotificationCenter::Authorization;
+        QTest::newRow("unknown") << int(A::NotDetermined) << QStringLiteral("Waiting for permission\u2026") << false
+                                 << QStringLiteral("Allow");
+        QTest::newRow("granted") << int(A::Authorized) << QStringLiteral("Alerts are on") << false
+                                 << QStringLiteral("Test");
+        QTest::newRow("denied") << int(A::Denied) << QStringLiteral("Blocked in System Settings") << true
+                                << QStringLiteral("Open");
+    }
     void notificationRow()
+    {
+        QFETCH(int, answer);
+        QFETCH(QString, shown);
+        QFETCH(bool, red);
+        QFETCH(QString, button);
+        FakeNotificationCenter center;
+        FakeClock clock;
+        Notifier notifier(center, clock);
+        NotificationStatusRow row(notifier);
+        row.show();
+        QCOMPARE(center.statusQueries, 1);
+        center.answerStatus(NotificationCenter::Authorization(answer));
+        QCOMPARE(text(row, "notificationText"), shown);
+        const QColor color = child<QLabel>(row, "notificationText")->palette().color(QPalette::WindowText);
+        QCOMPARE(color == redColor(), red);
+        auto *action = child<QPushButton>(row, "notificationButton");
+        QCOMPARE(action->text(), button);
+
+        // Twice: a request in flight is not asked again.
+        action->click();
+        action->click();
+        switch (NotificationCenter::Authorization(answer)) {
+        case NotificationCenter::Authorization::NotDetermined:
+            QCOMPARE(center.requests, 1);
+            break;
+        case NotificationCenter::Authorization::Authorized:
+            QCOMPARE(center.posts.size(), size_t(2));
+            break;
+        case NotificationCenter::Authorization::Denied:
+            QCOMPARE(center.settingsOpened, 2);
+            break;
+        }
+
+        row.hide();
+        row.show();
+        QVERIFY(center.statusQueries >= 2);
+    }
+
+    // A failed test shows its error in red; a later successful one leaves it.
+    void notificationRowKeepsTheError()
     {
         FakeNotificationCenter center;
         FakeClock clock;
         Notifier notifier(center, clock);
         NotificationStatusRow row(notifier);
         row.show();
-        QCOMPARE(text(row, "notificationText"), QStringLiteral("Waiting for permission\u2026"));
+        center.answerStatus(NotificationCenter::Authorization::Authorized);
         auto *action = child<QPushButton>(row, "notificationButton");
-        QCOMPARE(action->text(), QStringLiteral("Allow"));
+        action->click();
+        center.posts.back().completion(std::string("The notification server refused it."));
+        QCOMPARE(text(row, "notificationText"), QStringLiteral("The notification server refused it."));
+        QCOMPARE(child<QLabel>(row, "notificationText")->palette().color(QPalette::WindowText), redColor());
+        action->click();
+        center.posts.back().completion(std::nullopt);
+        QCOMPARE(text(row, "notificationText"), QStringLiteral("The notification server refused it."));
+        QCOMPARE(action->text(), QStringLiteral("Test"));
+    }
+
+    // A login item changed outside the application shows when the settings
+    // open, and again when the panel opens with them open, without
+    // registering anything.
+    void loginItemIsReadWhenSettingsOpen()
+    {
+        PanelRig r;
+        auto &model = r.start();
+        Panel panel(model, r.clock);
+        panel.show();
+        auto *toggle = child<QCheckBox>(panel, "launchAtLogin");
+        QVERIFY(!toggle->isChecked());
+        r.loginItem.enabled = true;
+        QVERIFY(!toggle->isChecked());
+        child<QAbstractButton>(panel, "settingsToggle")->click();
+        QVERIFY(toggle->isChecked());
+        QVERIFY(model.isLoginItem());
+
+        panel.hide();
+        r.loginItem.enabled = false;
+        panel.show();
+        QVERIFY(!toggle->isChecked());
+        QCOMPARE(r.loginItem.registrations + r.loginItem.unregistrations, 0);
+    }
+
+    // A folder name too long for the row is cut with an ellipsis, and the
+    // badge and state keep their room.
+    void longFolderNameIsElided()
+    {
+        auto info = session(std::string(120, 'x'), SessionState::Working);
+        SessionRow row(info);
+        row.setFixedWidth(320);
+        row.show();
+        auto *folder = row.findChild<ElidedLabel *>(QStringLiteral("folderLabel"));
+        QVERIFY(folder);
+        QCOMPARE(folder->text(), QString(120, QLatin1Char('x')));
+        QVERIFY(folder->shownText().endsWith(QChar(0x2026)));
+        QVERIFY(folder->geometry().right() < child<QLabel>(row, "sourceBadge")->geometry().left());
+        QCOMPARE(text(row, "stateLabel"), QStringLiteral("Working"));
+        QVERIFY(child<QLabel>(row, "stateLabel")->geometry().right() <= 320 - 12);
+        QCOMPARE(folder->shownText(),
+                 folder->fontMetrics().elidedText(folder->text(), Qt::ElideRight, folder->contentsRect().width()));
+
+        SessionRow shortRow(session("site", SessionState::Working));
+        shortRow.setFixedWidth(320);
+        shortRow.show();
+        QCOMPARE(shortRow.findChild<ElidedLabel *>(QStringLiteral("folderLabel"))->shownText(), QStringLiteral("site"));
     }
 
     void emptyPanel()
