@@ -102,4 +102,4 @@ python3 bench/headless_idle.py "$bin" 60
 
 echo
 echo "Tray application under Xvfb, 20 idle sessions"
-python3 bench/tray_start.py "$bin/lullwatch" 10
+/usr/bin/python3 bench/tray_start.py "$bin/lullwatch" 10
