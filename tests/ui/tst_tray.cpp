@@ -1,17 +1,8 @@
 #include "XvfbServer.h"
-#include "app/AppModel.h"
-#include "notify/Notifier.h"
 #include "platform/MockService.h"
 #include "platform/PrivateBus.h"
 #include "platform/TrayHostWatcher.h"
-#include "support/FakeClock.h"
-#include "support/FakeLoginItem.h"
-#include "support/FakeNotificationCenter.h"
-#include "support/FakePowerAssertions.h"
-#include "support/FakePowerSource.h"
-#include "support/FakePreferenceStore.h"
-#include "support/FakeProcessProbe.h"
-#include "support/TestFiles.h"
+#include "support/ModelRig.h"
 #include "ui/Icons.h"
 #include "ui/TrayIcon.h"
 
@@ -36,7 +27,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr double now = 1'800'000'000.0;
 const QString watcherName = QStringLiteral("org.kde.StatusNotifierWatcher");
 const QString watcherPath = QStringLiteral("/StatusNotifierWatcher");
 const QString itemPath = QStringLiteral("/StatusNotifierItem");
@@ -212,61 +202,12 @@ int opaquePixels(const QImage &image)
     return count;
 }
 
-// A model over fakes and a temporary sessions folder.
-struct Rig {
-    QTemporaryDir root;
-    fs::path base = root.path().toStdString();
-    FakePreferenceStore preferences;
-    FakeLoginItem loginItem;
-    FakePowerAssertions assertions;
-    FakePowerSource power;
-    FakeNotificationCenter center;
-    FakeClock clock {now};
-    FakeProcessProbe probe;
-    Notifier notifier {center, clock};
-    std::unique_ptr<AppModel> model; // last: goes first
-
-    fs::path sessions() const { return base / "sessions"; }
-
-    // "site:working" is a record of session "site" working, written now.
+// The tray's states follow from records written anew each time.
+struct Rig : ModelRig {
     void write(const QByteArray &list)
     {
         fs::remove_all(sessions());
-        fs::create_directories(sessions());
-        for (const auto &word : list.split(' ')) {
-            if (word.isEmpty())
-                continue;
-            const auto parts = word.split(':');
-            const std::string id = parts[0].toStdString();
-            writeFile(sessions() / (id + ".json"),
-                      recordJson(id, parts[1].toStdString(), now, "", "", "/home/dev/" + id));
-        }
-    }
-
-    AppModel &start()
-    {
-        fs::create_directories(sessions());
-        model = std::make_unique<AppModel>(AppServices {
-            .preferences = preferences,
-            .loginItem = loginItem,
-            .assertions = assertions,
-            .powerSource = power,
-            .notifier = notifier,
-            .clock = clock,
-            .processProbe = probe,
-            .sessionsDirectory = sessions(),
-            .hookLocations = {.home = base / "home",
-                              .appSupport = base / "data" / "lullwatch",
-                              .jsonToolSource = base / "bin" / "lullwatch-json"},
-        });
-        return *model;
-    }
-
-    bool refresh()
-    {
-        QSignalSpy spy(model.get(), &AppModel::refreshed);
-        model->performRefresh();
-        return spy.wait(30000);
+        ModelRig::write(list);
     }
 };
 
@@ -281,10 +222,10 @@ private Q_SLOTS:
     void symbolsAreDrawn_data()
     {
         QTest::addColumn<QByteArray>("name");
-        for (const char *name :
-             {"cup.and.saucer", "cup.and.saucer.fill", "exclamationmark.bubble.fill", "moon.zzz", "chevron.right",
-              "checkmark.circle.fill", "circle.dashed", "arrow.triangle.2.circlepath.circle.fill",
-              "exclamationmark.triangle.fill", "xmark.circle.fill", "powerplug", "square.stack.3d.up", "arrow.up", "bolt"})
+        for (const char *name : {"cup.and.saucer", "cup.and.saucer.fill", "exclamationmark.bubble.fill", "moon.zzz",
+                                 "chevron.right", "checkmark.circle.fill", "circle.dashed",
+                                 "arrow.triangle.2.circlepath.circle.fill", "exclamationmark.triangle.fill",
+                                 "xmark.circle.fill", "powerplug", "square.stack.3d.up", "arrow.up", "bolt"})
             QTest::newRow(name) << QByteArray(name);
     }
     void symbolsAreDrawn()
