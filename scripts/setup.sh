@@ -28,6 +28,7 @@ tmux
 desktop-file-utils
 xvfb
 xauth
+x11-utils
 "
 
 missing=""
