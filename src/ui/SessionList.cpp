@@ -67,8 +67,31 @@ void SessionList::setSessions(const std::vector<SessionInfo> &sessions)
 {
     if (sessions == m_sessions)
         return;
+    const bool sameSessions = std::equal(sessions.begin(), sessions.end(), m_sessions.begin(), m_sessions.end(),
+                                         [](const SessionInfo &a, const SessionInfo &b) { return a.id == b.id; });
     m_sessions = sessions;
-    rebuild();
+    if (sameSessions && m_firstRow)
+        updateRows();
+    else
+        rebuild();
+}
+
+void SessionList::updateRows()
+{
+    m_firstRow->setSession(m_sessions.front());
+    for (std::size_t i = 0; i < m_extraRows.size(); ++i)
+        m_extraRows[i]->setSession(m_sessions[i + 1]);
+    // A row may have gained or lost its model line.
+    fitScrollHeight();
+}
+
+void SessionList::fitScrollHeight()
+{
+    if (!m_extraContent || m_scroll->maximumHeight() == scrollHeight())
+        return;
+    m_scroll->setFixedHeight(scrollHeight());
+    if (m_expanded && m_heightAnimation->state() != QAbstractAnimation::Running)
+        m_extraArea->setMaximumHeight(scrollHeight() + 1);
 }
 
 void SessionList::rebuild()
@@ -79,6 +102,7 @@ void SessionList::rebuild()
         delete m_first;
         m_first = nullptr;
         m_firstRow = nullptr;
+        m_indicator = nullptr;
         m_more = nullptr;
         m_chevron = nullptr;
         m_chevronAnimation = nullptr;
@@ -97,18 +121,25 @@ void SessionList::rebuild()
         row->setContentsMargins(0, 0, 12, 0);
         row->setSpacing(6);
         m_firstRow = new SessionRow(m_sessions.front(), button);
-        m_more = new QLabel(button);
+        // The indicator carries the tooltip.
+        m_indicator = new QWidget(button);
+        m_indicator->setObjectName(QStringLiteral("indicator"));
+        auto *indicator = new QHBoxLayout(m_indicator);
+        indicator->setContentsMargins(0, 0, 0, 0);
+        indicator->setSpacing(6);
+        m_more = new QLabel(m_indicator);
         m_more->setObjectName(QStringLiteral("moreLabel"));
         styleLabel(m_more, TextStyle::Caption, secondaryColor(palette()), QFont::Medium);
-        m_chevron = new Chevron(button);
+        m_chevron = new Chevron(m_indicator);
         m_chevron->setObjectName(QStringLiteral("chevron"));
         m_chevron->setRotation(m_expanded ? 90 : 0);
         m_chevronAnimation = new QPropertyAnimation(m_chevron, "rotation", m_chevron);
         m_chevronAnimation->setDuration(animationMilliseconds);
         m_chevronAnimation->setEasingCurve(QEasingCurve::OutCubic);
         row->addWidget(m_firstRow, 1);
-        row->addWidget(m_more, 0, Qt::AlignVCenter);
-        row->addWidget(m_chevron, 0, Qt::AlignVCenter);
+        indicator->addWidget(m_more, 0, Qt::AlignVCenter);
+        indicator->addWidget(m_chevron, 0, Qt::AlignVCenter);
+        row->addWidget(m_indicator, 0, Qt::AlignVCenter);
         connect(button, &QAbstractButton::clicked, this, &SessionList::toggleExpanded);
         m_first = button;
     }
@@ -120,10 +151,12 @@ void SessionList::rebuild()
     auto *rows = new QVBoxLayout(content);
     rows->setContentsMargins(0, 0, 0, 0);
     rows->setSpacing(0);
+    m_extraRows.clear();
     for (std::size_t i = 1; i < m_sessions.size(); ++i) {
         if (i > 1)
             rows->addWidget(divider(content));
-        rows->addWidget(new SessionRow(m_sessions[i], content));
+        m_extraRows.push_back(new SessionRow(m_sessions[i], content));
+        rows->addWidget(m_extraRows.back());
     }
     rows->addStretch(1);
     m_scroll->setWidget(content); // deletes the previous content
@@ -174,7 +207,7 @@ void SessionList::applyIndicator()
     const int further = int(m_sessions.size()) - 1;
     m_more->setText(QStringLiteral("+%1").arg(further));
     m_more->setVisible(!m_expanded);
-    m_first->setToolTip(indicatorToolTip(further, m_expanded));
+    m_indicator->setToolTip(indicatorToolTip(further, m_expanded));
 }
 
 void SessionList::animateTo(bool expanded)

@@ -34,7 +34,9 @@ public:
     static std::vector<SessionInfo> ordered(const std::vector<SessionInfo> &sessions,
                                             const std::optional<SessionInfo> &primary);
 
-    // Sessions in display order; at least one.
+    // Sessions in display order; at least one. The same sessions in the same
+    // order with new contents update the rows in place, so that the list
+    // keeps its scroll position, hover and animation while counts change.
     void setSessions(const std::vector<SessionInfo> &sessions);
     const std::vector<SessionInfo> &sessions() const { return m_sessions; }
 
@@ -55,6 +57,8 @@ Q_SIGNALS:
 
 private:
     void rebuild();
+    void updateRows();
+    void fitScrollHeight();
     void applyIndicator();
     void animateTo(bool expanded);
 
@@ -63,11 +67,13 @@ private:
     QVBoxLayout *m_layout;
     QWidget *m_first = nullptr;
     SessionRow *m_firstRow = nullptr;
+    QWidget *m_indicator = nullptr;
     QLabel *m_more = nullptr;
     Chevron *m_chevron = nullptr;
     QWidget *m_extraArea;
     QScrollArea *m_scroll;
     QWidget *m_extraContent = nullptr;
+    std::vector<SessionRow *> m_extraRows;
     QPropertyAnimation *m_heightAnimation;
     QPropertyAnimation *m_chevronAnimation = nullptr;
 };
