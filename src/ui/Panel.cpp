@@ -266,6 +266,9 @@ QWidget *Panel::buildFooter()
     coffee->setFlat(true);
     coffee->setCursor(Qt::PointingHandCursor);
     coffee->setFont(panelFont(TextStyle::Caption));
+    coffee->setIcon(Icons::icon("cup.and.saucer", palette()));
+    const int coffeeIcon = coffee->fontMetrics().height();
+    coffee->setIconSize(QSize(coffeeIcon, coffeeIcon));
     connect(coffee, &QPushButton::clicked, this, [] { QDesktopServices::openUrl(donationUrl()); });
     auto *quit = new QPushButton(tr("Quit"), footer);
     quit->setObjectName(QStringLiteral("quitButton"));

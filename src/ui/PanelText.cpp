@@ -26,7 +26,8 @@ QString headerStatusLine(const WakeController &wake, TimePoint now)
 {
     QString line = QString::fromStdString(wakeStatusText(wake));
     if (!wake.batteryBlock() && wake.isHoldingAssertion() && wake.heldSince()) {
-        const auto held = std::llround((now - *wake.heldSince()).count());
+        // Whole seconds elapsed: 59.9 s is still under a minute.
+        const auto held = static_cast<std::int64_t>(std::floor((now - *wake.heldSince()).count()));
         line += QStringLiteral(" \u00b7 ") + formatHeldFor(held);
     }
     return line;

@@ -17,11 +17,14 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLayout>
+#include <QPointer>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QTest>
+
+#include <algorithm>
 
 using namespace lullwatch;
 using namespace lullwatch::test;
@@ -214,7 +217,9 @@ private Q_SLOTS:
         auto *button = child<QAbstractButton>(list, "firstRowButton");
         QVERIFY(button);
         QCOMPARE(text(list, "moreLabel"), more);
-        QCOMPARE(button->toolTip(), toolTip);
+        auto *indicator = child<QWidget>(list, "indicator");
+        QCOMPARE(indicator->toolTip(), toolTip);
+        QVERIFY(button->toolTip().isEmpty());
         QVERIFY(!child<QWidget>(list, "extraArea")->isVisible());
         QCOMPARE(child<Chevron>(list, "chevron")->rotation(), 0.0);
 
@@ -222,7 +227,7 @@ private Q_SLOTS:
         button->click();
         QCOMPARE(expanded.size(), 1);
         QVERIFY(list.isExpanded());
-        QCOMPARE(button->toolTip(), QStringLiteral("Hide the other sessions"));
+        QCOMPARE(indicator->toolTip(), QStringLiteral("Hide the other sessions"));
         QVERIFY(child<QLabel>(list, "moreLabel")->isHidden());
         QTRY_COMPARE(child<Chevron>(list, "chevron")->rotation(), 90.0);
         QTRY_COMPARE(child<QWidget>(list, "extraArea")->height(), list.scrollHeight() + 1);
@@ -230,7 +235,7 @@ private Q_SLOTS:
 
         button->click();
         QVERIFY(!list.isExpanded());
-        QCOMPARE(button->toolTip(), toolTip);
+        QCOMPARE(indicator->toolTip(), toolTip);
         QTRY_VERIFY(!child<QWidget>(list, "extraArea")->isVisible());
         QTRY_COMPARE(child<Chevron>(list, "chevron")->rotation(), 0.0);
     }
@@ -273,6 +278,45 @@ private Q_SLOTS:
             QVERIFY(natural >= 44 && natural <= 220);
             QCOMPARE(scroll->height(), natural);
         }
+    }
+
+    // New counts for the same sessions update the rows in place: the button,
+    // the scroll position and the rows stay; other sessions rebuild the list.
+    void countsUpdateRowsInPlace()
+    {
+        std::vector<SessionInfo> sessions;
+        for (int i = 0; i < 12; ++i)
+            sessions.push_back(claudeWithUsage("s" + std::to_string(i)));
+        SessionList list;
+        list.setSessions(sessions);
+        list.show();
+        list.setExpanded(true);
+        auto *scrollBar = child<QScrollArea>(list, "extraScroll")->verticalScrollBar();
+        QTRY_VERIFY(scrollBar->maximum() > 0);
+        scrollBar->setValue(scrollBar->maximum());
+        const int scrolled = scrollBar->value();
+        const QPointer<QAbstractButton> button = child<QAbstractButton>(list, "firstRowButton");
+        QList<QPointer<SessionRow>> rows;
+        for (auto *row : list.findChildren<SessionRow *>())
+            rows.append(row);
+
+        sessions[0].usage.contextTokens = 46'000;
+        sessions[11].usage.outputTokens = 1'000;
+        list.setSessions(sessions);
+        QVERIFY(!button.isNull());
+        QVERIFY(std::none_of(rows.begin(), rows.end(), [](const auto &row) { return row.isNull(); }));
+        QCOMPARE(scrollBar->value(), scrolled);
+        const auto row = [&](const std::string &id) -> SessionRow * {
+            return *std::find_if(rows.begin(), rows.end(), [&](const auto &r) { return r->session().id == id; });
+        };
+        QCOMPARE(text(*row("s0"), "contextLabel"), QStringLiteral("46k"));
+        QCOMPARE(text(*row("s11"), "outputLabel"), QStringLiteral("1k"));
+
+        const QPointer<SessionRow> kept = row("s1");
+        std::swap(sessions[1], sessions[2]);
+        list.setSessions(sessions);
+        QVERIFY(kept.isNull());
+        QCOMPARE(list.sessions()[1].id, std::string("s2"));
     }
 
     void hookRow_data()
@@ -504,7 +548,7 @@ private Q_SLOTS:
         QCOMPARE(list->sessions().size(), 4u);
         QCOMPARE(list->sessions().front().id, model.primarySession()->id);
         QCOMPARE(text(panel, "moreLabel"), QStringLiteral("+3"));
-        QCOMPARE(child<QAbstractButton>(panel, "firstRowButton")->toolTip(), QStringLiteral("Show 3 more sessions"));
+        QCOMPARE(child<QWidget>(panel, "indicator")->toolTip(), QStringLiteral("Show 3 more sessions"));
 
         const int collapsed = panel.height();
         child<QAbstractButton>(panel, "firstRowButton")->click();
@@ -549,7 +593,7 @@ private Q_SLOTS:
         QVERIFY(r.refreshed());
         QVERIFY(model.wake().isHoldingAssertion());
         Panel panel(model, r.clock);
-        r.clock.set(epochSeconds(*model.wake().heldSince()) + 59);
+        r.clock.set(epochSeconds(*model.wake().heldSince()) + 59.9);
         panel.show();
         QCOMPARE(text(panel, "statusLine"), QStringLiteral("Keeping computer awake \u00b7 0m"));
         QCOMPARE(panel.headerTint(), panel.palette().color(QPalette::Highlight));
@@ -615,6 +659,7 @@ private Q_SLOTS:
         child<QPushButton>(panel, "quitButton")->click();
         QCOMPARE(quit.size(), 1);
         QCOMPARE(child<QPushButton>(panel, "coffeeButton")->text(), QStringLiteral("Buy me a coffee"));
+        QVERIFY(!child<QPushButton>(panel, "coffeeButton")->icon().isNull());
     }
 
     void showAtKeepsInsideTheScreen()
