@@ -144,6 +144,11 @@ int main(int argc, char *argv[])
     const bool withTray = command.kind == Kind::Run && hasDisplay();
     std::unique_ptr<QCoreApplication> application;
     if (withTray) {
+        // The panel opens as a popup next to the tray icon, which Wayland
+        // does not let a client place, so X11 (XWayland in a Wayland session)
+        // goes first wherever there is one, unless the user chose otherwise.
+        if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM") && !qEnvironmentVariableIsEmpty("DISPLAY"))
+            qputenv("QT_QPA_PLATFORM", "xcb;wayland");
         application = std::make_unique<QApplication>(argc, argv);
         QApplication::setQuitOnLastWindowClosed(false);
     } else {

@@ -181,7 +181,10 @@ class TrayTest(ApplicationTestCase):
 
     def tray_environment(self):
         environment = self.environment()
-        environment.update({"DISPLAY": self.display, "QT_QPA_PLATFORM": "xcb",
+        # A Wayland session with XWayland: the panel, a popup placed next to
+        # the icon, needs X11, which lullwatch picks by itself.
+        environment.update({"DISPLAY": self.display, "XDG_SESSION_TYPE": "wayland",
+                            "WAYLAND_DISPLAY": "wayland-lullwatch-test",
                             # Qt's StatusNotifierItem code leaks a few strings at exit.
                             "ASAN_OPTIONS": "detect_leaks=0"})
         return environment
@@ -247,6 +250,7 @@ class TrayTest(ApplicationTestCase):
 
         process.send_signal(signal.SIGTERM)
         self.assertEqual(process.wait(DEADLINE), 0)
+        self.assertEqual([line for line in self.stderr_lines() if "qt.qpa" in line], [])
 
     def test_panel_that_starts_later_still_gets_the_icon(self):
         # Started at login before the desktop's panel: no watcher yet.
