@@ -33,6 +33,22 @@ def resident_mib(pid):
     return float("nan")
 
 
+def write_sessions(root, agent_pid, count=20):
+    """Idle sessions of a live agent process in root/home, each with a
+    one-line transcript."""
+    sessions = os.path.join(root, "home/.local/share/lullwatch/sessions")
+    os.makedirs(sessions)
+    for index in range(count):
+        transcript = os.path.join(root, f"t{index}.jsonl")
+        with open(transcript, "w", encoding="utf-8") as f:
+            f.write(json.dumps({"type": "assistant", "message": {
+                "id": f"m{index}", "usage": {"input_tokens": 10, "output_tokens": 20}}}) + "\n")
+        with open(os.path.join(sessions, f"s{index}.json"), "w", encoding="utf-8") as f:
+            json.dump({"sessionId": f"s{index}", "state": "idle", "event": "Stop",
+                       "cwd": f"/home/dev/project{index}", "transcriptPath": transcript,
+                       "updatedAt": int(time.time()), "pid": agent_pid}, f)
+
+
 def find_lullwatch(parent_pid):
     for entry in os.listdir("/proc"):
         if not entry.isdigit():
@@ -53,19 +69,9 @@ def main():
     root = tempfile.mkdtemp(prefix="lullwatch-idle-")
     agent = subprocess.Popen(["sleep", str(int(window) + 120)])
     try:
-        sessions = os.path.join(root, "home/.local/share/lullwatch/sessions")
-        os.makedirs(sessions)
+        write_sessions(root, agent.pid)
         runtime = os.path.join(root, "run")
         os.makedirs(runtime, mode=0o700)
-        for index in range(20):
-            transcript = os.path.join(root, f"t{index}.jsonl")
-            with open(transcript, "w", encoding="utf-8") as f:
-                f.write(json.dumps({"type": "assistant", "message": {
-                    "id": f"m{index}", "usage": {"input_tokens": 10, "output_tokens": 20}}}) + "\n")
-            with open(os.path.join(sessions, f"s{index}.json"), "w", encoding="utf-8") as f:
-                json.dump({"sessionId": f"s{index}", "state": "idle", "event": "Stop",
-                           "cwd": f"/home/dev/project{index}", "transcriptPath": transcript,
-                           "updatedAt": int(time.time()), "pid": agent.pid}, f)
         env = {"HOME": os.path.join(root, "home"), "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
                "XDG_RUNTIME_DIR": runtime, "TMPDIR": root}
         runner = subprocess.Popen(["dbus-run-session", "--", os.path.join(binaries, "lullwatch"), "--headless"],

@@ -14,7 +14,6 @@ Targets: under 300 ms from start to icon; under 45 MiB with the panel opened
 once.
 """
 
-import json
 import os
 import shutil
 import statistics
@@ -32,29 +31,8 @@ sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 
 from e2e_support import start_xvfb, window_is_viewable  # noqa: E402
+from headless_idle import resident_mib, write_sessions  # noqa: E402
 SESSIONS = 20
-
-
-def resident_mib(pid):
-    with open(f"/proc/{pid}/status", encoding="ascii") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1]) / 1024
-    return float("nan")
-
-
-def write_sessions(root, agent_pid):
-    sessions = os.path.join(root, "home/.local/share/lullwatch/sessions")
-    os.makedirs(sessions)
-    for index in range(SESSIONS):
-        transcript = os.path.join(root, f"t{index}.jsonl")
-        with open(transcript, "w", encoding="utf-8") as f:
-            f.write(json.dumps({"type": "assistant", "message": {
-                "id": f"m{index}", "usage": {"input_tokens": 10, "output_tokens": 20}}}) + "\n")
-        with open(os.path.join(sessions, f"s{index}.json"), "w", encoding="utf-8") as f:
-            json.dump({"sessionId": f"s{index}", "state": "idle", "event": "Stop",
-                       "cwd": f"/home/dev/project{index}", "transcriptPath": transcript,
-                       "updatedAt": int(time.time()), "pid": agent_pid}, f)
 
 
 def main():
@@ -68,7 +46,7 @@ def main():
     watcher, watcher_object = dbusmock.DBusTestCase.spawn_server_template(TEMPLATE, {"host": True},
                                                                          stdout=subprocess.DEVNULL)
     try:
-        write_sessions(root, agent.pid)
+        write_sessions(root, agent.pid, SESSIONS)
         runtime = os.path.join(root, "run")
         os.makedirs(runtime, mode=0o700)
         env = {"HOME": os.path.join(root, "home"), "PATH": os.environ.get("PATH", "/usr/bin:/bin"),

@@ -14,9 +14,12 @@ std::string folderName(std::string_view cwd)
 
 std::string_view stateLabel(const SessionInfo &session)
 {
-    if (session.isStale)
-        return "Stale";
-    switch (session.state) {
+    return session.isStale ? "Stale" : stateLabel(session.state);
+}
+
+std::string_view stateLabel(SessionState state)
+{
+    switch (state) {
     case SessionState::Idle:
         return "Idle";
     case SessionState::Working:

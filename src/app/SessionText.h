@@ -11,6 +11,8 @@ namespace lullwatch {
 std::string folderName(std::string_view cwd);
 // "Working", "Needs you", "Idle", "Ended", or "Stale" for a stale session.
 std::string_view stateLabel(const SessionInfo &session);
+// The state's label alone: "Working", "Needs you", "Idle" or "Ended".
+std::string_view stateLabel(SessionState state);
 // "Claude" or "Copilot".
 std::string_view sourceLabel(SessionSource source);
 

@@ -2,6 +2,7 @@
 
 #include "Icons.h"
 #include "app/AppModel.h"
+#include "app/SessionText.h"
 
 namespace lullwatch {
 
@@ -17,19 +18,7 @@ std::string_view TrayLabel::symbolName() const
 
 std::string_view TrayLabel::stateText() const
 {
-    if (!hasSessions)
-        return "No sessions";
-    switch (state) {
-    case SessionState::Idle:
-        return "Idle";
-    case SessionState::Working:
-        return "Working";
-    case SessionState::Waiting:
-        return "Needs you";
-    case SessionState::Ended:
-        return "Ended";
-    }
-    return "Ended";
+    return hasSessions ? stateLabel(state) : "No sessions";
 }
 
 std::string TrayLabel::toolTip() const
