@@ -232,16 +232,18 @@ class TrayTest(ApplicationTestCase):
         self.wait_tooltip(service, "No sessions")
         asleep = self.images(service)
         # Square images only, so that no host shrinks them into a square,
-        # none over the 64 px that hosts take, and one for a 22 px panel.
-        self.assertTrue(all(w == h <= 64 for w, h in asleep), sorted(asleep))
-        self.assertIn((22, 22), asleep)
+        # at the common tray sizes up to the 64 px that hosts take.
+        self.assertEqual(sorted(asleep), [(side, side) for side in (16, 22, 24, 32, 48, 64)])
+        self.assertTrue(all(len(data) == 4 * w * h for (w, h), data in asleep.items()))
 
         self.write_record("s1", "working", "/home/dev/work/site")
         self.wait_tooltip(service, "Working \u00b7 0")
-        self.assertNotEqual(self.images(service)[(22, 22)], asleep[(22, 22)])
+        working = self.images(service)
+        self.assertNotEqual(working[(22, 22)], asleep[(22, 22)])
         self.write_record("s2", "waiting", "/home/dev/work/api", notification_type="permission_prompt")
         self.write_record("s1", "idle", "/home/dev/work/site")
         self.wait_tooltip(service, "Needs you \u00b7 0")
+        self.assertNotEqual(self.images(service)[(22, 22)], working[(22, 22)])
 
         self.assertFalse(e2e_support.window_is_viewable(self.display, "Lullwatch"))
         item = self.get_dbus(False).get_object(service, "/StatusNotifierItem")
