@@ -8,6 +8,8 @@
 #include <QGuiApplication>
 #include <QPainter>
 
+#include <algorithm>
+
 namespace lullwatch {
 
 namespace {
@@ -142,7 +144,8 @@ QImage TrayIcon::render(const TrayLabel &label, const QColor &foreground, int si
     // The title shrinks, then is cut, to fit the width; its ink is measured,
     // not its advance, so that nothing reaches the halo's pixel.
     const auto ink = [](int pixelSize, const QString &text) { return inkOf(titleFont(pixelSize), text); };
-    int pixelSize = inner;
+    // Capitals stand at least 0.6 of the type's size in any common face.
+    int pixelSize = std::min(inner, static_cast<int>(side * titleShare / 0.6) + 1);
     while (pixelSize > smallestTextPixels
            && (ink(pixelSize, title).height() > side * titleShare || ink(pixelSize, title).width() > inner))
         --pixelSize;
