@@ -141,16 +141,20 @@ int main(int argc, char *argv[])
     using Kind = lullwatch::Command::Kind;
     const auto command = lullwatch::parseCommandLine(std::vector<std::string_view>(argv + 1, argv + argc));
     // Widgets need a display; everything else runs without one.
-    const bool withTray = command.kind == Kind::Run && hasDisplay();
+    bool withTray = command.kind == Kind::Run && hasDisplay();
     std::unique_ptr<QCoreApplication> application;
     if (withTray) {
         // The panel opens as a popup next to the tray icon, which Wayland
         // does not let a client place, so X11 (XWayland in a Wayland session)
         // goes first wherever there is one, unless the user chose otherwise.
-        if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM") && !qEnvironmentVariableIsEmpty("DISPLAY"))
-            qputenv("QT_QPA_PLATFORM", "xcb;wayland");
+        // A display that cannot be reached ends in the offscreen platform,
+        // and the application runs headless instead of aborting.
+        if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
+            qputenv("QT_QPA_PLATFORM",
+                    qEnvironmentVariableIsEmpty("DISPLAY") ? "wayland;offscreen" : "xcb;wayland;offscreen");
         application = std::make_unique<QApplication>(argc, argv);
         QApplication::setQuitOnLastWindowClosed(false);
+        withTray = QGuiApplication::platformName() != QLatin1String("offscreen");
     } else {
         application = std::make_unique<QCoreApplication>(argc, argv);
     }

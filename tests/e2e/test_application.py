@@ -189,10 +189,10 @@ class TrayTest(ApplicationTestCase):
                             "ASAN_OPTIONS": "detect_leaks=0"})
         return environment
 
-    def start_tray(self):
+    def start_tray(self, environment=None):
         stderr = open(self.stderr_path, "wb")
         self.addCleanup(stderr.close)
-        return self.start_lullwatch([], self.tray_environment(), stderr=stderr)
+        return self.start_lullwatch([], environment or self.tray_environment(), stderr=stderr)
 
     def stderr_lines(self):
         with open(self.stderr_path, encoding="utf-8", errors="replace") as f:
@@ -268,6 +268,19 @@ class TrayTest(ApplicationTestCase):
         service = wait_until(self.registered_item, "RegisterStatusNotifierItem")
         self.assertIn("Running in the tray.", self.stderr_lines())
         self.wait_tooltip(service, "No sessions")
+        process.send_signal(signal.SIGTERM)
+        self.assertEqual(process.wait(DEADLINE), 0)
+
+    def test_display_out_of_reach_runs_headless(self):
+        # A display left behind in the environment, with nothing behind it.
+        self.start_watcher(host=True)
+        environment = self.tray_environment()
+        environment["DISPLAY"] = ":987"
+        process = self.start_tray(environment)
+        lines = []
+        self.expect_line(process, lines, "ended · - · Sleep allowed · Lullwatch")
+        self.assertIn("No display found; running headless.", self.stderr_lines())
+        self.assertIsNone(self.registered_item())
         process.send_signal(signal.SIGTERM)
         self.assertEqual(process.wait(DEADLINE), 0)
 
