@@ -12,6 +12,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <map>
 #include <memory>
 
 using namespace lullwatch;
@@ -200,41 +201,66 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(logindInhibitors(*logind).isEmpty(), 10000);
     }
 
-    void gnomeSessionManagerComesFirst()
+    // The first provider in the desktop's order takes the inhibition, with
+    // its own arguments, and gets the cookie back on release; the others
+    // are not asked.
+    void cookieProviderOrder_data()
     {
-        MockService *logind = startLogind();
-        MockService *gnome = startGnomeSession();
-        MockService *powerManagement = startPowerManagement();
-        QVERIFY(logind && gnome && powerManagement);
-        DBusPowerAssertions assertions(sessionBus(), systemBus());
-
-        const auto identifier = assertions.create(Type::PreventUserIdleSystemSleep, reason.toStdString());
-        QVERIFY(identifier);
-        const auto calls = gnome->methodCalls(QStringLiteral("Inhibit"));
-        QCOMPARE(calls.size(), 1);
-        QCOMPARE(calls[0], (QVariantList {QStringLiteral("lullwatch"), 0u, reason, 4u}));
-        QVERIFY(powerManagement->methodCalls(QStringLiteral("Inhibit")).isEmpty());
-        QVERIFY(logindInhibitors(*logind).isEmpty());
-
-        assertions.release(*identifier);
-        QTRY_COMPARE_WITH_TIMEOUT(gnome->methodCalls(QStringLiteral("Uninhibit")), QList<QVariantList> {{42u}}, 10000);
+        QTest::addColumn<int>("type");
+        QTest::addColumn<QStringList>("started");
+        QTest::addColumn<QString>("chosen");
+        QTest::addColumn<QVariantList>("inhibit");
+        QTest::addColumn<QString>("uninhibit");
+        QTest::addColumn<uint>("cookie");
+        const auto idle = int(Type::PreventUserIdleSystemSleep);
+        const auto display = int(Type::NoDisplaySleep);
+        const auto gnome = QStringLiteral("gnome");
+        QTest::newRow("GNOME before PowerManagement and logind")
+            << idle << QStringList {QStringLiteral("logind"), gnome, QStringLiteral("powerManagement")} << gnome
+            << QVariantList {QStringLiteral("lullwatch"), 0u, reason, 4u} << QStringLiteral("Uninhibit") << 42u;
+        QTest::newRow("PowerManagement before the portal")
+            << idle << QStringList {QStringLiteral("powerManagement"), QStringLiteral("portal")}
+            << QStringLiteral("powerManagement") << QVariantList {QStringLiteral("Lullwatch"), reason}
+            << QStringLiteral("UnInhibit") << 5u;
+        QTest::newRow("display: the screen saver before GNOME")
+            << display << QStringList {QStringLiteral("screenSaver"), gnome} << QStringLiteral("screenSaver")
+            << QVariantList {QStringLiteral("Lullwatch"), reason} << QStringLiteral("UnInhibit") << 9u;
+        QTest::newRow("display: GNOME's idle flag")
+            << display << QStringList {gnome} << gnome << QVariantList {QStringLiteral("lullwatch"), 0u, reason, 8u}
+            << QStringLiteral("Uninhibit") << 42u;
     }
-
-    void powerManagementComesBeforeThePortal()
+    void cookieProviderOrder()
     {
-        MockService *powerManagement = startPowerManagement();
-        MockService *portal = startPortal();
-        QVERIFY(powerManagement && portal);
+        QFETCH(int, type);
+        QFETCH(QStringList, started);
+        QFETCH(QString, chosen);
+        QFETCH(QVariantList, inhibit);
+        QFETCH(QString, uninhibit);
+        QFETCH(uint, cookie);
+        std::map<QString, MockService *> providers;
+        for (const QString &name : started) {
+            MockService *mock = name == QLatin1String("logind") ? startLogind()
+                : name == QLatin1String("gnome")                ? startGnomeSession()
+                : name == QLatin1String("powerManagement")      ? startPowerManagement()
+                : name == QLatin1String("portal")               ? startPortal()
+                                                                : startScreenSaver();
+            QVERIFY2(mock, qPrintable(name));
+            providers[name] = mock;
+        }
         DBusPowerAssertions assertions(sessionBus(), systemBus());
 
-        const auto identifier = assertions.create(Type::PreventUserIdleSystemSleep, reason.toStdString());
+        const auto identifier = assertions.create(Type(type), reason.toStdString());
         QVERIFY(identifier);
-        QCOMPARE(powerManagement->methodCalls(QStringLiteral("Inhibit")),
-                 QList<QVariantList> {(QVariantList {QStringLiteral("Lullwatch"), reason})});
-        QVERIFY(portal->methodCalls(QStringLiteral("Inhibit")).isEmpty());
+        QCOMPARE(providers[chosen]->methodCalls(QStringLiteral("Inhibit")), QList<QVariantList> {inhibit});
+        for (const auto &[name, mock] : providers) {
+            if (name == QLatin1String("logind"))
+                QVERIFY(logindInhibitors(*mock).isEmpty());
+            else if (name != chosen)
+                QVERIFY2(mock->methodCalls(QStringLiteral("Inhibit")).isEmpty(), qPrintable(name));
+        }
+
         assertions.release(*identifier);
-        QTRY_COMPARE_WITH_TIMEOUT(powerManagement->methodCalls(QStringLiteral("UnInhibit")), QList<QVariantList> {{5u}},
-                                  10000);
+        QTRY_COMPARE_WITH_TIMEOUT(providers[chosen]->methodCalls(uninhibit), QList<QVariantList> {{cookie}}, 10000);
     }
 
     void portalComesBeforeLogind()
@@ -363,34 +389,6 @@ private Q_SLOTS:
             QVERIFY(assertions.create(Type::PreventUserIdleSystemSleep, reason.toStdString()));
         }
         QTRY_COMPARE_WITH_TIMEOUT(gnome->methodCalls(QStringLiteral("Uninhibit")).size(), 1, 10000);
-    }
-
-    void displayAssertionPrefersTheScreenSaver()
-    {
-        MockService *screenSaver = startScreenSaver();
-        MockService *gnome = startGnomeSession();
-        QVERIFY(screenSaver && gnome);
-        DBusPowerAssertions assertions(sessionBus(), systemBus());
-
-        const auto identifier = assertions.create(Type::NoDisplaySleep, reason.toStdString());
-        QVERIFY(identifier);
-        QCOMPARE(screenSaver->methodCalls(QStringLiteral("Inhibit")),
-                 QList<QVariantList> {(QVariantList {QStringLiteral("Lullwatch"), reason})});
-        QVERIFY(gnome->methodCalls(QStringLiteral("Inhibit")).isEmpty());
-        assertions.release(*identifier);
-        QTRY_COMPARE_WITH_TIMEOUT(screenSaver->methodCalls(QStringLiteral("UnInhibit")), QList<QVariantList> {{9u}},
-                                  10000);
-    }
-
-    void displayAssertionFallsBackToGnomeIdleFlag()
-    {
-        MockService *gnome = startGnomeSession();
-        QVERIFY(gnome);
-        DBusPowerAssertions assertions(sessionBus(), systemBus());
-
-        QVERIFY(assertions.create(Type::NoDisplaySleep, reason.toStdString()));
-        QCOMPARE(gnome->methodCalls(QStringLiteral("Inhibit")),
-                 QList<QVariantList> {(QVariantList {QStringLiteral("lullwatch"), 0u, reason, 8u})});
     }
 
     void displayAssertionNeverGoesToLogind()
