@@ -307,6 +307,9 @@ QColor Panel::headerTint() const
 
 void Panel::refreshHeader()
 {
+    // A closed panel draws nothing: opening it draws the header afresh.
+    if (!isVisible())
+        return;
     const bool hasSessions = !m_model.sessions().empty();
     const auto state = m_model.overallState();
     m_title->setText(headerTitle(hasSessions, state));
