@@ -99,7 +99,6 @@ TrayIcon::TrayIcon(AppModel &model, QObject *parent)
 
     connect(&m_model, &AppModel::sessionsChanged, this, &TrayIcon::update);
     connect(&m_model, &AppModel::menuBarMetricChanged, this, &TrayIcon::update);
-    connect(&m_model, &AppModel::refreshed, this, &TrayIcon::update);
 
     m_label = TrayLabel::of(m_model);
     redraw();
@@ -146,9 +145,9 @@ QImage TrayIcon::render(const TrayLabel &label, const QColor &foreground, int si
     const auto ink = [](int pixelSize, const QString &text) { return inkOf(titleFont(pixelSize), text); };
     // Capitals stand at least 0.6 of the type's size in any common face.
     int pixelSize = std::min(inner, static_cast<int>(side * titleShare / 0.6) + 1);
-    while (pixelSize > smallestTextPixels
-           && (ink(pixelSize, title).height() > side * titleShare || ink(pixelSize, title).width() > inner))
-        --pixelSize;
+    for (QRect measured = ink(pixelSize, title);
+         pixelSize > smallestTextPixels && (measured.height() > side * titleShare || measured.width() > inner);)
+        measured = ink(--pixelSize, title);
     const QFont font = titleFont(pixelSize);
     QString shown = title;
     for (int width = inner; !shown.isEmpty() && ink(pixelSize, shown).width() > inner; --width)
