@@ -6,6 +6,7 @@
 #include "app/SessionText.h"
 #include "sessions/TokenCount.h"
 
+#include <QFontMetrics>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPainter>
@@ -31,18 +32,18 @@ QPixmap dotPixmap(const QColor &color, qreal devicePixelRatio)
     return pixmap;
 }
 
-// A count with its symbol before it, both in the secondary colour, under
-// one tooltip; returns the count's label. Without a symbol, the label alone.
-QLabel *usageItem(QBoxLayout *line, std::string_view symbol, const char *name, const QString &toolTip, QWidget *parent)
+QLabel *usageLabel(const char *name, QWidget *parent)
 {
-    auto *label = new QLabel;
+    auto *label = new QLabel(parent);
     label->setObjectName(QLatin1String(name) + QLatin1String("Label"));
     styleLabel(label, TextStyle::Caption, secondaryColor(parent->palette()));
-    if (symbol.empty()) {
-        label->setParent(parent);
-        line->addWidget(label);
-        return label;
-    }
+    return label;
+}
+
+// A count with its symbol before it, both in the secondary colour, under
+// one tooltip; returns the count's label.
+QLabel *usageItem(QBoxLayout *line, std::string_view symbol, const char *name, const QString &toolTip, QWidget *parent)
+{
     auto *item = new QWidget(parent);
     item->setObjectName(QLatin1String(name) + QLatin1String("Item"));
     item->setToolTip(toolTip);
@@ -50,11 +51,11 @@ QLabel *usageItem(QBoxLayout *line, std::string_view symbol, const char *name, c
     row->setContentsMargins(0, 0, 0, 0);
     row->setSpacing(3);
     auto *icon = new QLabel(item);
-    const int side = label->fontMetrics().capHeight() + 3;
+    const int side = QFontMetrics(panelFont(TextStyle::Caption)).capHeight() + 3;
     icon->setPixmap(
         Icons::pixmap(symbol, QSize(side, side), secondaryColor(parent->palette()), parent->devicePixelRatioF()));
     row->addWidget(icon, 0, Qt::AlignVCenter);
-    label->setParent(item);
+    auto *label = usageLabel(name, item);
     row->addWidget(label, 0, Qt::AlignVCenter);
     line->addWidget(item);
     return label;
@@ -113,7 +114,8 @@ SessionRow::SessionRow(const SessionInfo &session, QWidget *parent)
     m_output = usageItem(usage, "arrow.up", "output", tr("Output tokens this session"), m_usageLine);
     m_cache = usageItem(usage, "bolt", "cache", tr("Cache reads this session"), m_usageLine);
     usage->addStretch(1);
-    m_turns = usageItem(usage, {}, "turns", {}, m_usageLine);
+    m_turns = usageLabel("turns", m_usageLine);
+    usage->addWidget(m_turns);
     lines->addWidget(m_usageLine);
 
     m_model = new QLabel(this);
