@@ -1,7 +1,10 @@
 #include "AtomicFile.h"
 
+#include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
 #include <sys/stat.h>
@@ -39,6 +42,26 @@ std::filesystem::path resolveLinks(std::filesystem::path path)
     return path;
 }
 
+constexpr std::string_view temporarySuffix = ".XXXXXX";
+
+std::filesystem::path temporaryTemplate(const std::filesystem::path &target)
+{
+    return target.parent_path() / ("." + target.filename().string() + std::string(temporarySuffix));
+}
+
+bool isTemporaryOf(std::string_view name, std::string_view target)
+{
+    const std::size_t length = 1 + target.size() + temporarySuffix.size();
+    if (name.size() != length || name.front() != '.' || name.substr(1, target.size()) != target
+        || name[1 + target.size()] != '.')
+        return false;
+    for (const char c : name.substr(length - temporarySuffix.size() + 1)) {
+        if (!std::isalnum(static_cast<unsigned char>(c)))
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 bool writeAll(int fd, std::string_view bytes)
@@ -63,6 +86,8 @@ std::optional<std::string> writeFileAtomically(const std::filesystem::path &path
                                                std::optional<mode_t> mode, mode_t newFileMode)
 {
     const auto target = resolveLinks(path);
+    if (auto readOnly = readOnlyError(target))
+        return readOnly;
     struct stat existing { };
     if (!mode) {
         if (::stat(target.c_str(), &existing) == 0)
@@ -71,7 +96,7 @@ std::optional<std::string> writeFileAtomically(const std::filesystem::path &path
             mode = newFileMode & ~currentUmask();
     }
 
-    std::string temporary = (target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string();
+    std::string temporary = temporaryTemplate(target).string();
     const int fd = ::mkstemp(temporary.data());
     if (fd < 0)
         return fileError("write", path, errno);
@@ -89,6 +114,40 @@ std::optional<std::string> writeFileAtomically(const std::filesystem::path &path
     }
 
     return std::nullopt;
+}
+
+std::optional<std::string> readOnlyError(const std::filesystem::path &path)
+{
+    if (::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0 || (errno != EACCES && errno != EROFS))
+        return std::nullopt;
+    return path.string() + " is read-only. Make it writable, then try again.";
+}
+
+void removeStaleTemporaries(const std::filesystem::path &path)
+{
+    const auto target = resolveLinks(path);
+    const std::string name = target.filename().string();
+    const int folder = ::open(target.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0)
+        return;
+    DIR *listing = ::fdopendir(folder);
+    if (!listing) {
+        ::close(folder);
+        return;
+    }
+    const auto now = std::chrono::system_clock::now();
+    while (const dirent *entry = ::readdir(listing)) {
+        if (!isTemporaryOf(entry->d_name, name))
+            continue;
+        struct stat status { };
+        if (::fstatat(folder, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(status.st_mode)
+            || status.st_uid != ::geteuid())
+            continue;
+        const auto changed = std::chrono::system_clock::time_point(std::chrono::seconds(status.st_mtim.tv_sec));
+        if (now - changed > std::chrono::minutes(10))
+            ::unlinkat(folder, entry->d_name, 0);
+    }
+    ::closedir(listing);
 }
 
 std::optional<std::string> readWholeFile(const std::filesystem::path &path, std::string *error)

@@ -40,6 +40,7 @@ std::optional<std::string> CopilotHookInstaller::writeHooksFile()
             = json::array({{{"type", "command"}, {"bash", hookCommand(scriptPath(), event.state)}, {"timeoutSec", 5}}});
     }
     const json file = {{"version", 1}, {"hooks", std::move(hooks)}};
+    removeStaleTemporaries(hooksFilePath());
     return writeFileAtomically(hooksFilePath(), file.dump(2) + '\n');
 }
 

@@ -27,7 +27,7 @@ public:
         {"agentStop", "idle"},
         {"sessionEnd", "ended"},
     }};
-    static constexpr int currentVersion = 2;
+    static constexpr int currentVersion = 3;
 
     explicit CopilotHookInstaller(HookLocations locations, QObject *parent = nullptr);
 

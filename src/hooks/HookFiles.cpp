@@ -45,9 +45,19 @@ std::string hookCommand(const std::filesystem::path &script, std::string_view st
 
 bool commandNamesScript(std::string_view command, const std::filesystem::path &script)
 {
+    // The path as a whole word of the command: a script of the same name
+    // elsewhere, or a longer path that starts with ours, is someone else's.
+    const auto isBoundary = [](char c) { return c == ' ' || c == '\t' || c == '\'' || c == '"'; };
     const std::string raw = script.string();
-    return command.find(raw) != std::string_view::npos
-        || command.find(escapedForSingleQuotes(raw)) != std::string_view::npos;
+    for (const std::string &spelling : {raw, escapedForSingleQuotes(raw)}) {
+        for (auto found = command.find(spelling); found != std::string_view::npos;
+             found = command.find(spelling, found + 1)) {
+            const auto end = found + spelling.size();
+            if ((found == 0 || isBoundary(command[found - 1])) && (end == command.size() || isBoundary(command[end])))
+                return true;
+        }
+    }
+    return false;
 }
 
 std::optional<std::string> installScript(const HookLocations &locations, HookAgent agent, std::string_view scriptName,
@@ -63,6 +73,9 @@ std::optional<std::string> installScript(const HookLocations &locations, HookAge
         return "lullwatch-json is missing beside the application (" + locations.jsonToolSource.string()
             + "). Reinstall Lullwatch, then connect again.";
     }
+    for (const auto &target :
+         {locations.installedJsonTool(), locations.appSupport / scriptName, locations.appSupport / stampName})
+        removeStaleTemporaries(target);
     if (auto failure = writeFileAtomically(locations.installedJsonTool(), *tool, 0755))
         return failure;
 

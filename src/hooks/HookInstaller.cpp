@@ -1,6 +1,7 @@
 #include "HookInstaller.h"
 
 #include "AtomicFile.h"
+#include "ExactJson.h"
 
 #include <nlohmann/json.hpp>
 
@@ -13,7 +14,7 @@ namespace {
 using nlohmann::json;
 
 struct Settings {
-    json value = json::object();
+    std::optional<ExactJson> document;
     std::optional<std::string> error;
 };
 
@@ -24,16 +25,16 @@ Settings readSettings(const std::filesystem::path &path)
     const auto bytes = readWholeFile(path, &error);
     if (!bytes) {
         if (!error.empty())
-            return {json::object(), error};
-        return {};
+            return {std::nullopt, error};
+        return {ExactJson::parse("{}"), std::nullopt};
     }
     if (bytes->find_first_not_of(" \t\r\n") == std::string::npos)
-        return {};
+        return {ExactJson::parse("{}"), std::nullopt};
     // Invalid UTF-8 fails the parse too, so nothing unreadable is rewritten.
-    auto parsed = json::parse(*bytes, nullptr, false);
-    if (!parsed.is_object())
-        return {json::object(), std::string(HookInstaller::settingsUnreadable)};
-    return {std::move(parsed), std::nullopt};
+    auto document = ExactJson::parse(*bytes);
+    if (!document || !document->value().is_object())
+        return {std::nullopt, std::string(HookInstaller::settingsUnreadable)};
+    return {std::move(document), std::nullopt};
 }
 
 bool isArrayOfObjects(const json &value)
@@ -45,6 +46,12 @@ bool isArrayOfObjects(const json &value)
             return false;
     }
     return true;
+}
+
+std::string unexpectedShape(std::string_view where)
+{
+    return "~/.claude/settings.json has " + std::string(where)
+        + " in a form Lullwatch doesn't know, so it was left as it is. Fix or move it, then connect again.";
 }
 
 } // namespace
@@ -61,35 +68,86 @@ std::vector<std::filesystem::path> HookInstaller::ourScriptPaths() const
             legacy / "claude-hook.py"};
 }
 
-bool HookInstaller::isOurGroup(const json &group) const
+bool HookInstaller::isOurEntry(const json &entry) const
 {
-    const auto hooks = group.find("hooks");
-    if (hooks == group.end() || !isArrayOfObjects(*hooks))
+    const auto command = entry.find("command");
+    if (command == entry.end() || !command->is_string())
         return false;
-    const auto paths = ourScriptPaths();
-    for (const auto &entry : *hooks) {
-        const auto command = entry.find("command");
-        if (command == entry.end() || !command->is_string())
-            continue;
-        const auto &text = command->get_ref<const std::string &>();
-        for (const auto &path : paths) {
-            if (commandNamesScript(text, path))
-                return true;
-        }
+    const auto &text = command->get_ref<const std::string &>();
+    for (const auto &path : ourScriptPaths()) {
+        if (commandNamesScript(text, path))
+            return true;
     }
     return false;
 }
 
-std::optional<std::string> HookInstaller::modifySettings(const std::function<void(json &hooks)> &change)
+bool HookInstaller::hasOurEntry(const json &group) const
+{
+    const auto hooks = group.find("hooks");
+    if (hooks == group.end() || !isArrayOfObjects(*hooks))
+        return false;
+    for (const auto &entry : *hooks) {
+        if (isOurEntry(entry))
+            return true;
+    }
+    return false;
+}
+
+void HookInstaller::removeOurEntries(json &groups) const
+{
+    if (!groups.is_array())
+        return;
+    json kept = json::array();
+    bool removed = false;
+    for (const auto &group : groups) {
+        if (!group.is_object() || !hasOurEntry(group)) {
+            kept.push_back(group);
+            continue;
+        }
+        json others = json::array();
+        for (const auto &entry : group["hooks"]) {
+            if (!isOurEntry(entry))
+                others.push_back(entry);
+        }
+        removed = true;
+        // A group keeps the user's own commands; it goes only when nothing is left in it.
+        if (!others.empty()) {
+            json changed = group;
+            changed["hooks"] = std::move(others);
+            kept.push_back(std::move(changed));
+        }
+    }
+    if (removed)
+        groups = std::move(kept);
+}
+
+std::optional<std::string>
+HookInstaller::modifySettings(Change kind, const std::function<std::optional<std::string>(json &hooks)> &change)
 {
     auto settings = readSettings(settingsPath());
     if (settings.error)
         return settings.error;
+    if (auto readOnly = readOnlyError(settingsPath()))
+        return readOnly;
+
+    auto &value = settings.document->value();
+    const bool hadHooks = value.contains("hooks");
+    // Nothing of ours can be in hooks of another shape: removing leaves them be.
+    if (hadHooks && !value["hooks"].is_object()) {
+        if (kind == Change::Add)
+            return unexpectedShape("\"hooks\"");
+        return std::nullopt;
+    }
+    json hooks = hadHooks ? value["hooks"] : json::object();
+    if (auto error = change(hooks))
+        return error;
 
     std::error_code error;
     std::filesystem::create_directories(settingsPath().parent_path(), error);
     if (error)
         return fileError("create", settingsPath().parent_path(), error.value());
+    removeStaleTemporaries(settingsPath());
+    removeStaleTemporaries(backupPath());
 
     // One generation of backup: the state just before this change.
     // It is as private as the settings themselves, which may hold keys.
@@ -100,16 +158,11 @@ std::optional<std::string> HookInstaller::modifySettings(const std::function<voi
         writeFileAtomically(backupPath(), *current, static_cast<mode_t>(permissions & std::filesystem::perms::mask));
     }
 
-    auto &value = settings.value;
-    json hooks = value.contains("hooks") && value["hooks"].is_object() ? value["hooks"] : json::object();
-    change(hooks);
-    if (hooks.empty())
+    if (hooks.empty() && !(hadHooks && value["hooks"].empty()))
         value.erase("hooks");
     else
         value["hooks"] = std::move(hooks);
-
-    // Sorted keys (nlohmann's objects are ordered maps), "/" unescaped, UTF-8 as it is.
-    return writeFileAtomically(settingsPath(), value.dump(2) + '\n');
+    return writeFileAtomically(settingsPath(), settings.document->dump());
 }
 
 void HookInstaller::removeLegacyHooks()
@@ -129,17 +182,17 @@ void HookInstaller::removeLegacyHooks()
 void HookInstaller::refresh()
 {
     const auto settings = readSettings(settingsPath());
-    const json &value = settings.error ? json::object() : settings.value;
+    const json &value = settings.document ? settings.document->value() : json::object();
     const auto hooks = value.find("hooks");
 
     std::size_t registered = 0;
     if (hooks != value.end() && hooks->is_object()) {
         for (const auto &event : events) {
             const auto groups = hooks->find(std::string(event.name));
-            if (groups == hooks->end() || !isArrayOfObjects(*groups))
+            if (groups == hooks->end() || !groups->is_array())
                 continue;
             for (const auto &group : *groups) {
-                if (isOurGroup(group)) {
+                if (group.is_object() && hasOurEntry(group)) {
                     ++registered;
                     break;
                 }
@@ -161,22 +214,23 @@ void HookInstaller::install()
         setStatus(HookStatus::failed(*error));
         return;
     }
-    const auto error = modifySettings([this](json &hooks) {
+    const auto error = modifySettings(Change::Add, [this](json &hooks) -> std::optional<std::string> {
         for (const auto &event : events) {
             const std::string name(event.name);
-            json groups = json::array();
-            if (hooks.contains(name) && isArrayOfObjects(hooks[name])) {
-                for (const auto &group : hooks[name]) {
-                    if (!isOurGroup(group))
-                        groups.push_back(group);
-                }
-            }
+            if (hooks.contains(name) && !hooks[name].is_array())
+                return unexpectedShape("the \"" + name + "\" hooks");
+        }
+        for (const auto &event : events) {
+            json &groups = hooks[std::string(event.name)];
+            if (groups.is_null())
+                groups = json::array();
+            removeOurEntries(groups);
             groups.push_back(
                 {{"hooks",
                   json::array(
                       {{{"type", "command"}, {"command", hookCommand(scriptPath(), event.state)}, {"timeout", 5}}})}});
-            hooks[name] = std::move(groups);
         }
+        return std::nullopt;
     });
     if (error) {
         setStatus(HookStatus::failed(*error));
@@ -188,21 +242,16 @@ void HookInstaller::install()
 
 void HookInstaller::uninstall()
 {
-    const auto error = modifySettings([this](json &hooks) {
+    const auto error = modifySettings(Change::Remove, [this](json &hooks) -> std::optional<std::string> {
         for (const auto &event : events) {
             const std::string name(event.name);
-            if (!hooks.contains(name) || !isArrayOfObjects(hooks[name]))
+            if (!hooks.contains(name) || !hooks[name].is_array() || hooks[name].empty())
                 continue;
-            json kept = json::array();
-            for (const auto &group : hooks[name]) {
-                if (!isOurGroup(group))
-                    kept.push_back(group);
-            }
-            if (kept.empty())
+            removeOurEntries(hooks[name]);
+            if (hooks[name].empty())
                 hooks.erase(name);
-            else
-                hooks[name] = std::move(kept);
         }
+        return std::nullopt;
     });
     if (error) {
         setStatus(HookStatus::failed(*error));

@@ -30,7 +30,7 @@ public:
         {"Stop", "idle"},
         {"SessionEnd", "ended"},
     }};
-    static constexpr int currentVersion = 4;
+    static constexpr int currentVersion = 5;
     static constexpr std::string_view settingsUnreadable
         = "~/.claude/settings.json isn't valid JSON. Fix or move it, then connect again.";
 
@@ -53,8 +53,17 @@ public:
 
 private:
     std::vector<std::filesystem::path> ourScriptPaths() const;
-    bool isOurGroup(const nlohmann::json &group) const;
-    std::optional<std::string> modifySettings(const std::function<void(nlohmann::json &hooks)> &change);
+    // Whether a hook entry runs one of our scripts, named by its full path.
+    bool isOurEntry(const nlohmann::json &entry) const;
+    bool hasOurEntry(const nlohmann::json &group) const;
+    // Takes our entries out of an event's groups, dropping a group only when
+    // nothing of the user's is left in it; anything of another shape stays.
+    void removeOurEntries(nlohmann::json &groups) const;
+    // Applies `change` to the "hooks" object and writes the settings back,
+    // unless the settings are unreadable, read-only or `change` fails.
+    enum class Change { Add, Remove };
+    std::optional<std::string>
+    modifySettings(Change kind, const std::function<std::optional<std::string>(nlohmann::json &hooks)> &change);
     void removeLegacyHooks();
 
     HookLocations m_locations;

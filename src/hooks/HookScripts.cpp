@@ -24,16 +24,14 @@ STATE="${1:-working}"
 SESSIONS=@SESSIONS@
 JSON=@JSON_TOOL@
 
-payload=$(mktemp -t @TEMP_TEMPLATE@.XXXXXXXX) || exit 0
-record=
-cleanup() {
-    if [ -n "$record" ]; then
-        rm -f "$payload" "$record" 2>/dev/null
-    else
-        rm -f "$payload" 2>/dev/null
-    fi
-}
-trap cleanup EXIT
+# The payload goes straight into the record's temporary file in the private
+# sessions folder: no copy of the user's prompt lands anywhere else.
+if [ ! -d "$SESSIONS" ]; then
+    [ "$STATE" = "ended" ] && exit 0
+    (umask 077 && mkdir -p "$SESSIONS") 2>/dev/null || exit 0
+fi
+record=$(mktemp "$SESSIONS/.record.XXXXXXXX") || exit 0
+trap 'rm -f "$record" 2>/dev/null' EXIT
 trap 'exit 0' INT TERM HUP
 
 newline='
@@ -42,7 +40,7 @@ newline='
 # A payload member as text in $value, line feeds at its end included (a
 # command substitution alone would drop them); empty when there is none.
 read_key() {
-    value=$("$JSON" extract "$1" "$payload" 2>/dev/null && printf x) || value=
+    value=$("$JSON" extract "$1" "$record" 2>/dev/null && printf x) || value=
     value=${value%x}
     value=${value%"$newline"}
 }
@@ -55,7 +53,7 @@ set_integer() {
     "$JSON" replace "$1" -integer "$2" "$record" >/dev/null 2>&1
 }
 
-cat > "$payload" 2>/dev/null
+cat > "$record" 2>/dev/null || exit 0
 
 read_key @ID_KEY@
 session_id=$value
@@ -80,9 +78,8 @@ if [ "$STATE" = "ended" ]; then
     exit 0
 fi
 
-[ -d "$SESSIONS" ] || mkdir -p "$SESSIONS" 2>/dev/null || exit 0
-record=$(mktemp "$SESSIONS/.record.XXXXXXXX") || exit 0
-cat "$payload" > "$record" 2>/dev/null || exit 0
+# Records stay small: a long prompt or tool result is not kept.
+"$JSON" trim "$record" >/dev/null 2>&1 || exit 0
 
 @WRITE_KEYS@
 set_integer updatedAt "$(date +%s)" || exit 0
@@ -181,7 +178,6 @@ std::string hookScriptText(HookAgent agent, std::string_view sessionsDirectory, 
         {"AGENT_NAME", claude ? "Claude Code" : "Copilot CLI"},
         {"SCRIPT_NAME", claude ? "claude-hook.sh" : "copilot-hook.sh"},
         {"USAGE_PAD", claude ? "    " : "   "},
-        {"TEMP_TEMPLATE", claude ? "lullwatch-hook" : "lullwatch-copilot-hook"},
         {"ID_KEY", claude ? "session_id" : "sessionId"},
         {"WRITE_KEYS", claude ? claudeKeys : copilotKeys},
         {"OWNER_PATTERN", claude ? "*[Cc]laude*" : "*[Cc]opilot*"},

@@ -12,8 +12,10 @@
 #include <nlohmann/json.hpp>
 
 #include <csignal>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 using namespace lullwatch;
 using namespace lullwatch::test;
@@ -155,17 +157,28 @@ private Q_SLOTS:
         const auto script = m_locations.appSupport / "claude-hook.sh";
         QCOMPARE(modeOf(script), mode_t(0755));
         QCOMPARE(modeOf(m_locations.installedJsonTool()), mode_t(0755));
-        QCOMPARE(readFile(m_locations.appSupport / "hook-version"), std::string("4"));
+        QCOMPARE(readFile(m_locations.appSupport / "hook-version"), std::string("5"));
         QVERIFY(readFile(script).find(shellQuote(m_locations.sessions().string())) != std::string::npos);
         QVERIFY(fs::is_directory(m_locations.sessions()));
     }
 
     void writtenFormat()
     {
-        writeSettings(R"({"zeta":"a/b","alpha":{"b":1,"a":2},"name":"日本"})");
+        writeSettings(R"({"zeta":"a/b","alpha":{"b":1,"a":2},"name":"日本",)"
+                      R"("numbers":[123456789012345678901234567890,1.50,-0.0000000000000000000001]})");
         HookInstaller installer(m_locations);
         installer.install();
-        const auto text = readFile(settings());
+        auto text = readFile(settings());
+        for (int pass = 0; pass < 2; ++pass) {
+            // Numbers as the user wrote them, even where a double cannot hold them.
+            QVERIFY2(text.find("123456789012345678901234567890,") != std::string::npos, text.c_str());
+            QVERIFY2(text.find("1.50,") != std::string::npos, text.c_str());
+            QVERIFY2(text.find("-0.0000000000000000000001\n") != std::string::npos, text.c_str());
+            installer.uninstall();
+            text = readFile(settings());
+        }
+        installer.install();
+        text = readFile(settings());
         QVERIFY(text.find("\"a/b\"") != std::string::npos); // "/" not escaped
         QVERIFY(text.find("日本") != std::string::npos); // UTF-8 as it is
         QVERIFY(text.find("\"alpha\"") < text.find("\"hooks\""));
@@ -207,7 +220,7 @@ private Q_SLOTS:
         hooks["Stop"] = json::array({{{"hooks", json::array({{{"type", "command"}, {"command", legacyCommand}}})}}});
         writeSettings(json {{"hooks", hooks}}.dump());
         fs::create_directories(m_locations.appSupport);
-        writeFile(m_locations.appSupport / "hook-version", "4");
+        writeFile(m_locations.appSupport / "hook-version", "5");
 
         HookInstaller installer(m_locations);
         installer.refresh();
@@ -232,6 +245,155 @@ private Q_SLOTS:
         QVERIFY(!fs::exists(m_locations.installedJsonTool()));
     }
 
+    // The user's own entries on an event we use, as install and remove leave
+    // them. @ours@ stands for our entry, "@ours" for our command, @path for
+    // our script's path.
+    void usersEntriesAreKept_data()
+    {
+        QTest::addColumn<QByteArray>("stop");
+        QTest::addColumn<QByteArray>("afterRemove"); // empty: as it was
+        QTest::addColumn<bool>("installs");
+        const QByteArray audit = R"({"type":"command","command":"~/bin/my-audit.sh"})";
+        QTest::newRow("our entry beside the user's") << "[{\"hooks\":[@ours@," + audit + "]}]"
+                                                     << "[{\"hooks\":[" + audit + "]}]" << true;
+        QTest::newRow("with a matcher") << "[{\"matcher\":\"Bash\",\"hooks\":[" + audit + ",@ours@]}]"
+                                        << "[{\"matcher\":\"Bash\",\"hooks\":[" + audit + "]}]" << true;
+        QTest::newRow("a script of the same name elsewhere")
+            << QByteArray(R"([{"hooks":[{"type":"command","command":"/bin/sh '/home/me/bin/claude-hook.sh' idle"}]}])")
+            << QByteArray() << true;
+        QTest::newRow("a longer path starting with ours")
+            << QByteArray(R"([{"hooks":[{"type":"command","command":"/bin/sh @path.orig idle"}]}])") << QByteArray()
+            << true;
+        QTest::newRow("elements that are not groups") << QByteArray(R"(["text",5,null,[1]])") << QByteArray() << true;
+        QTest::newRow("hooks that are not a list")
+            << QByteArray(R"([{"hooks":"say hi"},{"hooks":{"command":"@ours"}}])") << QByteArray() << true;
+        QTest::newRow("a list with more than entries")
+            << QByteArray(R"([{"hooks":[@ours@,"say hi"]}])") << QByteArray() << true;
+        QTest::newRow("an event that is not a list") << QByteArray(R"({"command":"say hi"})") << QByteArray() << false;
+        QTest::newRow("an event that is text") << QByteArray(R"("say hi")") << QByteArray() << false;
+    }
+
+    void usersEntriesAreKept()
+    {
+        QFETCH(QByteArray, stop);
+        QFETCH(QByteArray, afterRemove);
+        QFETCH(bool, installs);
+        const auto expand = [&](QByteArray text) {
+            const auto command = hookCommand(m_locations.appSupport / "claude-hook.sh", "idle");
+            text.replace("@ours@", QByteArray::fromStdString(ourGroup("idle")["hooks"][0].dump()));
+            text.replace("\"@ours", QByteArray::fromStdString(json(command).dump()).chopped(1));
+            text.replace("@path", QByteArray::fromStdString((m_locations.appSupport / "claude-hook.sh").string()));
+            return json::parse(text.toStdString());
+        };
+        const json before = expand(stop);
+        const json removed = afterRemove.isEmpty() ? before : expand(afterRemove);
+        const std::string original = json {{"hooks", {{"Stop", before}}}, {"model", "opus"}}.dump(2);
+        writeSettings(original);
+
+        HookInstaller installer(m_locations);
+        installer.install();
+        if (!installs) {
+            QCOMPARE(installer.status().kind(), HookStatus::Kind::Failed);
+            QVERIFY2(installer.status().message().find("\"Stop\"") != std::string::npos,
+                     installer.status().message().c_str());
+            QCOMPARE(readFile(settings()), original);
+            QVERIFY(!fs::exists(backup()));
+        } else {
+            QCOMPARE(installer.status(), HookStatus::installed());
+            json expected = removed;
+            expected.push_back(ourGroup("idle"));
+            COMPARE_JSON(readJson(settings())["hooks"]["Stop"], expected);
+        }
+        installer.uninstall();
+        QCOMPARE(installer.status(), HookStatus::notInstalled());
+        COMPARE_JSON(readJson(settings())["hooks"]["Stop"], removed);
+        COMPARE_JSON(readJson(settings())["model"], json("opus"));
+        // The backup holds the state before the removal.
+        if (installs)
+            QVERIFY(readFile(backup()).find("~/bin/my-audit.sh") != std::string::npos || !stop.contains("my-audit"));
+    }
+
+    void hooksOfAnotherShapeStay()
+    {
+        const std::string original = R"({"hooks":["say hi"]})";
+        writeSettings(original);
+        HookInstaller installer(m_locations);
+        installer.install();
+        QCOMPARE(installer.status().kind(), HookStatus::Kind::Failed);
+        installer.uninstall();
+        QCOMPARE(installer.status(), HookStatus::notInstalled());
+        QCOMPARE(readFile(settings()), original);
+    }
+
+    // A settings file the user cannot write is never replaced, even though
+    // its folder is writable.
+    void readOnlySettingsStay()
+    {
+        const std::string original = R"({"theme":"dark"})";
+        writeSettings(original);
+        fs::permissions(settings(), fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+        QProcess process;
+        auto environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("HOME"), QString::fromStdString(m_locations.home.string()));
+        environment.insert(QStringLiteral("XDG_DATA_HOME"), QString());
+        process.setProcessEnvironment(environment);
+        QStringList command = {QStringLiteral(LULLWATCH_BINARY_DIR "/lullwatch"), QStringLiteral("hooks"),
+                               QStringLiteral("install"), QStringLiteral("--agent"), QStringLiteral("claude")};
+        if (::geteuid() == 0) {
+            // Root may write anything: run as nobody, who owns the home.
+            fs::permissions(m_root.path().toStdString(), fs::perms::others_exec, fs::perm_options::add);
+            for (const auto &entry : fs::recursive_directory_iterator(m_locations.home))
+                QVERIFY(::lchown(entry.path().c_str(), 65534, 65534) == 0);
+            QVERIFY(::chown(m_locations.home.c_str(), 65534, 65534) == 0);
+            command = QStringList {QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
+                                   QStringLiteral("--clear-groups")}
+                + command;
+            command.prepend(QStringLiteral("setpriv"));
+        }
+        process.start(command.first(), command.mid(1));
+        QVERIFY(process.waitForFinished());
+        const QByteArray output = process.readAllStandardOutput() + process.readAllStandardError();
+        QCOMPARE(process.exitCode(), 1);
+        QVERIFY2(output.contains(QByteArray::fromStdString(settings().string() + " is read-only")), output.constData());
+        QCOMPARE(readFile(settings()), original);
+        QCOMPARE(modeOf(settings()), mode_t(0444));
+        QVERIFY(!fs::exists(backup()));
+    }
+
+    // What killed installs left beside the files they write goes at the next
+    // install, once it is old enough to belong to no running one.
+    void staleTemporariesGo()
+    {
+        writeSettings("{}");
+        const auto claudeFolder = settings().parent_path();
+        const auto old = fs::file_time_type::clock::now() - std::chrono::minutes(11);
+        const std::pair<fs::path, bool> files[] = {
+            {claudeFolder / ".settings.json.Ab12Cd", false},
+            {claudeFolder / ".settings.json.lullwatch-backup.x9Y8z7", false},
+            {m_locations.appSupport / ".claude-hook.sh.Qw3rTy", false},
+            {m_locations.appSupport / ".lullwatch-json.Zx9876", false},
+            {claudeFolder / ".settings.json.young1", true}, // a running install's
+            {claudeFolder / ".settings.json.toolong7", true},
+            {claudeFolder / ".other.json.Ab12Cd", true},
+        };
+        fs::create_directories(m_locations.appSupport);
+        for (const auto &[path, stays] : files) {
+            writeFile(path, "partial");
+            if (path.filename() != ".settings.json.young1")
+                fs::last_write_time(path, old);
+        }
+        const auto link = claudeFolder / ".settings.json.Link12";
+        fs::create_symlink(claudeFolder / ".other.json.Ab12Cd", link);
+        const timespec times[2] = {{0, UTIME_OMIT}, {::time(nullptr) - 3600, 0}};
+        QVERIFY(::utimensat(AT_FDCWD, link.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0);
+        HookInstaller installer(m_locations);
+        installer.install();
+        QCOMPARE(installer.status(), HookStatus::installed());
+        for (const auto &[path, stays] : files)
+            QVERIFY2(fs::exists(path) == stays, path.c_str());
+        QVERIFY(fs::is_symlink(claudeFolder / ".settings.json.Link12"));
+    }
+
     void uninstallWithoutSettingsWritesAnEmptyObject()
     {
         HookInstaller installer(m_locations);
@@ -247,19 +409,19 @@ private Q_SLOTS:
         const int installed = int(HookStatus::Kind::Installed);
         const int outdated = int(HookStatus::Kind::Outdated);
         const int notInstalled = int(HookStatus::Kind::NotInstalled);
-        QTest::newRow("all, stamp 4") << 5 << QByteArray("4") << installed;
-        QTest::newRow("all, stamp 4 and line feed") << 5 << QByteArray("4\n") << installed;
-        QTest::newRow("all, stamp with spaces") << 5 << QByteArray("  4 \t") << installed;
-        QTest::newRow("all, stamp +4") << 5 << QByteArray("+4") << installed;
-        QTest::newRow("all, stamp 4.0") << 5 << QByteArray("4.0") << outdated;
-        QTest::newRow("all, stamp with letters") << 5 << QByteArray("4a") << outdated;
-        QTest::newRow("all, stamp +-4") << 5 << QByteArray("+-4") << outdated;
-        QTest::newRow("all, stamp 3") << 5 << QByteArray("3") << outdated;
+        QTest::newRow("all, stamp 5") << 5 << QByteArray("5") << installed;
+        QTest::newRow("all, stamp 5 and line feed") << 5 << QByteArray("5\n") << installed;
+        QTest::newRow("all, stamp with spaces") << 5 << QByteArray("  5 \t") << installed;
+        QTest::newRow("all, stamp +5") << 5 << QByteArray("+5") << installed;
+        QTest::newRow("all, stamp 5.0") << 5 << QByteArray("5.0") << outdated;
+        QTest::newRow("all, stamp with letters") << 5 << QByteArray("5a") << outdated;
+        QTest::newRow("all, stamp +-5") << 5 << QByteArray("+-5") << outdated;
+        QTest::newRow("all, stamp 4 of the scripts that copied payloads") << 5 << QByteArray("4") << outdated;
         QTest::newRow("all, empty stamp") << 5 << QByteArray("") << outdated;
         QTest::newRow("all, no stamp") << 5 << QByteArray("missing") << outdated;
-        QTest::newRow("four of five") << 4 << QByteArray("4") << outdated;
-        QTest::newRow("one") << 1 << QByteArray("4") << outdated;
-        QTest::newRow("none") << 0 << QByteArray("4") << notInstalled;
+        QTest::newRow("four of five") << 4 << QByteArray("5") << outdated;
+        QTest::newRow("one") << 1 << QByteArray("5") << outdated;
+        QTest::newRow("none") << 0 << QByteArray("5") << notInstalled;
     }
 
     void refresh()
@@ -295,6 +457,9 @@ private Q_SLOTS:
         QTest::newRow("top-level string") << QByteArray(R"("text")");
         QTest::newRow("invalid UTF-8") << QByteArray("{\"name\": \"\xff\xfe\"}");
         QTest::newRow("comment") << QByteArray("{// note\n}");
+        QTest::newRow("number beyond a double") << QByteArray(R"({"n": 1E400})");
+        QTest::newRow("nested 513 deep") << "{\"a\":" + QByteArray(512, '[') + QByteArray(512, ']') + '}';
+        QTest::newRow("nested 100,000 deep") << "{\"a\":" + QByteArray(99999, '[') + QByteArray(99999, ']') + '}';
     }
 
     void unreadableSettings()
@@ -480,7 +645,7 @@ private Q_SLOTS:
         const auto text = readFile(file);
         QVERIFY(text.find("\"agentStop\"") < text.find("\"notification\""));
         QVERIFY(text.find("\"hooks\"") < text.find("\"version\""));
-        QCOMPARE(readFile(m_locations.appSupport / "copilot-hook-version"), std::string("2"));
+        QCOMPARE(readFile(m_locations.appSupport / "copilot-hook-version"), std::string("3"));
         QCOMPARE(modeOf(script), mode_t(0755));
     }
 

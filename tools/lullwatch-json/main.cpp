@@ -10,6 +10,12 @@
 //   lullwatch-json replace KEY -integer N FILE
 //       Sets the top-level member KEY of the JSON object in FILE, keeping
 //       every other member and its value. The file is replaced atomically.
+//   lullwatch-json trim FILE
+//       Drops the top-level members of the JSON object in FILE that take more
+//       than 16 KiB once written, and those past 1 MiB in all, so that a
+//       record keeps a payload's small members but not a long prompt.
+//
+// Input nested deeper than 512 levels is not JSON to this tool.
 //
 // Exit status 0 on success, 1 on failure, 2 on wrong usage; nothing else is
 // printed, so the hooks stay silent.
@@ -31,6 +37,53 @@ namespace {
 constexpr int success = 0;
 constexpr int failure = 1;
 constexpr int wrongUsage = 2;
+constexpr int maxDepth = 512;
+constexpr std::size_t largeMember = 16 * 1024;
+constexpr std::size_t largeRecord = 1024 * 1024;
+
+// Fails the parse of input that nests deeper than maxDepth, so that neither
+// a parse nor a dump recurses without bound.
+class DepthCheck final : public nlohmann::json_sax<nlohmann::ordered_json> {
+public:
+    bool null() override { return true; }
+    bool boolean(bool) override { return true; }
+    bool number_integer(number_integer_t) override { return true; }
+    bool number_unsigned(number_unsigned_t) override { return true; }
+    bool number_float(number_float_t, const string_t &) override { return true; }
+    bool string(string_t &) override { return true; }
+    bool binary(binary_t &) override { return false; }
+    bool start_object(std::size_t) override { return ++m_depth <= maxDepth; }
+    bool key(string_t &) override { return true; }
+    bool end_object() override { return --m_depth >= 0; }
+    bool start_array(std::size_t) override { return ++m_depth <= maxDepth; }
+    bool end_array() override { return --m_depth >= 0; }
+    bool parse_error(std::size_t, const std::string &, const nlohmann::detail::exception &) override { return false; }
+
+private:
+    int m_depth = 0;
+};
+
+// The JSON object in a file, or none.
+std::optional<nlohmann::ordered_json> readObject(const char *path)
+{
+    const auto bytes = lullwatch::readWholeFile(path);
+    if (!bytes)
+        return std::nullopt;
+    DepthCheck check;
+    if (!nlohmann::ordered_json::sax_parse(*bytes, &check))
+        return std::nullopt;
+    auto document = nlohmann::ordered_json::parse(*bytes, nullptr, false);
+    if (!document.is_object())
+        return std::nullopt;
+    return document;
+}
+
+// Values arrived here as valid UTF-8; a replacement may not be, and a
+// replacement character beats a file that no reader accepts.
+std::string written(const nlohmann::ordered_json &value)
+{
+    return value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
 
 // Finds one top-level member while checking that the whole input is one
 // JSON object; numbers keep their spelling.
@@ -55,8 +108,7 @@ public:
     {
         if (m_depth == 0)
             m_isObject = true;
-        container();
-        return true;
+        return container();
     }
     bool key(string_t &name) override
     {
@@ -68,11 +120,7 @@ public:
         --m_depth;
         return true;
     }
-    bool start_array(std::size_t) override
-    {
-        container();
-        return true;
-    }
+    bool start_array(std::size_t) override { return container(); }
     bool end_array() override
     {
         --m_depth;
@@ -90,13 +138,13 @@ private:
         return true;
     }
 
-    void container()
+    bool container()
     {
         if (m_depth == 1 && m_wanted) {
             m_text.reset(); // objects and arrays have no plain text
             m_wanted = false;
         }
-        ++m_depth;
+        return ++m_depth <= maxDepth;
     }
 
     std::string m_key;
@@ -144,18 +192,33 @@ int replace(std::string_view key, std::string_view type, std::string_view value,
         return wrongUsage;
     }
 
-    const auto bytes = lullwatch::readWholeFile(path);
-    if (!bytes)
+    auto document = readObject(path);
+    if (!document)
         return failure;
-    auto document = nlohmann::ordered_json::parse(*bytes, nullptr, false);
-    if (!document.is_object())
-        return failure;
-    document[std::string(key)] = std::move(replacement);
+    (*document)[std::string(key)] = std::move(replacement);
+    return lullwatch::writeFileAtomically(path, written(*document)) ? failure : success;
+}
 
-    // Values arrived here as valid UTF-8; the replacement may not be, and a
-    // replacement character beats a file that no reader accepts.
-    const std::string text = document.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
-    return lullwatch::writeFileAtomically(path, text) ? failure : success;
+int trim(const char *path)
+{
+    const auto document = readObject(path);
+    if (!document)
+        return failure;
+    nlohmann::ordered_json kept = nlohmann::ordered_json::object();
+    std::size_t size = 0;
+    bool dropped = false;
+    for (const auto &[name, value] : document->items()) {
+        const std::size_t memberSize = written(value).size() + written(name).size() + 2;
+        if (memberSize > largeMember || size + memberSize > largeRecord) {
+            dropped = true;
+            continue;
+        }
+        size += memberSize;
+        kept[name] = value;
+    }
+    if (!dropped)
+        return success;
+    return lullwatch::writeFileAtomically(path, written(kept)) ? failure : success;
 }
 
 } // namespace
@@ -167,5 +230,7 @@ int main(int argc, char *argv[])
         return extract(argv[2], argv[3]);
     if (command == "replace" && argc == 6)
         return replace(argv[2], argv[3], argv[4], argv[5]);
+    if (command == "trim" && argc == 3)
+        return trim(argv[2]);
     return wrongUsage;
 }
