@@ -84,7 +84,7 @@ int runApplication(QCoreApplication &application, bool withTray)
     lullwatch::FreedesktopNotificationCenter notificationCenter(QDBusConnection::sessionBus());
     lullwatch::Notifier notifier(notificationCenter, clock);
     lullwatch::AppModel model({preferences, loginItem, assertions, powerSource, notifier, clock, probe,
-                               lullwatch::sessionsDirectory(),
+                               lullwatch::sessionsDirectory(), lullwatch::temporaryDirectory(),
                                lullwatch::HookLocations::forCurrentUser(executableDirectory())});
 
     std::string lastLine;

@@ -83,7 +83,7 @@ AppModel::AppModel(AppServices services, QObject *parent)
     , m_wake(services.assertions, services.powerSource, services.clock)
     , m_hooks(services.hookLocations)
     , m_copilotHooks(services.hookLocations)
-    , m_scanner(services.sessionsDirectory, services.clock, services.processProbe)
+    , m_scanner(services.sessionsDirectory, services.clock, services.processProbe, {}, services.temporaryDirectory)
 {
     // Loading the wake mode already runs the wake rule, with no sessions yet.
     setWakeMode(wakeModeFromRaw(m_preferences.readString(wakeModeKey).value_or("")).value_or(WakeMode::WhileWorking));

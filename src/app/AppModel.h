@@ -39,6 +39,8 @@ struct AppServices {
     const Clock &clock;
     const ProcessProbe &processProbe;
     std::filesystem::path sessionsDirectory;
+    // Where killed hooks of older releases left their payload copies.
+    std::filesystem::path temporaryDirectory;
     HookLocations hookLocations;
 };
 

@@ -14,15 +14,40 @@ namespace {
 constexpr std::size_t columnCount = 8;
 using Row = std::array<std::string, columnCount>;
 
+// The length of the UTF-8 sequence at the start of `text` when it encodes a
+// C1 control (U+0080 to U+009F) or a bidirectional embedding, override or
+// isolate (U+202A to U+202E, U+2066 to U+2069); 0 otherwise.
+std::size_t wideControlLength(std::string_view text)
+{
+    const auto byte = [&](std::size_t index) { return static_cast<unsigned char>(text[index]); };
+    if (text.size() >= 2 && byte(0) == 0xC2 && byte(1) >= 0x80 && byte(1) <= 0x9F)
+        return 2;
+    if (text.size() >= 3 && byte(0) == 0xE2
+        && ((byte(1) == 0x80 && byte(2) >= 0xAA && byte(2) <= 0xAE)
+            || (byte(1) == 0x81 && byte(2) >= 0xA6 && byte(2) <= 0xA9)))
+        return 3;
+    return 0;
+}
+
 // Folder and model names come from files anyone can write: keep control
-// characters (escape sequences, line breaks) away from the terminal.
+// characters (escape sequences, line breaks, text reversal) away from the
+// terminal, each replaced by one question mark.
 std::string printable(std::string_view text)
 {
-    std::string result(text);
-    for (char &c : result) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7f)
-            c = '?';
+    std::string result;
+    result.reserve(text.size());
+    for (std::size_t index = 0; index < text.size();) {
+        const auto byte = static_cast<unsigned char>(text[index]);
+        if (byte < 0x20 || byte == 0x7f) {
+            result += '?';
+            ++index;
+        } else if (const std::size_t length = wideControlLength(text.substr(index))) {
+            result += '?';
+            index += length;
+        } else {
+            result += text[index];
+            ++index;
+        }
     }
     return result;
 }

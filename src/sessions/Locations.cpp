@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
 
@@ -42,10 +43,19 @@ std::filesystem::path sessionsDirectory()
     return appSupportDirectory() / "sessions";
 }
 
+std::filesystem::path temporaryDirectory()
+{
+    const auto temporary = environmentPath("TMPDIR");
+    return temporary.is_absolute() ? temporary : std::filesystem::path("/tmp");
+}
+
 void ensureSessionsDirectory(const std::filesystem::path &directory)
 {
+    // The records name the user's projects and transcripts.
+    const auto folder = directory.has_filename() ? directory : directory.parent_path();
     std::error_code ignored;
-    std::filesystem::create_directories(directory, ignored);
+    std::filesystem::create_directories(folder.parent_path(), ignored);
+    ::mkdir(folder.c_str(), 0700);
 }
 
 } // namespace lullwatch

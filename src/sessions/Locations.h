@@ -10,8 +10,11 @@ std::filesystem::path homeDirectory();
 std::filesystem::path appSupportDirectory();
 // The folder the hook scripts write session records into.
 std::filesystem::path sessionsDirectory();
-// Creates the folder with its missing parents; errors are ignored (a scan of a
-// missing folder just finds nothing).
+// The folder for temporary files: TMPDIR when it names an absolute path, else /tmp.
+std::filesystem::path temporaryDirectory();
+// Creates the folder, readable by the user alone, with its missing parents; an
+// existing folder keeps its mode. Errors are ignored (a scan of a missing
+// folder just finds nothing).
 void ensureSessionsDirectory(const std::filesystem::path &directory);
 
 } // namespace lullwatch

@@ -43,34 +43,124 @@ std::vector<std::string> listEntries(const std::filesystem::path &directory)
     return names;
 }
 
-// Reads a whole record file into `bytes`; false for anything that is not a
-// readable regular file of sensible size. Never blocks on a FIFO.
-bool readRecordFile(const std::filesystem::path &path, std::string &bytes)
+// Larger records are not read whole: only their age and owner are looked for,
+// in this many bytes at most.
+constexpr off_t maxLifetimeSearch = 256 << 20;
+constexpr std::size_t lifetimeSearchChunk = 64 << 10;
+
+TimePoint modificationTimeOf(const struct stat &status)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0)
-        return false;
-    struct stat status { };
-    bool ok = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size <= maxRecordSize;
-    if (ok) {
-        bytes.resize(static_cast<std::size_t>(status.st_size));
-        std::size_t filled = 0;
-        while (filled < bytes.size()) {
-            const ssize_t got = ::read(fd, bytes.data() + filled, bytes.size() - filled);
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got < 0) {
-                ok = false;
-                break;
-            }
-            if (got == 0)
-                break; // shrank since fstat: decode what is there
-            filled += static_cast<std::size_t>(got);
-        }
-        bytes.resize(filled);
+    return timePointFromEpochSeconds(static_cast<double>(status.st_mtim.tv_sec)
+                                     + static_cast<double>(status.st_mtim.tv_nsec) / 1e9);
+}
+
+// One record file as the scan read it. The file stays open until the scan is
+// done with it, so that its inode cannot be reused by a newer file meanwhile.
+struct RecordFile {
+    enum class Content { None, Whole, Oversize };
+
+    RecordFile() = default;
+    RecordFile(const RecordFile &) = delete;
+    RecordFile &operator=(const RecordFile &) = delete;
+    ~RecordFile()
+    {
+        if (fd >= 0)
+            ::close(fd);
     }
-    ::close(fd);
-    return ok;
+
+    int fd = -1;
+    struct stat status { };
+    Content content = Content::None;
+    std::optional<RecordLifetime> oversizeLifetime;
+};
+
+bool readWhole(int fd, std::size_t size, std::string &bytes)
+{
+    bytes.resize(size);
+    std::size_t filled = 0;
+    while (filled < bytes.size()) {
+        const ssize_t got = ::read(fd, bytes.data() + filled, bytes.size() - filled);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return false;
+        if (got == 0)
+            break; // shrank since fstat: decode what is there
+        filled += static_cast<std::size_t>(got);
+    }
+    bytes.resize(filled);
+    return true;
+}
+
+std::optional<RecordLifetime> searchLifetime(int fd)
+{
+    RecordLifetimeReader reader;
+    std::vector<char> chunk(lifetimeSearchChunk);
+    off_t offset = 0;
+    while (offset < maxLifetimeSearch) {
+        const ssize_t got = ::pread(fd, chunk.data(), chunk.size(), offset);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return std::nullopt;
+        if (got == 0 || !reader.feed(std::string_view(chunk.data(), static_cast<std::size_t>(got))))
+            return reader.finish();
+        offset += got;
+    }
+    return std::nullopt;
+}
+
+// Reads one record file: a regular file of sensible size whole into `bytes`,
+// a larger one only for its lifetime. Never blocks on a FIFO.
+void readRecordFile(const std::filesystem::path &path, std::string &bytes, RecordFile &file)
+{
+    file.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (file.fd < 0 || ::fstat(file.fd, &file.status) != 0 || !S_ISREG(file.status.st_mode))
+        return;
+    if (file.status.st_size <= maxRecordSize) {
+        if (readWhole(file.fd, static_cast<std::size_t>(file.status.st_size), bytes))
+            file.content = RecordFile::Content::Whole;
+    } else {
+        file.oversizeLifetime = searchLifetime(file.fd);
+        file.content = RecordFile::Content::Oversize;
+    }
+}
+
+// Deletes the record only while its name still leads to the file that was
+// read: a hook may have renamed a newer record onto it since.
+void removeUnlessReplaced(const std::filesystem::path &path, const RecordFile &file)
+{
+    struct stat current { };
+    if (::lstat(path.c_str(), &current) == 0 && current.st_dev == file.status.st_dev
+        && current.st_ino == file.status.st_ino)
+        ::unlink(path.c_str());
+}
+
+// Deletes the user's own regular files in `directory` whose names start with
+// one of `prefixes` and that were last modified before `cutoff`. Names are
+// looked up and deleted relative to the opened folder, never through a link.
+void removeOldFiles(const std::filesystem::path &directory, std::initializer_list<std::string_view> prefixes,
+                    TimePoint cutoff)
+{
+    const int folder = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *dir = folder >= 0 ? ::fdopendir(folder) : nullptr;
+    if (!dir) {
+        if (folder >= 0)
+            ::close(folder);
+        return;
+    }
+    const uid_t user = ::geteuid();
+    while (const dirent *entry = ::readdir(dir)) {
+        const std::string_view name = entry->d_name;
+        if (std::none_of(prefixes.begin(), prefixes.end(),
+                         [&](std::string_view prefix) { return name.starts_with(prefix); }))
+            continue;
+        struct stat status { };
+        if (::fstatat(folder, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(status.st_mode)
+            && status.st_uid == user && modificationTimeOf(status) < cutoff)
+            ::unlinkat(folder, entry->d_name, 0);
+    }
+    ::closedir(dir); // closes the folder too
 }
 
 std::optional<TimePoint> modificationTime(const std::string &path)
@@ -78,8 +168,7 @@ std::optional<TimePoint> modificationTime(const std::string &path)
     struct stat status { };
     if (path.empty() || ::stat(path.c_str(), &status) != 0)
         return std::nullopt;
-    return timePointFromEpochSeconds(static_cast<double>(status.st_mtim.tv_sec)
-                                     + static_cast<double>(status.st_mtim.tv_nsec) / 1e9);
+    return modificationTimeOf(status);
 }
 
 bool needsNoUser(const std::optional<std::string> &notificationType)
@@ -92,8 +181,9 @@ bool needsNoUser(const std::optional<std::string> &notificationType)
 } // namespace
 
 SessionScanner::SessionScanner(std::filesystem::path directory, const Clock &clock, const ProcessProbe &probe,
-                               TranscriptReader::Limits limits)
+                               TranscriptReader::Limits limits, std::filesystem::path temporaryDirectory)
     : m_directory(std::move(directory))
+    , m_temporaryDirectory(std::move(temporaryDirectory))
     , m_clock(clock)
     , m_probe(probe)
     , m_reader(limits)
@@ -132,13 +222,25 @@ SessionState SessionScanner::effectiveState(const SessionRecord &record, TimePoi
     return record.state;
 }
 
-bool SessionScanner::ownerIsAlive(const SessionRecord &record) const
+bool SessionScanner::ownerIsAlive(std::optional<std::int64_t> pid) const
 {
     // Out-of-range pids are never probed: 0 and negatives would address process groups.
-    if (!record.pid || *record.pid < 1 || *record.pid > 2147483647)
+    if (!pid || *pid < 1 || *pid > 2147483647)
         return true;
-    const int error = m_probe.probe(static_cast<std::int32_t>(*record.pid));
+    const int error = m_probe.probe(static_cast<std::int32_t>(*pid));
     return error == 0 || error == EPERM;
+}
+
+void SessionScanner::removeTemporaries(TimePoint now)
+{
+    // Looking through the temporary folder once a minute is often enough.
+    if (now < m_nextTemporarySweep)
+        return;
+    m_nextTemporarySweep = now + std::chrono::duration_cast<Seconds>(std::chrono::minutes(1));
+    const TimePoint cutoff = now - temporaryExpiry;
+    // A record being written, and the JSON tool's rewrite of one.
+    removeOldFiles(m_directory, {".record.", "..record."}, cutoff);
+    removeOldFiles(m_temporaryDirectory, {"lullwatch-hook.", "lullwatch-copilot-hook."}, cutoff);
 }
 
 std::vector<SessionInfo> SessionScanner::scanOnExecutor()
@@ -154,18 +256,34 @@ std::vector<SessionInfo> SessionScanner::scanOnExecutor()
         if (!hasJsonExtension(name))
             continue;
         const auto path = m_directory / name;
-        if (!readRecordFile(path, m_recordBytes))
-            continue;
-        auto record = decodeSessionRecord(m_recordBytes, m_recordParser);
-        if (!record)
-            continue; // left on disk and tried again next time
+        RecordFile file;
+        readRecordFile(path, m_recordBytes, file);
+        if (file.content == RecordFile::Content::None)
+            continue; // not a file the hooks write: never deleted
 
-        const TimePoint updated = timePointFromEpochSeconds(record->updatedAt);
-        if (now - updated > recordExpiry || !ownerIsAlive(*record)) {
-            ::unlink(path.c_str());
-            m_cursors.erase(record->transcriptPath);
+        std::optional<SessionRecord> record;
+        std::optional<RecordLifetime> lifetime = file.oversizeLifetime;
+        if (file.content == RecordFile::Content::Whole) {
+            record = decodeSessionRecord(m_recordBytes, m_recordParser);
+            if (record)
+                lifetime = RecordLifetime {record->updatedAt, record->pid};
+        }
+        if (!lifetime) {
+            // Tried again at every scan while someone may still be writing it.
+            if (now - modificationTimeOf(file.status) > recordExpiry)
+                removeUnlessReplaced(path, file);
             continue;
         }
+
+        const TimePoint updated = timePointFromEpochSeconds(lifetime->updatedAt);
+        if (now - updated > recordExpiry || !ownerIsAlive(lifetime->pid)) {
+            removeUnlessReplaced(path, file);
+            if (record)
+                m_cursors.erase(record->transcriptPath);
+            continue;
+        }
+        if (!record)
+            continue; // too large to be a record worth showing
 
         seenTranscriptPaths.insert(record->transcriptPath);
         Cursor &cursor = m_cursors[record->transcriptPath];
@@ -186,6 +304,8 @@ std::vector<SessionInfo> SessionScanner::scanOnExecutor()
             .isStale = state == SessionState::Working && now - lastActivity > staleAfter,
         });
     }
+
+    removeTemporaries(now);
 
     std::erase_if(m_cursors, [&](const auto &entry) { return !seenTranscriptPaths.contains(entry.first); });
 

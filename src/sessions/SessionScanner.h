@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Locations.h"
 #include "SessionInfo.h"
 #include "SessionRecord.h"
 #include "TimePoint.h"
@@ -45,10 +46,14 @@ public:
     static constexpr Seconds recordExpiry {86400};
     static constexpr Seconds staleAfter {600};
     static constexpr Seconds entryLeadThreshold {1};
+    // Files that hooks killed halfway left behind; a running hook is done far sooner.
+    static constexpr Seconds temporaryExpiry {600};
 
-    // `clock` and `probe` must outlive the scanner and be callable from its thread.
+    // `clock` and `probe` must outlive the scanner and be callable from its
+    // thread. `temporaryDirectory` is where the hooks keep their payload copies.
     SessionScanner(std::filesystem::path directory, const Clock &clock, const ProcessProbe &probe,
-                   TranscriptReader::Limits limits = {});
+                   TranscriptReader::Limits limits = {},
+                   std::filesystem::path temporaryDirectory = lullwatch::temporaryDirectory());
     ~SessionScanner();
 
     SessionScanner(const SessionScanner &) = delete;
@@ -63,9 +68,11 @@ public:
 
 private:
     std::vector<SessionInfo> scanOnExecutor();
-    bool ownerIsAlive(const SessionRecord &record) const;
+    bool ownerIsAlive(std::optional<std::int64_t> pid) const;
+    void removeTemporaries(TimePoint now);
 
     const std::filesystem::path m_directory;
+    const std::filesystem::path m_temporaryDirectory;
     const Clock &m_clock;
     const ProcessProbe &m_probe;
 
@@ -73,6 +80,7 @@ private:
     TranscriptReader m_reader;
     simdjson::dom::parser m_recordParser;
     std::string m_recordBytes;
+    TimePoint m_nextTemporarySweep {};
 
     QThreadPool m_executor; // last member: finishes a running scan before the rest goes
 };

@@ -2,6 +2,7 @@
 
 #include "Timestamp.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -319,6 +320,15 @@ void countUsage(const MessageFacts &message, TranscriptCursor &cursor)
         cursor.usage.model = std::string(*message.model);
 }
 
+ssize_t readAt(int fd, char *into, std::size_t count, std::uint64_t offset)
+{
+    ssize_t got;
+    do {
+        got = ::pread(fd, into, count, static_cast<off_t>(offset));
+    } while (got < 0 && errno == EINTR);
+    return got;
+}
+
 } // namespace
 
 TranscriptReader::TranscriptReader()
@@ -348,33 +358,34 @@ void TranscriptReader::read(const std::string &path, TranscriptCursor &cursor)
     releaseOversizedBuffers();
 }
 
+void TranscriptReader::ensureBufferSize(std::size_t size)
+{
+    if (m_buffer.size() < size) {
+        m_buffer.reserve(size); // exactly: growth by doubling would double the peak
+        m_buffer.resize(size);
+    }
+}
+
 void TranscriptReader::readNewBytes(int fd, std::uint64_t size, TranscriptCursor &cursor)
 {
     // Only the bytes that existed when the size was taken: what the agent
     // appends meanwhile is read on the next scan, not twice.
-    std::uint64_t remaining = size - cursor.offset;
+    std::uint64_t budget = std::max<std::uint64_t>(
+        m_limits.maxBytesPerRead, 2 * (std::uint64_t {m_limits.chunkSize} + m_limits.maxLineLength) + 1);
     std::size_t carried = cursor.remainder.size();
-    if (m_buffer.size() < carried + simdjson::SIMDJSON_PADDING)
-        m_buffer.resize(carried + simdjson::SIMDJSON_PADDING);
+    ensureBufferSize(carried + simdjson::SIMDJSON_PADDING);
     std::memcpy(m_buffer.data(), cursor.remainder.data(), carried);
 
-    while (remaining > 0) {
-        const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, m_limits.chunkSize));
-        const std::size_t needed = carried + wanted + simdjson::SIMDJSON_PADDING;
-        if (m_buffer.size() < needed) {
-            m_buffer.reserve(needed); // exactly: growth by doubling would double the peak
-            m_buffer.resize(needed);
-        }
-
-        ssize_t got;
-        do {
-            got = ::pread(fd, m_buffer.data() + carried, wanted, static_cast<off_t>(cursor.offset));
-        } while (got < 0 && errno == EINTR);
+    while (cursor.offset < size && budget > 0) {
+        const std::size_t wanted
+            = static_cast<std::size_t>(std::min({size - cursor.offset, budget, std::uint64_t {m_limits.chunkSize}}));
+        ensureBufferSize(carried + wanted + simdjson::SIMDJSON_PADDING);
+        const ssize_t got = readAt(fd, m_buffer.data() + carried, wanted, cursor.offset);
         if (got <= 0)
             break;
 
         cursor.offset += static_cast<std::uint64_t>(got);
-        remaining -= static_cast<std::uint64_t>(got);
+        budget -= static_cast<std::uint64_t>(got);
 
         char *const data = m_buffer.data();
         const std::size_t end = carried + static_cast<std::size_t>(got);
@@ -401,15 +412,73 @@ void TranscriptReader::readNewBytes(int fd, std::uint64_t size, TranscriptCursor
         }
 
         carried = end - start;
-        if (carried > m_limits.maxLineLength) {
-            cursor.discardingLine = true;
+        if (carried > m_limits.chunkSize || carried > m_limits.maxLineLength) {
+            const std::uint64_t lineStart = cursor.offset - carried;
             carried = 0;
+            if (!followLongLine(fd, lineStart, size, budget, cursor)) {
+                cursor.offset = lineStart; // read again from its start next time
+                break;
+            }
         } else if (start > 0) {
             std::memmove(data, data + start, carried);
         }
     }
 
+    if (carried > m_limits.maxKeptRemainder) {
+        cursor.offset -= carried; // read again from its start next time
+        carried = 0;
+    }
     cursor.remainder.assign(m_buffer.data(), carried);
+}
+
+// Looks for the end of a line longer than a chunk that starts at `lineStart`
+// and has no line feed before the cursor's offset, without keeping its bytes;
+// a line of acceptable length is then read whole, once. False when the read
+// ends before the line does.
+bool TranscriptReader::followLongLine(int fd, std::uint64_t lineStart, std::uint64_t size, std::uint64_t &budget,
+                                      TranscriptCursor &cursor)
+{
+    for (;;) {
+        const std::uint64_t seen = cursor.offset - lineStart;
+        if (seen > m_limits.maxLineLength) {
+            cursor.discardingLine = true;
+            return true;
+        }
+        if (cursor.offset >= size || budget == 0)
+            return false;
+        // One byte past the longest line is far enough to tell.
+        const std::size_t wanted = static_cast<std::size_t>(std::min(
+            {size - cursor.offset, budget, std::uint64_t {m_limits.chunkSize}, m_limits.maxLineLength + 1 - seen}));
+        ensureBufferSize(wanted + simdjson::SIMDJSON_PADDING);
+        const ssize_t got = readAt(fd, m_buffer.data(), wanted, cursor.offset);
+        if (got <= 0)
+            return false;
+        budget -= static_cast<std::uint64_t>(got);
+        const auto *lineFeed
+            = static_cast<const char *>(std::memchr(m_buffer.data(), '\n', static_cast<std::size_t>(got)));
+        if (!lineFeed) {
+            cursor.offset += static_cast<std::uint64_t>(got);
+            continue;
+        }
+
+        const std::uint64_t length = seen + static_cast<std::uint64_t>(lineFeed - m_buffer.data());
+        if (budget < length)
+            return false; // the whole line fits in the next read
+        m_paddedLine.clear();
+        m_paddedLine.reserve(length + simdjson::SIMDJSON_PADDING); // exactly, for the same reason
+        m_paddedLine.resize(length + simdjson::SIMDJSON_PADDING);
+        std::uint64_t filled = 0;
+        while (filled < length) {
+            const ssize_t part = readAt(fd, m_paddedLine.data() + filled, length - filled, lineStart + filled);
+            if (part <= 0)
+                return false;
+            filled += static_cast<std::uint64_t>(part);
+        }
+        budget -= length;
+        cursor.offset = lineStart + length + 1;
+        ingestPaddedEntry(std::string_view(m_paddedLine.data(), length), cursor);
+        return true;
+    }
 }
 
 void TranscriptReader::ingestEntry(std::string_view line, TranscriptCursor &cursor)

@@ -25,8 +25,10 @@ struct TokenCounts {
 
 // One reading position per transcript, kept between scans.
 struct TranscriptCursor {
-    std::uint64_t offset = 0; // bytes of the file consumed so far
-    std::string remainder; // start of a line whose line feed has not arrived yet
+    std::uint64_t offset = 0; // where the next read starts
+    // The bytes before `offset` of a line whose line feed has not arrived yet,
+    // when they are few; a longer such line is read again from its start.
+    std::string remainder;
     TranscriptUsage usage; // totals of the lines consumed so far
     TranscriptActivity activity; // what those lines say about the session's activity
     std::optional<std::string> lastCountedMessageId;
@@ -51,13 +53,18 @@ public:
     struct Limits {
         std::size_t chunkSize = 1 << 20; // bytes read per system call
         std::size_t maxLineLength = 64 << 20; // longer lines are skipped whole
+        // Bytes read from one transcript by one read (never less than what
+        // finding, then reading, one longest line takes): a huge file costs
+        // each scan a bounded time, the rest waits for the next read.
+        std::size_t maxBytesPerRead = 256 << 20;
+        std::size_t maxKeptRemainder = 64 << 10; // longest unfinished line kept between reads
     };
 
     TranscriptReader();
     explicit TranscriptReader(Limits limits);
 
     // Consumes what was appended to the file at `path` since the cursor's
-    // offset, and starts over when the file has shrunk. A path that cannot be
+    // offset, up to the read limit, and starts over when the file has shrunk. A path that cannot be
     // opened as a regular file leaves the cursor as it is.
     void read(const std::string &path, TranscriptCursor &cursor);
 
@@ -66,6 +73,9 @@ public:
 
 private:
     void readNewBytes(int fd, std::uint64_t size, TranscriptCursor &cursor);
+    bool followLongLine(int fd, std::uint64_t lineStart, std::uint64_t size, std::uint64_t &budget,
+                        TranscriptCursor &cursor);
+    void ensureBufferSize(std::size_t size);
     // `line` must be followed by simdjson::SIMDJSON_PADDING readable bytes.
     void ingestPaddedEntry(std::string_view line, TranscriptCursor &cursor);
     void releaseOversizedBuffers();

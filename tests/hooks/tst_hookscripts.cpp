@@ -473,7 +473,7 @@ private Q_SLOTS:
         // Scans, and reads of every record file seen, for as long as hooks run.
         FakeClock clock(static_cast<double>(QDateTime::currentSecsSinceEpoch()));
         FakeProcessProbe probe;
-        SessionScanner scanner(m_sessions, clock, probe);
+        SessionScanner scanner(m_sessions, clock, probe, {}, m_temporary);
         std::atomic<bool> writing = true;
         std::atomic<int> scans = 0, filesRead = 0, undecodable = 0, unknownIds = 0;
         std::thread reader([&] {

@@ -44,7 +44,8 @@ private Q_SLOTS:
 
         FakeClock clock(1'800'000'000.0);
         const PosixProcessProbe probe;
-        SessionScanner scanner(sessions, clock, probe);
+        // Its own temporary folder: the clock is years ahead of the real one.
+        SessionScanner scanner(sessions, clock, probe, {}, sessions);
         writeFile(sessions / "s.json",
                   recordJson("s", "working", clock.seconds(), "", ",\"pid\":" + std::to_string(pid)));
 

@@ -71,7 +71,10 @@ private Q_SLOTS:
         QTest::newRow("camel-case notification key ignored")
             << withRequired(R"(,"notificationType":"idle_prompt")") << std::optional(required());
         QTest::newRow("notification null") << withRequired(R"(,"notification_type":null)") << std::optional(required());
-        QTest::newRow("notification not a string") << withRequired(R"(,"notification_type":3)") << failure;
+        QTest::newRow("notification not a string is none")
+            << withRequired(R"(,"notification_type":3)") << std::optional(required());
+        QTest::newRow("notification an object is none")
+            << withRequired(R"(,"notification_type":{"kind":"idle_prompt"})") << std::optional(required());
         QTest::newRow("fractional updatedAt") << QByteArray(
             R"({"sessionId":"s1","state":"working","event":"UserPromptSubmit","cwd":"/home/dev/site","transcriptPath":"/tmp/t.jsonl","updatedAt":1733500000.25})")
                                               << requiredWith([](SessionRecord &r) { r.updatedAt = 1733500000.25; });
@@ -123,6 +126,12 @@ private Q_SLOTS:
             << withRequired(QByteArray(",\"x\":" + QByteArray(100000, '[') + QByteArray(100000, ']')).constData())
             << failure;
         QTest::newRow("number out of range") << withRequired(R"(,"x":1e999)") << failure;
+        // The record's own object is the first level.
+        QTest::newRow("nested 512 levels")
+            << withRequired(QByteArray(",\"x\":" + QByteArray(511, '[') + QByteArray(511, ']')).constData())
+            << std::optional(required());
+        QTest::newRow("nested 513 levels")
+            << withRequired(QByteArray(",\"x\":" + QByteArray(512, '[') + QByteArray(512, ']')).constData()) << failure;
     }
 
     void decode()
@@ -131,8 +140,17 @@ private Q_SLOTS:
         QFETCH(std::optional<SessionRecord>, expected);
         const auto decoded = decodeSessionRecord(std::string_view(json.constData(), json.size()));
         QCOMPARE(decoded.has_value(), expected.has_value());
-        if (expected)
-            QVERIFY(*decoded == *expected);
+        if (!expected)
+            return;
+        QVERIFY(*decoded == *expected);
+
+        // Read in pieces for its lifetime alone, as a record too large to
+        // decode is, it gives the same age and owner.
+        RecordLifetimeReader reader;
+        for (qsizetype start = 0; start < json.size()
+             && reader.feed(std::string_view(json.constData() + start, std::min<qsizetype>(3, json.size() - start)));
+             start += 3) { }
+        QVERIFY(reader.finish() == (RecordLifetime {expected->updatedAt, expected->pid}));
     }
 
     void formatTokenCount_data()

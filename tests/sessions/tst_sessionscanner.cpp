@@ -24,17 +24,23 @@ namespace {
 
 constexpr double now = 1'800'000'000.0;
 
-void setModificationTime(const fs::path &path, double epochSeconds)
+void setModificationTime(const fs::path &path, double epochSeconds, int flags = 0)
 {
     const timespec times[2] = {{static_cast<time_t>(epochSeconds), 0},
                                {static_cast<time_t>(epochSeconds),
                                 static_cast<long>((epochSeconds - static_cast<time_t>(epochSeconds)) * 1e9)}};
-    QCOMPARE(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    QCOMPARE(::utimensat(AT_FDCWD, path.c_str(), times, flags), 0);
 }
 
 std::string line(const char *json)
 {
     return std::string(json) + '\n';
+}
+
+// A record larger than any the scanner reads whole; `extra` follows the padding.
+std::string oversizeRecord(const std::string &state, double updatedAt, const std::string &extra = "")
+{
+    return recordJson("huge", state, updatedAt, "", ",\"pad\":\"" + std::string(17 << 20, 'x') + '"' + extra);
 }
 
 } // namespace
@@ -44,6 +50,7 @@ class TestSessionScanner : public QObject {
 
     QTemporaryDir m_root;
     fs::path m_sessions;
+    fs::path m_temporary;
     FakeClock m_clock {now};
     FakeProcessProbe m_probe;
 
@@ -69,14 +76,24 @@ private Q_SLOTS:
     {
         static int round = 0;
         m_sessions = fs::path(m_root.path().toStdString()) / ("sessions-" + std::to_string(++round));
+        m_temporary = fs::path(m_root.path().toStdString()) / ("temporary-" + std::to_string(round));
+        fs::create_directories(m_temporary);
         m_clock.set(now);
     }
 
     void createsTheFolder()
     {
-        SessionScanner scanner(m_sessions / "deeper", m_clock, m_probe);
+        SessionScanner scanner(m_sessions / "deeper", m_clock, m_probe, {}, m_temporary);
         QVERIFY(scan(scanner).empty());
         QVERIFY(fs::is_directory(m_sessions / "deeper"));
+        struct stat status { };
+        QCOMPARE(::stat((m_sessions / "deeper").c_str(), &status), 0);
+        QCOMPARE(status.st_mode & 07777, 0700u);
+
+        QCOMPARE(::chmod((m_sessions / "deeper").c_str(), 0750), 0);
+        scan(scanner);
+        QCOMPARE(::stat((m_sessions / "deeper").c_str(), &status), 0);
+        QCOMPARE(status.st_mode & 07777, 0750u); // the user's choice stands
     }
 
     void recordFileNames_data()
@@ -95,8 +112,8 @@ private Q_SLOTS:
     {
         QFETCH(QString, name);
         QFETCH(bool, read);
-        writeRecord(name.toStdString(), recordJson("s1", "idle", now));
-        SessionScanner scanner(m_sessions, m_clock, m_probe);
+        setModificationTime(writeRecord(name.toStdString(), recordJson("s1", "idle", now)), now);
+        SessionScanner scanner(m_sessions, m_clock, m_probe, {}, m_temporary);
         QCOMPARE(scan(scanner).size(), read ? 1u : 0u);
         QVERIFY(fs::exists(m_sessions / name.toStdString())); // never deleted for its name
     }
@@ -106,11 +123,24 @@ private Q_SLOTS:
         QTest::addColumn<QString>("state");
         QTest::addColumn<double>("age");
         QTest::addColumn<bool>("kept");
+        QTest::addColumn<QString>("content"); // a record, unless "oversize" or "undecodable"
         for (const char *state : {"idle", "working", "waiting", "ended"}) {
-            QTest::addRow("%s exactly one day old", state) << QString::fromLatin1(state) << 86400.0 << true;
-            QTest::addRow("%s a day and half a second old", state) << QString::fromLatin1(state) << 86400.5 << false;
+            QTest::addRow("%s exactly one day old", state)
+                << QString::fromLatin1(state) << 86400.0 << true << QString();
+            QTest::addRow("%s a day and half a second old", state)
+                << QString::fromLatin1(state) << 86400.5 << false << QString();
         }
-        QTest::newRow("from the future") << QStringLiteral("working") << -3600.0 << true;
+        QTest::newRow("from the future") << QStringLiteral("working") << -3600.0 << true << QString();
+        // Not shown, yet deleted by the same rule.
+        QTest::newRow("oversize, exactly one day old")
+            << QStringLiteral("idle") << 86400.0 << true << QStringLiteral("oversize");
+        QTest::newRow("oversize, a day and half a second old")
+            << QStringLiteral("idle") << 86400.5 << false << QStringLiteral("oversize");
+        // Its file's modification time is its age.
+        QTest::newRow("undecodable, modified exactly one day ago")
+            << QString() << 86400.0 << true << QStringLiteral("undecodable");
+        QTest::newRow("undecodable, modified a day and half a second ago")
+            << QString() << 86400.5 << false << QStringLiteral("undecodable");
     }
 
     void expiry()
@@ -118,11 +148,18 @@ private Q_SLOTS:
         QFETCH(QString, state);
         QFETCH(double, age);
         QFETCH(bool, kept);
+        QFETCH(QString, content);
         // The owner is alive: age alone decides.
-        const auto path = writeRecord("s.json", recordJson("s", state.toStdString(), now - age, "", R"(,"pid":77)"));
-        SessionScanner scanner(m_sessions, m_clock, m_probe);
+        const std::string pid = R"(,"pid":77)";
+        const auto path
+            = writeRecord("s.json",
+                          content == u"oversize"          ? oversizeRecord(state.toStdString(), now - age, pid)
+                              : content == u"undecodable" ? std::string("{\"sessionId\":\"s\",\"state\":\"work")
+                                                          : recordJson("s", state.toStdString(), now - age, "", pid));
+        setModificationTime(path, now - age);
+        SessionScanner scanner(m_sessions, m_clock, m_probe, {}, m_temporary);
         const auto sessions = scan(scanner);
-        QCOMPARE(sessions.size(), kept ? 1u : 0u);
+        QCOMPARE(sessions.size(), kept && content.isEmpty() ? 1u : 0u);
         QCOMPARE(fs::exists(path), kept);
         if (age < 0)
             QVERIFY(!sessions[0].isStale); // a future updatedAt has a negative age
@@ -134,15 +171,19 @@ private Q_SLOTS:
         QTest::addColumn<int>("probeAnswer");
         QTest::addColumn<bool>("probed");
         QTest::addColumn<bool>("kept");
-        QTest::newRow("no pid") << QString() << ESRCH << false << true;
-        QTest::newRow("null pid") << QStringLiteral(R"(,"pid":null)") << ESRCH << false << true;
-        QTest::newRow("pid 0") << QStringLiteral(R"(,"pid":0)") << ESRCH << false << true;
-        QTest::newRow("negative pid") << QStringLiteral(R"(,"pid":-1)") << ESRCH << false << true;
-        QTest::newRow("pid beyond 32 bits") << QStringLiteral(R"(,"pid":2147483648)") << ESRCH << false << true;
-        QTest::newRow("largest pid, gone") << QStringLiteral(R"(,"pid":2147483647)") << ESRCH << true << false;
-        QTest::newRow("alive") << QStringLiteral(R"(,"pid":4242)") << 0 << true << true;
-        QTest::newRow("someone else's process") << QStringLiteral(R"(,"pid":4242)") << EPERM << true << true;
-        QTest::newRow("gone") << QStringLiteral(R"(,"pid":4242)") << ESRCH << true << false;
+        QTest::addColumn<bool>("oversize");
+        QTest::newRow("no pid") << QString() << ESRCH << false << true << false;
+        QTest::newRow("null pid") << QStringLiteral(R"(,"pid":null)") << ESRCH << false << true << false;
+        QTest::newRow("pid 0") << QStringLiteral(R"(,"pid":0)") << ESRCH << false << true << false;
+        QTest::newRow("negative pid") << QStringLiteral(R"(,"pid":-1)") << ESRCH << false << true << false;
+        QTest::newRow("pid beyond 32 bits")
+            << QStringLiteral(R"(,"pid":2147483648)") << ESRCH << false << true << false;
+        QTest::newRow("largest pid, gone") << QStringLiteral(R"(,"pid":2147483647)") << ESRCH << true << false << false;
+        QTest::newRow("alive") << QStringLiteral(R"(,"pid":4242)") << 0 << true << true << false;
+        QTest::newRow("someone else's process") << QStringLiteral(R"(,"pid":4242)") << EPERM << true << true << false;
+        QTest::newRow("gone") << QStringLiteral(R"(,"pid":4242)") << ESRCH << true << false << false;
+        QTest::newRow("oversize, alive") << QStringLiteral(R"(,"pid":4242)") << 0 << true << true << true;
+        QTest::newRow("oversize, gone") << QStringLiteral(R"(,"pid":4242)") << ESRCH << true << false << true;
     }
 
     void owner()
@@ -151,18 +192,42 @@ private Q_SLOTS:
         QFETCH(int, probeAnswer);
         QFETCH(bool, probed);
         QFETCH(bool, kept);
+        QFETCH(bool, oversize);
         FakeProcessProbe probe;
         for (std::int32_t pid : {4242, 2147483647, 0, -1})
             probe.answer(pid, probeAnswer);
-        const auto path = writeRecord("s.json", recordJson("s", "working", now, "", pidKey.toStdString()));
+        const auto path = writeRecord("s.json",
+                                      oversize ? oversizeRecord("working", now, pidKey.toStdString())
+                                               : recordJson("s", "working", now, "", pidKey.toStdString()));
         writeRecord("other.json", recordJson("other", "idle", now - 5));
 
-        SessionScanner scanner(m_sessions, m_clock, probe);
+        SessionScanner scanner(m_sessions, m_clock, probe, {}, m_temporary);
         const auto sessions = scan(scanner);
         QCOMPARE(fs::exists(path), kept);
-        QCOMPARE(sessions.size(), kept ? 2u : 1u); // gone from the same scan that deletes it
+        QCOMPARE(sessions.size(), kept && !oversize ? 2u : 1u); // gone from the same scan that deletes it
         QCOMPARE(sessions.back().id, std::string("other"));
         QCOMPARE(probe.asked().empty(), !probed);
+    }
+
+    // The hook renames a newer record of a live owner onto the name of one
+    // whose owner is gone, between the scan's reading and its deleting.
+    void recordReplacedWhileItsOwnerIsProbed()
+    {
+        const auto path = writeRecord("s.json", recordJson("s", "working", now, "", R"(,"pid":4242)"));
+        FakeProcessProbe probe;
+        probe.answer(4242, ESRCH);
+        probe.whenProbed([&](std::int32_t pid) {
+            if (pid != 4242)
+                return;
+            const auto temporary = writeRecord(".record.Xy7", recordJson("s", "waiting", now, "", R"(,"pid":4343)"));
+            fs::rename(temporary, path);
+        });
+        SessionScanner scanner(m_sessions, m_clock, probe, {}, m_temporary);
+        QVERIFY(scan(scanner).empty());
+        QVERIFY(fs::exists(path));
+        const auto sessions = scan(scanner);
+        QCOMPARE(sessions.size(), 1u);
+        QCOMPARE(sessions[0].state, SessionState::Waiting);
     }
 
     void effectiveState_data()
@@ -237,7 +302,7 @@ private Q_SLOTS:
                 + line(R"({"type":"last-prompt","timestamp":"2027-01-15T09:00:00Z"})"));
         const double recordTime = 1800000000.0; // 2027-01-15T08:00:00Z
         writeRecord("s.json", recordJson("s", "working", recordTime, path.string()));
-        SessionScanner scanner(m_sessions, m_clock, m_probe);
+        SessionScanner scanner(m_sessions, m_clock, m_probe, {}, m_temporary);
         const auto sessions = scan(scanner);
         QCOMPARE(sessions.size(), 1u);
         QCOMPARE(sessions[0].state, SessionState::Idle);
@@ -280,7 +345,7 @@ private Q_SLOTS:
         writeRecord("s.json",
                     recordJson("s", state.toStdString(), now - recordAge, transcriptPath,
                                R"(,"notification_type":"permission_prompt")"));
-        SessionScanner scanner(m_sessions, m_clock, m_probe);
+        SessionScanner scanner(m_sessions, m_clock, m_probe, {}, m_temporary);
         const auto sessions = scan(scanner);
         QCOMPARE(sessions.size(), 1u);
         QCOMPARE(sessions[0].isStale, stale);
@@ -290,7 +355,7 @@ private Q_SLOTS:
     {
         writeRecord("a.json",
                     recordJson("a", "working", now - 1, "/nowhere/a.jsonl", R"(,"source":"copilot")", "/home/dev/api"));
-        SessionScanner scanner(m_sessions, m_clock, m_probe);
+        SessionScanner scanner(m_sessions, m_clock, m_probe, {}, m_temporary);
         const auto sessions = scan(scanner);
         QCOMPARE(sessions.size(), 1u);
         SessionInfo expected;
@@ -323,7 +388,7 @@ private Q_SLOTS:
         }
         ::closedir(dir);
 
-        SessionScanner scanner(m_sessions, m_clock, m_probe);
+        SessionScanner scanner(m_sessions, m_clock, m_probe, {}, m_temporary);
         const auto sessions = scan(scanner);
         QCOMPARE(sessions.size(), 7u);
         QCOMPARE(sessions.front().id, std::string("newest"));
@@ -341,16 +406,73 @@ private Q_SLOTS:
         const auto binary = writeRecord("binary.json", std::string("\0\x01\xff\xfe", 4));
         QCOMPARE(::mkfifo((m_sessions / "pipe.json").c_str(), 0600), 0);
         QCOMPARE(::symlink("/dev/zero", (m_sessions / "zero.json").c_str()), 0);
-        writeRecord("huge.json", recordJson("huge", "idle", now, "", ",\"pad\":\"" + std::string(17 << 20, 'x') + '"'));
+        const auto huge = writeRecord("huge.json", oversizeRecord("idle", now));
+        for (const auto &path : {broken, foreign, binary, huge})
+            setModificationTime(path, now);
 
-        SessionScanner scanner(m_sessions, m_clock, m_probe);
+        SessionScanner scanner(m_sessions, m_clock, m_probe, {}, m_temporary);
         for (int round = 0; round < 2; ++round) {
             const auto sessions = scan(scanner);
             QCOMPARE(sessions.size(), 1u);
             QCOMPARE(sessions[0].id, std::string("good"));
         }
-        for (const auto &path : {broken, foreign, binary, m_sessions / "folder.json", m_sessions / "pipe.json"})
+        for (const auto &path : {broken, foreign, binary, huge, m_sessions / "folder.json", m_sessions / "pipe.json"})
             QVERIFY(fs::exists(fs::symlink_status(path)));
+    }
+
+    void temporaries_data()
+    {
+        QTest::addColumn<bool>("inSessions"); // else in the temporary folder
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<double>("age");
+        QTest::addColumn<QString>("kind"); // "file", "foreign", "link" or "folder"
+        QTest::addColumn<bool>("removed");
+        const QString record = QStringLiteral(".record.Ab3dEf7h");
+        const QString hook = QStringLiteral("lullwatch-hook.Ab3dEf7h");
+        const QString file = QStringLiteral("file");
+        QTest::newRow("record being written") << true << record << 600.0 << file << false;
+        QTest::newRow("record left behind") << true << record << 600.5 << file << true;
+        QTest::newRow("record's rewrite left behind")
+            << true << QStringLiteral("..record.Ab3dEf7h.x1Y2z3") << 600.5 << file << true;
+        QTest::newRow("payload being copied") << false << hook << 600.0 << file << false;
+        QTest::newRow("payload left behind") << false << hook << 600.5 << file << true;
+        QTest::newRow("Copilot payload left behind")
+            << false << QStringLiteral("lullwatch-copilot-hook.Ab3dEf7h") << 600.5 << file << true;
+        QTest::newRow("someone else's payload") << false << hook << 600.5 << QStringLiteral("foreign") << false;
+        QTest::newRow("link named like a payload") << false << hook << 600.5 << QStringLiteral("link") << false;
+        QTest::newRow("folder named like a payload") << false << hook << 600.5 << QStringLiteral("folder") << false;
+        QTest::newRow("other program's file")
+            << false << QStringLiteral("lullwatch.Ab3dEf7h") << 600.5 << file << false;
+        QTest::newRow("payload in the sessions folder") << true << hook << 600.5 << file << false;
+    }
+
+    void temporaries()
+    {
+        QFETCH(bool, inSessions);
+        QFETCH(QString, name);
+        QFETCH(double, age);
+        QFETCH(QString, kind);
+        QFETCH(bool, removed);
+        fs::create_directories(m_sessions);
+        const auto path = (inSessions ? m_sessions : m_temporary) / name.toStdString();
+        const auto target = m_temporary / "target";
+        writeFile(target, "x");
+        setModificationTime(target, now - age);
+        if (kind == u"link") {
+            fs::create_symlink(target, path);
+        } else if (kind == u"folder") {
+            fs::create_directory(path);
+        } else {
+            writeFile(path, "{}");
+            if (kind == u"foreign" && ::chown(path.c_str(), 65534, 65534) != 0)
+                QSKIP("Handing a file to another user takes root");
+        }
+        setModificationTime(path, now - age, AT_SYMLINK_NOFOLLOW);
+
+        SessionScanner scanner(m_sessions, m_clock, m_probe, {}, m_temporary);
+        QVERIFY(scan(scanner).empty());
+        QCOMPARE(fs::exists(fs::symlink_status(path)), !removed);
+        QVERIFY(fs::exists(target));
     }
 
     void listingFailureGivesNoSessions()
@@ -358,9 +480,9 @@ private Q_SLOTS:
         // A file where the folder should be: it can neither be created nor listed.
         fs::create_directories(m_sessions.parent_path());
         writeFile(m_sessions, "not a folder");
-        SessionScanner scanner(m_sessions, m_clock, m_probe);
+        SessionScanner scanner(m_sessions, m_clock, m_probe, {}, m_temporary);
         QVERIFY(scan(scanner).empty());
-        SessionScanner under(m_sessions / "sessions", m_clock, m_probe);
+        SessionScanner under(m_sessions / "sessions", m_clock, m_probe, {}, m_temporary);
         QVERIFY(scan(under).empty());
     }
 
@@ -373,7 +495,7 @@ private Q_SLOTS:
         const auto record = recordJson("s", "working", now, path.string());
         writeRecord("s.json", record);
         writeRecord("twin.json", recordJson("twin", "working", now - 1, path.string()));
-        SessionScanner scanner(m_sessions, m_clock, m_probe);
+        SessionScanner scanner(m_sessions, m_clock, m_probe, {}, m_temporary);
         QCOMPARE(scan(scanner)[0].usage.inputTokens, 111);
 
         // Same length, other numbers: only a fresh read can see the change.
@@ -395,7 +517,7 @@ private Q_SLOTS:
                                      line(R"({"type":"assistant","message":{"id":"a","usage":{"input_tokens":111}}})"));
         writeRecord("s.json", recordJson("s", "working", now, path.string()));
         writeRecord("old.json", recordJson("old", "idle", now - 90000, path.string()));
-        SessionScanner scanner(m_sessions, m_clock, m_probe);
+        SessionScanner scanner(m_sessions, m_clock, m_probe, {}, m_temporary);
         auto sessions = scan(scanner);
         QCOMPARE(sessions.size(), 1u);
         QCOMPARE(sessions[0].usage.inputTokens, 111);
@@ -410,7 +532,8 @@ private Q_SLOTS:
             = readFile(testData("transcripts/local-claude-code-2.1.332/permission-then-interrupt.jsonl"));
         const auto path = transcript("growing.jsonl", "");
         writeRecord("s.json", recordJson("s", "working", now, path.string()));
-        SessionScanner scanner(m_sessions, m_clock, m_probe, {.chunkSize = 509, .maxLineLength = 64u << 20});
+        SessionScanner scanner(m_sessions, m_clock, m_probe, {.chunkSize = 509, .maxLineLength = 64u << 20},
+                               m_temporary);
 
         // Every few pieces the writer waits for a scan to pass, so that
         // scans land in the middle of lines however the threads are scheduled.
@@ -453,7 +576,7 @@ private Q_SLOTS:
     void scansQueueInOrder()
     {
         writeRecord("s.json", recordJson("s", "idle", now));
-        SessionScanner scanner(m_sessions, m_clock, m_probe);
+        SessionScanner scanner(m_sessions, m_clock, m_probe, {}, m_temporary);
         QList<QFuture<std::vector<SessionInfo>>> futures;
         for (int i = 0; i < 20; ++i)
             futures.append(scanner.scan());

@@ -329,6 +329,17 @@ private Q_SLOTS:
             chunked.read(path, chunkedCursor);
             QCOMPARE(chunkedCursor, cursor);
         }
+
+        // The same through reads of about 256 KiB that keep no unfinished
+        // line: the line a read stops in is read again from its start.
+        TranscriptReader bounded(
+            {.chunkSize = 7, .maxLineLength = 1 << 17, .maxBytesPerRead = 1, .maxKeptRemainder = 0});
+        TranscriptCursor boundedCursor;
+        int reads = 0;
+        for (; boundedCursor.offset < cursor.offset && reads < 100; ++reads)
+            bounded.read(path, boundedCursor);
+        QCOMPARE(boundedCursor, cursor);
+        QVERIFY(reads > int(cursor.offset >> 18));
     }
 
     void partialLinesWaitForTheirEnd()
@@ -338,18 +349,20 @@ private Q_SLOTS:
         const QByteArray first = assistant("A", 1, 2, 3, 4) + '\n';
         const QByteArray second = assistant("B", 10, 20, 30, 40);
 
-        TranscriptReader reader;
+        TranscriptReader reader({.maxKeptRemainder = 20});
         TranscriptCursor cursor;
         writeFile(path, (first + second.left(15)));
         reader.read(path, cursor);
         QCOMPARE(cursor.usage.turns, 1);
         QCOMPARE(cursor.remainder, second.left(15).toStdString());
 
-        // No line feed at all in what arrived: the piece stays whole and waits.
+        // No line feed at all in what arrived: the piece waits, now too long
+        // to keep, to be read again from its start.
         appendFile(path, second.mid(15, 20));
         reader.read(path, cursor);
         QCOMPARE(cursor.usage.turns, 1);
-        QCOMPARE(cursor.remainder, second.left(35).toStdString());
+        QVERIFY(cursor.remainder.empty());
+        QCOMPARE(cursor.offset, std::uint64_t(first.size()));
 
         appendFile(path, (second.mid(35) + "\r\n\n\n"));
         reader.read(path, cursor);
@@ -453,6 +466,18 @@ private Q_SLOTS:
         appendFile(path, (atLimit + '\n'));
         reader.read(path, cursor);
         QCOMPARE(cursor.usage.inputTokens, 7);
+
+        // A gigabyte without a line feed, mostly holes: each read takes 256 MiB of it.
+        const std::string sparse = dir.filePath(QStringLiteral("sparse.jsonl")).toStdString();
+        writeFile(sparse, "{");
+        std::filesystem::resize_file(sparse, std::uintmax_t {1} << 30);
+        TranscriptReader standard;
+        TranscriptCursor sparseCursor;
+        standard.read(sparse, sparseCursor);
+        QCOMPARE(sparseCursor.offset, std::uint64_t {256} << 20);
+        QVERIFY(sparseCursor.discardingLine);
+        standard.read(sparse, sparseCursor);
+        QCOMPARE(sparseCursor.offset, std::uint64_t {512} << 20);
     }
 };
 

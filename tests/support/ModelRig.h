@@ -81,6 +81,7 @@ struct ModelRig {
             .clock = clock,
             .processProbe = probe,
             .sessionsDirectory = sessions(),
+            .temporaryDirectory = base / "tmp",
             .hookLocations = {.home = base / "home",
                               .appSupport = base / "data" / "lullwatch",
                               .jsonToolSource = base / "bin" / "lullwatch-json"},
