@@ -21,6 +21,7 @@
 
 #include <QApplication>
 #include <QDBusConnection>
+#include <QTimer>
 
 #include <chrono>
 #include <cstdio>
@@ -68,10 +69,21 @@ int runHooks(const lullwatch::Command &command)
 // changes, and the tray icon with its panel once a tray host is there.
 int runApplication(QCoreApplication &application, bool withTray)
 {
+    // First, so that no signal ends the application without its releases.
+    lullwatch::TerminationSignals termination;
+    QObject::connect(&termination, &lullwatch::TerminationSignals::terminationRequested, &application,
+                     [&application] { application.exit(0); });
+
     lullwatch::SingleInstance instance(lullwatch::SingleInstance::defaultLockFile());
-    if (!instance.isFirst()) {
+    switch (instance.outcome()) {
+    case lullwatch::SingleInstance::Outcome::First:
+        break;
+    case lullwatch::SingleInstance::Outcome::AlreadyRunning:
         write(stdout, "Lullwatch is already running.\n");
         return 0;
+    case lullwatch::SingleInstance::Outcome::Failed:
+        write(stderr, "Lullwatch cannot start: " + instance.error() + "\n");
+        return 1;
     }
 
     const lullwatch::SystemClock clock;
@@ -119,9 +131,20 @@ int runApplication(QCoreApplication &application, bool withTray)
         hostWatcher.waitFor(std::chrono::seconds(5));
     }
 
-    lullwatch::TerminationSignals termination;
-    QObject::connect(&termination, &lullwatch::TerminationSignals::terminationRequested, &application,
-                     [&application] { application.exit(0); });
+    // Everything on the session bus (inhibitors, notifications, the tray
+    // icon) is gone with it, and Qt's connection to it does not come back:
+    // the application ends and says why. Qt 6.4 signals nothing on a lost
+    // connection, so it is asked.
+    QTimer busCheck;
+    if (QDBusConnection::sessionBus().isConnected()) {
+        QObject::connect(&busCheck, &QTimer::timeout, &application, [&application] {
+            if (QDBusConnection::sessionBus().isConnected())
+                return;
+            write(stderr, "Lost the connection to the session bus; Lullwatch quits.\n");
+            application.exit(1);
+        });
+        busCheck.start(std::chrono::seconds(1));
+    }
     return application.exec();
 }
 

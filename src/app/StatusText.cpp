@@ -8,6 +8,14 @@ std::string wakeStatusText(const WakeController &wake)
 {
     if (wake.batteryBlock())
         return wake.batteryBlock()->statusText();
+    switch (wake.refusal()) {
+    case WakeController::Refusal::System:
+        return "Can't keep computer awake: no power service found";
+    case WakeController::Refusal::Display:
+        return "Can't keep display awake: no screen-saver service found";
+    case WakeController::Refusal::None:
+        break;
+    }
     return wake.isHoldingAssertion() ? "Keeping computer awake" : "Sleep allowed";
 }
 
@@ -20,8 +28,11 @@ std::string headlessLine(const AppModel &model)
     line += title.empty() ? std::string("-") : title;
     line += separator;
     line += wakeStatusText(model.wake());
-    line += separator;
-    line += model.wake().reason();
+    // The reason says why something is held; it claims nothing while nothing is.
+    if (model.wake().isHoldingAssertion() || model.wake().displayIsHeld()) {
+        line += separator;
+        line += model.wake().reason();
+    }
     return line;
 }
 

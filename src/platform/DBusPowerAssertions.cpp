@@ -3,6 +3,7 @@
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusServiceWatcher>
+#include <QSocketNotifier>
 
 #include <thread>
 #include <vector>
@@ -48,8 +49,10 @@ DBusPowerAssertions::DBusPowerAssertions(QDBusConnection sessionBus, QDBusConnec
 
 DBusPowerAssertions::~DBusPowerAssertions()
 {
-    for (const auto &[identifier, held] : m_held)
+    for (const auto &[identifier, held] : m_held) {
+        delete held.hangUp;
         releaseHeld(held);
+    }
 }
 
 QString DBusPowerAssertions::serviceOf(Provider provider)
@@ -102,8 +105,10 @@ void DBusPowerAssertions::followOwners(QDBusConnection &bus, const QStringList &
     watcher->setWatchMode(QDBusServiceWatcher::WatchForOwnerChange);
     watcher->setWatchedServices(names);
     connect(watcher, &QDBusServiceWatcher::serviceOwnerChanged, this,
-            [&owners](const QString &name, const QString &, const QString &newOwner) {
+            [this, &owners](const QString &name, const QString &oldOwner, const QString &newOwner) {
                 owners[name] = !newOwner.isEmpty();
+                if (!oldOwner.isEmpty())
+                    forgetOwner(name, oldOwner);
             });
     for (const QString &name : names) {
         auto question = QDBusMessage::createMethodCall(
@@ -185,7 +190,10 @@ std::optional<std::uint32_t> DBusPowerAssertions::create(Type type, std::string_
             break;
         }
         if (auto held = heldFrom(provider, call.reply())) {
-            m_held.emplace(++m_lastIdentifier, std::move(*held));
+            held->owner = call.reply().service();
+            const auto entry = m_held.emplace(++m_lastIdentifier, std::move(*held)).first;
+            if (provider == Provider::Logind)
+                watchDescriptor(entry->first, entry->second);
             return m_lastIdentifier;
         }
     }
@@ -232,13 +240,54 @@ void DBusPowerAssertions::releaseWhenAccepted(Provider provider, const QDBusPend
     });
 }
 
+void DBusPowerAssertions::watchDescriptor(std::uint32_t identifier, Held &held)
+{
+    // logind keeps the other end: when that closes, the inhibitor is gone.
+    held.hangUp = new QSocketNotifier(held.descriptor.fileDescriptor(), QSocketNotifier::Read, this);
+    connect(held.hangUp, &QSocketNotifier::activated, this, [this, identifier] {
+        forget(identifier);
+        reportLoss(identifier);
+    });
+}
+
+void DBusPowerAssertions::forgetOwner(const QString &service, const QString &owner)
+{
+    // logind keeps its inhibitors across its own restarts; its descriptors
+    // tell when one is gone.
+    std::vector<std::uint32_t> lost;
+    for (const auto &[identifier, held] : m_held) {
+        if (held.provider != Provider::Logind && serviceOf(held.provider) == service
+            && (held.owner.isEmpty() || held.owner == owner))
+            lost.push_back(identifier);
+    }
+    // All forgotten before any is reported, so that a handler's release of
+    // another lost one sends nothing.
+    for (const auto identifier : lost)
+        forget(identifier);
+    for (const auto identifier : lost)
+        reportLoss(identifier);
+}
+
+void DBusPowerAssertions::forget(std::uint32_t identifier)
+{
+    const auto found = m_held.find(identifier);
+    if (found == m_held.end())
+        return;
+    if (found->second.hangUp) {
+        // Possibly from within its own signal.
+        found->second.hangUp->setEnabled(false);
+        found->second.hangUp->deleteLater();
+    }
+    m_held.erase(found); // closes a logind descriptor
+}
+
 void DBusPowerAssertions::release(std::uint32_t identifier)
 {
     const auto found = m_held.find(identifier);
     if (found == m_held.end())
         return;
     releaseHeld(found->second);
-    m_held.erase(found); // closes a logind descriptor
+    forget(identifier);
 }
 
 void DBusPowerAssertions::releaseHeld(const Held &held)

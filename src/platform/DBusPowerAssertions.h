@@ -11,13 +11,16 @@
 #include <map>
 
 class QDBusPendingCall;
+class QSocketNotifier;
 
 namespace lullwatch {
 
 // Power assertions as inhibitors of the desktop's session manager, power
 // manager, screen saver or portal, or of systemd-logind, whichever is first
 // to accept. Everything goes over the long-lived connections handed in, so
-// the services drop whatever is held when the process ends. Main thread only.
+// the services drop whatever is held when the process ends. An inhibitor
+// whose service goes away (its bus name loses the owner that accepted it, or
+// logind's descriptor hangs up) is reported lost. Main thread only.
 class DBusPowerAssertions final : public QObject, public PowerAssertions {
     Q_OBJECT
 
@@ -35,12 +38,15 @@ private:
     enum class Provider { GnomeSession, PowerManagement, Portal, Logind, ScreenSaver };
 
     // What a provider handed out: a cookie, a portal request, or a logind
-    // file descriptor that keeps the inhibitor while it is open.
+    // file descriptor that keeps the inhibitor while it is open; and the
+    // unique bus name of the owner that accepted it.
     struct Held {
         Provider provider = Provider::GnomeSession;
         std::uint32_t cookie = 0;
         QDBusObjectPath request;
         QDBusUnixFileDescriptor descriptor;
+        QString owner;
+        QSocketNotifier *hangUp = nullptr; // for a logind descriptor
     };
 
     static QString serviceOf(Provider provider);
@@ -51,6 +57,9 @@ private:
     static std::optional<Held> heldFrom(Provider provider, const QDBusMessage &reply);
     void releaseHeld(const Held &held);
     void releaseWhenAccepted(Provider provider, const QDBusPendingCall &call);
+    void watchDescriptor(std::uint32_t identifier, Held &held);
+    void forgetOwner(const QString &service, const QString &owner);
+    void forget(std::uint32_t identifier);
 
     QDBusConnection m_sessionBus;
     QDBusConnection m_systemBus;

@@ -11,6 +11,8 @@ namespace lullwatch {
 namespace {
 
 int signalPipe[2] = {-1, -1};
+constexpr int endingSignals[] = {SIGINT, SIGTERM, SIGHUP};
+constexpr int ignoredSignals[] = {SIGPIPE, SIGUSR1, SIGUSR2};
 
 extern "C" void onTerminationSignal(int)
 {
@@ -18,11 +20,27 @@ extern "C" void onTerminationSignal(int)
     [[maybe_unused]] const auto written = ::write(signalPipe[1], &byte, 1);
 }
 
+// A handler rather than SIG_IGN: programs the application starts get the
+// default disposition back when they begin.
+extern "C" void onIgnoredSignal(int)
+{ }
+
+void handle(int signal, void (*handler)(int))
+{
+    struct sigaction action { };
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(signal, &action, nullptr);
+}
+
 } // namespace
 
 TerminationSignals::TerminationSignals(QObject *parent)
     : QObject(parent)
 {
+    for (const int signal : ignoredSignals)
+        handle(signal, onIgnoredSignal);
     if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return;
     m_notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, this);
@@ -31,18 +49,14 @@ TerminationSignals::TerminationSignals(QObject *parent)
         while (::read(signalPipe[0], buffer, sizeof buffer) > 0) { }
         Q_EMIT terminationRequested();
     });
-    struct sigaction action { };
-    action.sa_handler = onTerminationSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
+    for (const int signal : endingSignals)
+        handle(signal, onTerminationSignal);
 }
 
 TerminationSignals::~TerminationSignals()
 {
-    ::signal(SIGINT, SIG_DFL);
-    ::signal(SIGTERM, SIG_DFL);
+    for (const int signal : endingSignals)
+        ::signal(signal, SIG_DFL);
 }
 
 } // namespace lullwatch

@@ -6,8 +6,11 @@ class QSocketNotifier;
 
 namespace lullwatch {
 
-// Turns SIGINT and SIGTERM into a Qt signal on the main thread, so the
-// application ends through its event loop. One per process.
+// Turns SIGINT, SIGTERM and SIGHUP into a Qt signal on the main thread, so
+// the application ends through its event loop and releases what it holds.
+// SIGUSR1 and SIGUSR2 change nothing, and a reader of standard output that
+// goes away makes a write fail instead of ending the process (SIGPIPE).
+// One per process.
 class TerminationSignals final : public QObject {
     Q_OBJECT
 

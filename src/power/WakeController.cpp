@@ -20,7 +20,14 @@ WakeController::WakeController(PowerAssertions &assertions, PowerSource &powerSo
     , m_assertions(assertions)
     , m_powerSource(powerSource)
     , m_clock(clock)
-{ }
+{
+    m_assertions.setLossHandler([this](std::uint32_t identifier) { assertionLost(identifier); });
+}
+
+WakeController::~WakeController()
+{
+    m_assertions.setLossHandler({});
+}
 
 PowerSnapshot WakeController::readPowerSnapshot(PowerSource &source)
 {
@@ -86,44 +93,84 @@ void WakeController::setHolding(std::uint32_t identifier, std::optional<TimePoin
     }
 }
 
+void WakeController::setDisplayHeld(std::uint32_t identifier)
+{
+    m_displayAssertion = identifier;
+    const bool held = identifier != 0;
+    if (held != m_displayIsHeld) {
+        m_displayIsHeld = held;
+        Q_EMIT displayIsHeldChanged(held);
+    }
+}
+
+void WakeController::setRefusal(Refusal refusal)
+{
+    if (refusal != m_refusal) {
+        m_refusal = refusal;
+        Q_EMIT refusalChanged(refusal);
+    }
+}
+
 void WakeController::acquire()
 {
     // A held assertion keeps the name it was created with.
-    if (m_isHoldingAssertion)
-        return;
-    const auto identifier = m_assertions.create(PowerAssertions::Type::PreventUserIdleSystemSleep, m_reason);
-    if (!identifier)
-        return; // the next update tries again
-    setHolding(*identifier, m_clock.now());
+    if (!m_isHoldingAssertion) {
+        const auto identifier = m_assertions.create(PowerAssertions::Type::PreventUserIdleSystemSleep, m_reason);
+        if (!identifier) {
+            setRefusal(Refusal::System); // the next update tries again
+            return;
+        }
+        m_systemName = m_reason;
+        setHolding(*identifier, m_clock.now());
+    }
+    // A display assertion that no provider took is asked for again too.
     syncDisplayAssertion();
 }
 
 void WakeController::release()
 {
-    if (!m_isHoldingAssertion)
-        return;
-    m_assertions.release(m_systemAssertion);
-    setHolding(0, std::nullopt);
-    syncDisplayAssertion();
+    if (m_isHoldingAssertion) {
+        m_assertions.release(m_systemAssertion);
+        setHolding(0, std::nullopt);
+        syncDisplayAssertion();
+    }
+    setRefusal(Refusal::None);
 }
 
 void WakeController::syncDisplayAssertion()
 {
     // The display assertion never outlives the system one.
     const bool want = m_isHoldingAssertion && m_keepDisplayAwake;
-    if (want == m_displayIsHeld)
-        return;
-    if (!want) {
+    if (want && !m_displayIsHeld) {
+        if (const auto identifier = m_assertions.create(PowerAssertions::Type::NoDisplaySleep, m_reason)) {
+            m_displayName = m_reason;
+            setDisplayHeld(*identifier);
+        }
+    } else if (!want && m_displayIsHeld) {
         m_assertions.release(m_displayAssertion);
-        m_displayAssertion = 0;
-    } else {
-        const auto identifier = m_assertions.create(PowerAssertions::Type::NoDisplaySleep, m_reason);
-        if (!identifier)
-            return;
-        m_displayAssertion = *identifier;
+        setDisplayHeld(0);
     }
-    m_displayIsHeld = want;
-    Q_EMIT displayIsHeldChanged(want);
+    if (m_isHoldingAssertion)
+        setRefusal(want && !m_displayIsHeld ? Refusal::Display : Refusal::None);
+}
+
+void WakeController::assertionLost(std::uint32_t identifier)
+{
+    // The wish still stands: the assertion is taken again at once under the
+    // name it had, and counts as held since it was first taken.
+    if (m_isHoldingAssertion && identifier == m_systemAssertion) {
+        if (const auto again = m_assertions.create(PowerAssertions::Type::PreventUserIdleSystemSleep, m_systemName)) {
+            m_systemAssertion = *again;
+            return;
+        }
+        setHolding(0, std::nullopt);
+        syncDisplayAssertion();
+        setRefusal(Refusal::System);
+    } else if (m_displayIsHeld && identifier == m_displayAssertion) {
+        const auto again = m_assertions.create(PowerAssertions::Type::NoDisplaySleep, m_displayName);
+        setDisplayHeld(again.value_or(0));
+        setRefusal(again ? Refusal::None : Refusal::Display);
+    }
 }
 
 void WakeController::setKeepDisplayAwake(bool keep)

@@ -45,10 +45,15 @@ public:
         }
     };
 
+    // What the wake wish asked for and no provider accepted: the system
+    // assertion, or, with that one held, the display one.
+    enum class Refusal { None, System, Display };
+
     static constexpr int lowBatteryThreshold = 15;
 
     WakeController(PowerAssertions &assertions, PowerSource &powerSource, const Clock &clock,
                    QObject *parent = nullptr);
+    ~WakeController() override;
 
     // The one way the wake wish arrives: re-reads the power source, works out
     // the battery block, and takes or releases the system assertion.
@@ -61,6 +66,7 @@ public:
     std::uint32_t systemAssertion() const { return m_systemAssertion; }
     std::uint32_t displayAssertion() const { return m_displayAssertion; }
     bool displayIsHeld() const { return m_displayIsHeld; }
+    Refusal refusal() const { return m_refusal; }
 
     bool keepDisplayAwake() const { return m_keepDisplayAwake; }
     // Every assignment, also of the same value, re-syncs the display assertion.
@@ -84,12 +90,16 @@ Q_SIGNALS:
     void displayIsHeldChanged(bool held);
     void keepDisplayAwakeChanged(bool keep);
     void pauseOnBatteryChanged(bool pause);
+    void refusalChanged(lullwatch::WakeController::Refusal refusal);
 
 private:
     void acquire();
     void release();
     void syncDisplayAssertion();
     void setHolding(std::uint32_t identifier, std::optional<TimePoint> since);
+    void setDisplayHeld(std::uint32_t identifier);
+    void setRefusal(Refusal refusal);
+    void assertionLost(std::uint32_t identifier);
 
     PowerAssertions &m_assertions;
     PowerSource &m_powerSource;
@@ -102,6 +112,10 @@ private:
     std::uint32_t m_systemAssertion = 0;
     std::uint32_t m_displayAssertion = 0;
     bool m_displayIsHeld = false;
+    // The names the held assertions were created with.
+    std::string m_systemName;
+    std::string m_displayName;
+    Refusal m_refusal = Refusal::None;
     bool m_keepDisplayAwake = false;
     bool m_pauseOnBattery = false;
     std::string m_reason = "Claude Code is working";

@@ -85,6 +85,7 @@ Panel::Panel(AppModel &model, const Clock &clock, QWidget *parent)
     connect(&wake, &WakeController::isHoldingAssertionChanged, this, &Panel::refreshHeader);
     connect(&wake, &WakeController::heldSinceChanged, this, &Panel::refreshHeader);
     connect(&wake, &WakeController::batteryBlockChanged, this, &Panel::refreshHeader);
+    connect(&wake, &WakeController::refusalChanged, this, &Panel::refreshHeader);
     connect(&wake, &WakeController::keepDisplayAwakeChanged, this, &Panel::refreshPreferences);
     connect(&wake, &WakeController::pauseOnBatteryChanged, this, &Panel::refreshPreferences);
     connect(&m_model, &AppModel::wakeModeChanged, this, &Panel::refreshPreferences);

@@ -1,3 +1,4 @@
+#include "app/StatusText.h"
 #include "support/ModelRig.h"
 
 #include <QCoreApplication>
@@ -227,22 +228,35 @@ private Q_SLOTS:
     }
 
     // The wish of each mode, seen as the system assertion held right after
-    // the mode is chosen (no refresh in between).
+    // the mode is chosen (no refresh in between), and as the headless line
+    // where one is given; "system" or "display" is what no provider takes.
     void wakeWish_data()
     {
         QTest::addColumn<WakeMode>("mode");
         QTest::addColumn<QByteArray>("list");
         QTest::addColumn<QByteArray>("held");
-        const auto row = [](const char *name, WakeMode mode, const char *list, const char *held) {
-            QTest::newRow(name) << mode << QByteArray(list) << QByteArray(held);
+        QTest::addColumn<QByteArray>("refused");
+        QTest::addColumn<QString>("line");
+        const auto row = [](const char *name, WakeMode mode, const char *list, const char *held,
+                            const char *refused = "", const char *line = nullptr) {
+            QTest::newRow(name) << mode << QByteArray(list) << QByteArray(held) << QByteArray(refused)
+                                << (line ? QString::fromUtf8(line) : QString());
         };
         using M = WakeMode;
-        row("while working: working", M::WhileWorking, "site:working:5", "Claude Code is working in site");
+        row("while working: working", M::WhileWorking, "site:working:5", "Claude Code is working in site", "",
+            "working \u00b7 0 \u00b7 Keeping computer awake \u00b7 Claude Code is working in site");
         row("while working: copilot", M::WhileWorking, "api:working:5:copilot", "Copilot CLI is working in api");
-        row("while working: waiting", M::WhileWorking, "site:waiting:5", nullptr);
+        row("while working: waiting", M::WhileWorking, "site:waiting:5", nullptr, "",
+            "waiting \u00b7 0 \u00b7 Sleep allowed");
         row("while working: idle", M::WhileWorking, "site:idle:5", nullptr);
         row("while working: stale", M::WhileWorking, "site:working:900", nullptr);
         row("while working: nothing", M::WhileWorking, "", nullptr);
+        row("while working: no power service", M::WhileWorking, "site:working:5", nullptr, "system",
+            "working \u00b7 0 \u00b7 Can't keep computer awake: no power service found");
+        row("while working: no screen saver", M::WhileWorking, "site:working:5", "Claude Code is working in site",
+            "display",
+            "working \u00b7 0 \u00b7 Can't keep display awake: no screen-saver service found \u00b7 Claude Code is "
+            "working in site");
         row("while open: idle", M::WhileSessionOpen, "site:idle:5", "Claude Code is working in site");
         row("while open: waiting", M::WhileSessionOpen, "site:waiting:5", "Claude Code is working in site");
         row("while open: ended", M::WhileSessionOpen, "site:ended:5", nullptr);
@@ -251,6 +265,8 @@ private Q_SLOTS:
             "Claude Code is working in site");
         row("always: nothing", M::Always, "", "Lullwatch");
         row("always: ended", M::Always, "site:ended:5", "Claude Code is working in site");
+        row("always: no power service", M::Always, "", nullptr, "system",
+            "ended \u00b7 - \u00b7 Can't keep computer awake: no power service found");
         row("off: working", M::Off, "site:working:5", nullptr);
     }
 
@@ -259,14 +275,21 @@ private Q_SLOTS:
         QFETCH(WakeMode, mode);
         QFETCH(QByteArray, list);
         QFETCH(QByteArray, held);
+        QFETCH(QByteArray, refused);
+        QFETCH(QString, line);
         Rig r;
         r.write(list);
+        if (refused == "display")
+            r.store("keepDisplayAwake=true");
+        (refused == "display" ? r.assertions.refuseDisplay : r.assertions.refuseSystem) = refused.isEmpty() ? 0 : 1000;
         auto &model = r.start();
         QVERIFY(r.refreshed());
         QCOMPARE(model.sessions().size(), list.isEmpty() ? 0u : list.count(' ') + 1u);
         model.setWakeMode(mode);
         QCOMPARE(r.held(), held);
         QCOMPARE(model.wake().isHoldingAssertion(), !held.isNull());
+        if (!line.isNull())
+            QCOMPARE(QString::fromStdString(headlessLine(model)), line);
     }
 
     void settingTheWakeMode_data()

@@ -120,7 +120,7 @@ class HeadlessTest(ApplicationTestCase):
     def test_working_waiting_idle_and_battery(self):
         process = self.start_headless()
         lines = []
-        self.expect_line(process, lines, "ended · - · Sleep allowed · Lullwatch")
+        self.expect_line(process, lines, "ended · - · Sleep allowed")
 
         self.write_record("s1", "working", "/home/dev/work/site")
         self.expect_line(process, lines,
@@ -130,7 +130,7 @@ class HeadlessTest(ApplicationTestCase):
         self.assertEqual(self.inhibitors()[0][2], "Claude Code is working in site")
 
         self.write_record("s1", "waiting", "/home/dev/work/site", notification_type="permission_prompt")
-        self.expect_line(process, lines, "waiting · 0 · Sleep allowed · Claude Code is working in site")
+        self.expect_line(process, lines, "waiting · 0 · Sleep allowed")
         wait_until(lambda: not self.inhibitors(), "the inhibitor's release")
         notify = wait_until(lambda: [c for c in self.notification_calls() if c[1] == "Notify"], "Notify")
         arguments = notify[0][2]
@@ -138,7 +138,7 @@ class HeadlessTest(ApplicationTestCase):
         self.assertEqual(str(arguments[4]), "site is waiting for your input.")
 
         self.write_record("s1", "idle", "/home/dev/work/site")
-        self.expect_line(process, lines, "idle · 0 · Sleep allowed · Claude Code is working in site")
+        self.expect_line(process, lines, "idle · 0 · Sleep allowed")
         wait_until(lambda: [c for c in self.notification_calls() if c[1] == "CloseNotification"], "CloseNotification")
 
         # Working again, but on battery at 12 percent: the inhibitor is not taken.
@@ -148,7 +148,7 @@ class HeadlessTest(ApplicationTestCase):
             "battery-low", dbus.UInt32(3), dbus_interface=dbusmock.MOCK_IFACE)
         self.write_record("s1", "working", "/home/dev/work/site")
         self.expect_line(process, lines,
-                         "working · 0 · Paused \u2014 battery at 12% · Claude Code is working in site")
+                         "working · 0 · Paused \u2014 battery at 12%")
         self.assertEqual(self.inhibitors(), [])
 
         # A second instance leaves the first alone.
@@ -159,15 +159,88 @@ class HeadlessTest(ApplicationTestCase):
         process.send_signal(signal.SIGTERM)
         self.assertEqual(process.wait(DEADLINE), 0)
 
-    def test_interrupt_ends_cleanly_and_releases(self):
-        process = self.start_headless()
-        lines = []
-        self.write_record("s2", "working", "/srv/api/")
-        self.expect_line(process, lines, "working · 0 · Keeping computer awake · Claude Code is working in api")
+    def test_signals_and_a_reader_that_goes_away(self):
+        # What happens to the running application, and whether that ends it:
+        # an end always releases the inhibitor, and anything else leaves wake
+        # control running.
+        def signal_action(number):
+            return lambda process: process.send_signal(number)
+
+        def close_reader(process):
+            process.stdout.close()
+        rows = [
+            ("SIGINT", signal_action(signal.SIGINT), True),
+            ("SIGTERM", signal_action(signal.SIGTERM), True),
+            ("SIGHUP", signal_action(signal.SIGHUP), True),
+            ("SIGUSR1", signal_action(signal.SIGUSR1), False),
+            ("SIGUSR2", signal_action(signal.SIGUSR2), False),
+            ("reader of its output gone", close_reader, False),
+        ]
+        for name, action, ends in rows:
+            with self.subTest(name):
+                self.write_record("s2", "working", "/srv/api/")
+                process = self.start_headless()
+                self.expect_line(process, [], "working · 0 · Keeping computer awake · Claude Code is working in api")
+                wait_until(self.inhibitors, "our idle inhibitor")
+                action(process)
+                if not ends:
+                    # Each change is a line it cannot write, and wake control goes on.
+                    self.write_record("s2", "waiting", "/srv/api/")
+                    wait_until(lambda: not self.inhibitors(), "the inhibitor's release")
+                    self.write_record("s2", "working", "/srv/api/")
+                    wait_until(self.inhibitors, "our idle inhibitor again")
+                    process.send_signal(signal.SIGTERM)
+                self.assertEqual(process.wait(DEADLINE), 0)
+                wait_until(lambda: not self.inhibitors(), "the inhibitor's release at exit")
+
+    def test_session_bus_that_goes_away_ends_it_with_a_message(self):
+        # A session bus of this test's own, which activates nothing.
+        config = os.path.join(self.root, "session.conf")
+        with open(config, "w", encoding="utf-8") as f:
+            f.write('<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"\n'
+                    ' "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">\n'
+                    '<busconfig><type>session</type><listen>unix:dir=%s</listen><auth>EXTERNAL</auth>'
+                    '<policy context="default"><allow send_destination="*" eavesdrop="true"/>'
+                    '<allow eavesdrop="true"/><allow own="*"/></policy></busconfig>' % self.root)
+        bus = subprocess.Popen(["dbus-daemon", "--config-file=" + config, "--nofork", "--print-address=1"],
+                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self.addCleanup(self.stop_process, bus)
+        environment = self.environment()
+        environment["DBUS_SESSION_BUS_ADDRESS"] = bus.stdout.readline().decode().strip()
+        stderr_path = os.path.join(self.root, "stderr")
+        with open(stderr_path, "wb") as stderr:
+            process = self.start_lullwatch(["--headless"], environment, stderr=stderr)
+        self.write_record("s1", "working", "/home/dev/work/site")
+        self.expect_line(process, [], "working · 0 · Keeping computer awake · Claude Code is working in site")
         wait_until(self.inhibitors, "our idle inhibitor")
-        process.send_signal(signal.SIGINT)
-        self.assertEqual(process.wait(DEADLINE), 0)
+
+        bus.terminate()
+        self.assertEqual(process.wait(DEADLINE), 1)
+        with open(stderr_path, encoding="utf-8") as f:
+            self.assertIn("Lost the connection to the session bus; Lullwatch quits.\n", f.read())
         wait_until(lambda: not self.inhibitors(), "the inhibitor's release at exit")
+
+    def test_lock_is_private_and_never_followed(self):
+        # No runtime folder: the lock is in a folder of the application's own.
+        environment = self.environment()
+        del environment["XDG_RUNTIME_DIR"]
+        chosen = os.path.join(self.root, "chosen")
+        os.symlink(chosen, os.path.join(self.root, "lullwatch-%d.lock" % os.getuid()))
+        own = os.path.join(self.home, ".local", "share", "lullwatch", "instance")
+        process = self.start_lullwatch(["--headless"], environment)
+        self.expect_line(process, [], "ended · - · Sleep allowed")
+        self.assertEqual(os.stat(own).st_mode & 0o777, 0o700)
+        process.send_signal(signal.SIGTERM)
+        self.assertEqual(process.wait(DEADLINE), 0)
+
+        # A link planted even there is an error, told with its reason.
+        os.remove(os.path.join(own, "lullwatch.lock"))
+        os.symlink(chosen, os.path.join(own, "lullwatch.lock"))
+        result = subprocess.run([LULLWATCH, "--headless"], env=environment, capture_output=True, text=True,
+                                timeout=30)
+        self.assertEqual((result.returncode, result.stdout), (1, ""))
+        self.assertIn("lullwatch.lock: it is a symbolic link", result.stderr)
+        self.assertFalse(os.path.lexists(chosen))
 
 
 class TrayTest(ApplicationTestCase):
@@ -258,7 +331,7 @@ class TrayTest(ApplicationTestCase):
         # Started at login before the desktop's panel: no watcher yet.
         process = self.start_tray()
         lines = []
-        self.expect_line(process, lines, "ended · - · Sleep allowed · Lullwatch")
+        self.expect_line(process, lines, "ended · - · Sleep allowed")
         wait_until(lambda: "No tray found; running headless." in self.stderr_lines(), "the headless notice")
 
         # The panel comes: its watcher first, then its host registers.
@@ -278,7 +351,7 @@ class TrayTest(ApplicationTestCase):
         environment["DISPLAY"] = ":987"
         process = self.start_tray(environment)
         lines = []
-        self.expect_line(process, lines, "ended · - · Sleep allowed · Lullwatch")
+        self.expect_line(process, lines, "ended · - · Sleep allowed")
         self.assertIn("No display found; running headless.", self.stderr_lines())
         self.assertIsNone(self.registered_item())
         process.send_signal(signal.SIGTERM)

@@ -4,6 +4,7 @@
 
 #include <QDBusArgument>
 #include <QDBusMessage>
+#include <QDeadlineTimer>
 #include <QProcess>
 #include <QTest>
 
@@ -39,14 +40,19 @@ public:
     MockService(const MockService &) = delete;
     MockService &operator=(const MockService &) = delete;
 
-    // Whether the service came up and took its name.
+    // Whether the service came up and took its name. The event loop does
+    // not run meanwhile, so the bus's signals about the name wait for later.
     bool waitUntilReady()
     {
-        return QTest::qWaitFor([this] { return m_process.state() == QProcess::NotRunning || m_bus.hasOwner(m_name); },
-                               20000)
-            && m_process.state() == QProcess::Running;
+        const QDeadlineTimer deadline(20000);
+        while (!m_bus.hasOwner(m_name)) {
+            if (m_process.waitForFinished(10) || m_process.state() == QProcess::NotRunning || deadline.hasExpired())
+                return false;
+        }
+        return true;
     }
 
+    // Waits until the process has ended, not for the bus to notice.
     void kill()
     {
         if (m_process.state() == QProcess::NotRunning)

@@ -8,6 +8,7 @@
 
 #include <QCoreApplication>
 #include <QDBusObjectPath>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QTemporaryDir>
 #include <QTest>
@@ -149,6 +150,15 @@ class TestDBusServices : public QObject {
         return portal;
     }
 
+    MockService *startProvider(const QString &name)
+    {
+        return name == QLatin1String("logind")         ? startLogind()
+            : name == QLatin1String("gnome")           ? startGnomeSession()
+            : name == QLatin1String("powerManagement") ? startPowerManagement()
+            : name == QLatin1String("portal")          ? startPortal()
+                                                       : startScreenSaver();
+    }
+
     MockService *startNotificationServer()
     {
         return startMock(false, QStringLiteral("org.freedesktop.Notifications"),
@@ -239,11 +249,7 @@ private Q_SLOTS:
         QFETCH(uint, cookie);
         std::map<QString, MockService *> providers;
         for (const QString &name : started) {
-            MockService *mock = name == QLatin1String("logind") ? startLogind()
-                : name == QLatin1String("gnome")                ? startGnomeSession()
-                : name == QLatin1String("powerManagement")      ? startPowerManagement()
-                : name == QLatin1String("portal")               ? startPortal()
-                                                                : startScreenSaver();
+            MockService *mock = startProvider(name);
             QVERIFY2(mock, qPrintable(name));
             providers[name] = mock;
         }
@@ -360,6 +366,44 @@ private Q_SLOTS:
         QCOMPARE(logindInhibitors(*logind).size(), 1);
         assertions.release(*second);
         QTRY_VERIFY_WITH_TIMEOUT(logindInhibitors(*logind).isEmpty(), 10000);
+    }
+
+    // A provider that goes away takes its inhibitor along: the loss is told.
+    // The provider back under a new owner before that news arrived gives a
+    // new inhibitor, which the old owner's going does not touch.
+    void providerThatGoesAwayReportsTheLoss_data()
+    {
+        QTest::addColumn<int>("type");
+        QTest::addColumn<QString>("provider");
+        const auto idle = int(Type::PreventUserIdleSystemSleep);
+        QTest::newRow("PowerManagement") << idle << QStringLiteral("powerManagement");
+        QTest::newRow("portal") << idle << QStringLiteral("portal");
+        QTest::newRow("logind's descriptor") << idle << QStringLiteral("logind");
+        QTest::newRow("display: the screen saver") << int(Type::NoDisplaySleep) << QStringLiteral("screenSaver");
+    }
+    void providerThatGoesAwayReportsTheLoss()
+    {
+        QFETCH(int, type);
+        QFETCH(QString, provider);
+        MockService *first = startProvider(provider);
+        QVERIFY(first);
+        DBusPowerAssertions assertions(sessionBus(), systemBus());
+        std::vector<std::uint32_t> lost;
+        assertions.setLossHandler([&lost](std::uint32_t identifier) { lost.push_back(identifier); });
+        const auto identifier = assertions.create(Type(type), reason.toStdString());
+        QVERIFY(identifier);
+
+        first->kill();
+        // Asked without the event loop: the signals about the name wait.
+        const PrivateBus &bus = provider == QLatin1String("logind") ? *m_system : *m_session;
+        const QDeadlineTimer deadline(10000);
+        while (bus.hasOwner(first->name()))
+            QVERIFY(!deadline.hasExpired());
+        QVERIFY(startProvider(provider));
+        const auto again = assertions.create(Type(type), reason.toStdString());
+        QVERIFY(again);
+        QTRY_VERIFY_WITH_TIMEOUT(!lost.empty(), 10000);
+        QVERIFY(lost == std::vector {*identifier});
     }
 
     void identifiersAreUniqueAndIncreasing()

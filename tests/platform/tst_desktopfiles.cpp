@@ -1,5 +1,6 @@
 #include "platform/AutostartLoginItem.h"
 #include "platform/SettingsPreferenceStore.h"
+#include "platform/SingleInstance.h"
 #include "platform/TestHome.h"
 #include "support/TestFiles.h"
 
@@ -12,6 +13,7 @@
 using namespace lullwatch;
 using namespace lullwatch::test;
 namespace fs = std::filesystem;
+Q_DECLARE_METATYPE(SingleInstance::Outcome)
 
 namespace {
 
@@ -174,6 +176,69 @@ private Q_SLOTS:
                          fs::path(home.toStdString()) / ".config/autostart/lullwatch.desktop");
             });
         }
+    }
+
+    // ---- Single instance
+
+    // A runtime folder others can reach is passed over for a private folder
+    // of the application's data folder.
+    void lockFileIsInAPrivateFolder_data()
+    {
+        QTest::addColumn<QByteArray>("runtime");
+        QTest::addColumn<bool>("inRuntime");
+        QTest::newRow("private runtime folder") << QByteArray("0700") << true;
+        QTest::newRow("no runtime folder") << QByteArray() << false;
+        QTest::newRow("runtime folder open to others") << QByteArray("0777") << false;
+    }
+    void lockFileIsInAPrivateFolder()
+    {
+        QFETCH(QByteArray, runtime);
+        QFETCH(bool, inRuntime);
+        const fs::path runtimeFolder = folder() / "runtime";
+        fs::create_directory(runtimeFolder);
+        fs::permissions(runtimeFolder, static_cast<fs::perms>(runtime.toInt(nullptr, 8)));
+        withVariable("XDG_RUNTIME_DIR", runtime.isEmpty() ? nullptr : runtimeFolder.c_str(), [&] {
+            QCOMPARE(SingleInstance::defaultLockFile(),
+                     inRuntime
+                         ? runtimeFolder / "lullwatch.lock"
+                         : fs::path(qgetenv("XDG_DATA_HOME").toStdString()) / "lullwatch/instance/lullwatch.lock");
+        });
+    }
+
+    // Another instance's lock means "already running"; a lock that cannot be
+    // opened safely is an error, and a planted link is never followed.
+    void singleInstance_data()
+    {
+        QTest::addColumn<QByteArray>("planted");
+        QTest::addColumn<SingleInstance::Outcome>("outcome");
+        using O = SingleInstance::Outcome;
+        QTest::newRow("nothing there") << QByteArray() << O::First;
+        QTest::newRow("locked by another") << QByteArray("lock") << O::AlreadyRunning;
+        QTest::newRow("a symbolic link") << QByteArray("link") << O::Failed;
+        QTest::newRow("a folder open to others") << QByteArray("open folder") << O::Failed;
+    }
+    void singleInstance()
+    {
+        QFETCH(QByteArray, planted);
+        QFETCH(SingleInstance::Outcome, outcome);
+        const fs::path lock = folder() / "instance" / "lullwatch.lock";
+        const fs::path chosen = folder() / "chosen";
+        std::optional<SingleInstance> other;
+        if (planted == "lock")
+            other.emplace(lock);
+        if (planted == "link" || planted == "open folder")
+            fs::create_directory(lock.parent_path());
+        if (planted == "link")
+            fs::create_symlink(chosen, lock);
+        if (planted == "open folder")
+            fs::permissions(lock.parent_path(), fs::perms::all);
+
+        const SingleInstance instance(lock);
+        QCOMPARE(instance.outcome(), outcome);
+        QVERIFY2(instance.error().empty() == (outcome != SingleInstance::Outcome::Failed), instance.error().c_str());
+        QVERIFY(!fs::exists(chosen));
+        if (outcome == SingleInstance::Outcome::First)
+            QCOMPARE(fs::status(lock.parent_path()).permissions() & fs::perms::all, fs::perms::owner_all);
     }
 
     // ---- Autostart

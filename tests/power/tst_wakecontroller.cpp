@@ -1,3 +1,4 @@
+#include "app/StatusText.h"
 #include "power/WakeController.h"
 #include "support/FakeClock.h"
 #include "support/FakePowerAssertions.h"
@@ -166,21 +167,91 @@ private Q_SLOTS:
         r.check();
     }
 
+    // The wake status after one wish, with the display kept awake too.
     void statusText_data()
     {
-        QTest::addColumn<Block>("block");
+        QTest::addColumn<Reading>("reading");
+        QTest::addColumn<bool>("pause");
+        QTest::addColumn<QByteArray>("refused");
         QTest::addColumn<QString>("text");
-        using B = WakeController::BatteryBlock;
-        QTest::newRow("low at 12") << Block(B::lowBattery(12)) << QStringLiteral("Paused \u2014 battery at 12%");
-        QTest::newRow("low at 0") << Block(B::lowBattery(0)) << QStringLiteral("Paused \u2014 battery at 0%");
-        QTest::newRow("on battery") << Block(B::onBattery()) << QStringLiteral("Paused \u2014 on battery");
+        const auto battery = [](long long percent) { return only(internal("Battery Power", percent)); };
+        const Reading mains = only(internal("AC Power", 80));
+        const QString noPower = QStringLiteral("Can't keep computer awake: no power service found");
+        QTest::newRow("low at 12") << battery(12) << false << QByteArray()
+                                   << QStringLiteral("Paused \u2014 battery at 12%");
+        QTest::newRow("low at 0") << battery(0) << false << QByteArray()
+                                  << QStringLiteral("Paused \u2014 battery at 0%");
+        QTest::newRow("on battery") << battery(80) << true << QByteArray()
+                                    << QStringLiteral("Paused \u2014 on battery");
+        QTest::newRow("held") << mains << false << QByteArray() << QStringLiteral("Keeping computer awake");
+        QTest::newRow("no power service") << mains << false << QByteArray("system") << noPower;
+        QTest::newRow("no screen saver") << mains << false << QByteArray("display")
+                                         << QStringLiteral("Can't keep display awake: no screen-saver service found");
+        QTest::newRow("paused, no power service")
+            << battery(80) << true << QByteArray("system") << QStringLiteral("Paused \u2014 on battery");
     }
 
     void statusText()
     {
-        QFETCH(Block, block);
+        QFETCH(Reading, reading);
+        QFETCH(bool, pause);
+        QFETCH(QByteArray, refused);
         QFETCH(QString, text);
-        QCOMPARE(QString::fromStdString(block->statusText()), text);
+        Rig r;
+        r.power.sources = reading.sources;
+        r.assertions.refuseSystem = refused == "system";
+        r.assertions.refuseDisplay = refused == "display";
+        r.wake.setKeepDisplayAwake(true);
+        r.wake.setPauseOnBattery(pause);
+        r.wake.update(true);
+        QCOMPARE(QString::fromStdString(wakeStatusText(r.wake)), text);
+        r.check();
+    }
+
+    // An assertion whose provider went away is taken again at once under
+    // the name it had; when nobody takes it, the controller says so, and
+    // the next wish tries again.
+    void lostAssertionIsTakenAgain_data()
+    {
+        QTest::addColumn<bool>("display");
+        QTest::addColumn<bool>("refused");
+        QTest::newRow("system, taken again") << false << false;
+        QTest::newRow("system, nobody takes it") << false << true;
+        QTest::newRow("display, taken again") << true << false;
+        QTest::newRow("display, nobody takes it") << true << true;
+    }
+
+    void lostAssertionIsTakenAgain()
+    {
+        QFETCH(bool, display);
+        QFETCH(bool, refused);
+        Rig r;
+        r.wake.setKeepDisplayAwake(true);
+        r.wake.setReason("site");
+        r.wake.update(true);
+        r.wake.setReason("api");
+        r.clock.set(start + 30);
+        QSignalSpy refusal(&r.wake, &WakeController::refusalChanged);
+        const Type type = display ? Type::NoDisplaySleep : Type::PreventUserIdleSystemSleep;
+        (display ? r.assertions.refuseDisplay : r.assertions.refuseSystem) = refused;
+        r.assertions.drop(display ? r.wake.displayAssertion() : r.wake.systemAssertion());
+
+        QVERIFY(r.assertions.attempts.back() == (Assertion {type, "site"}));
+        QCOMPARE(r.wake.isHoldingAssertion(), display || !refused);
+        QCOMPARE(r.wake.displayIsHeld(), !refused);
+        QVERIFY(r.wake.heldSince()
+                == (display || !refused ? std::optional(timePointFromEpochSeconds(start)) : std::nullopt));
+        const auto expected = !refused ? WakeController::Refusal::None
+            : display                  ? WakeController::Refusal::Display
+                                       : WakeController::Refusal::System;
+        QCOMPARE(r.wake.refusal(), expected);
+        QCOMPARE(refusal.count(), refused ? 1 : 0);
+        r.check();
+
+        r.wake.update(true);
+        QVERIFY(r.wake.isHoldingAssertion() && r.wake.displayIsHeld());
+        QCOMPARE(r.wake.refusal(), WakeController::Refusal::None);
+        r.check();
     }
 
     // A second wish while holding changes nothing: not the name (even after
@@ -274,7 +345,7 @@ private Q_SLOTS:
         r.check();
     }
 
-    void refusedDisplayIsRetriedOnTheNextAssignment()
+    void refusedDisplayIsRetriedWithTheNextWish()
     {
         Rig r;
         r.wake.setKeepDisplayAwake(true);
@@ -282,13 +353,13 @@ private Q_SLOTS:
         r.wake.update(true);
         QVERIFY(r.wake.isHoldingAssertion());
         QVERIFY(!r.wake.displayIsHeld());
+        QCOMPARE(r.wake.refusal(), WakeController::Refusal::Display);
         r.check();
 
-        r.wake.update(true); // holding already: the wish changes nothing
-        QCOMPARE(r.assertions.attempts.size(), 2u);
-        r.wake.setKeepDisplayAwake(true);
+        r.wake.update(true);
         QCOMPARE(r.assertions.attempts.size(), 3u);
         QVERIFY(r.wake.displayIsHeld());
+        QCOMPARE(r.wake.refusal(), WakeController::Refusal::None);
         r.check();
     }
 

@@ -11,7 +11,8 @@
 namespace lullwatch::test {
 
 // Hands out identifiers from 1 up, refuses as many creations of each type as
-// asked, and remembers every call.
+// asked, drops an assertion as a provider that goes away does, and remembers
+// every call.
 class FakePowerAssertions final : public PowerAssertions {
 public:
     struct Assertion {
@@ -37,6 +38,13 @@ public:
         released.push_back(identifier);
         if (live.erase(identifier) == 0)
             ++unknownReleases;
+    }
+
+    // The assertion ends as if its provider had gone away.
+    void drop(std::uint32_t identifier)
+    {
+        live.erase(identifier);
+        reportLoss(identifier);
     }
 
     // The names of the assertions of `type` held now, oldest first.
