@@ -15,15 +15,17 @@ constexpr std::size_t columnCount = 8;
 using Row = std::array<std::string, columnCount>;
 
 // The length of the UTF-8 sequence at the start of `text` when it encodes a
-// C1 control (U+0080 to U+009F) or a bidirectional embedding, override or
-// isolate (U+202A to U+202E, U+2066 to U+2069); 0 otherwise.
+// C1 control (U+0080 to U+009F) or a bidirectional control: the marks
+// (U+061C, U+200E, U+200F), embeddings and overrides (U+202A to U+202E) and
+// isolates (U+2066 to U+2069); 0 otherwise.
 std::size_t wideControlLength(std::string_view text)
 {
     const auto byte = [&](std::size_t index) { return static_cast<unsigned char>(text[index]); };
-    if (text.size() >= 2 && byte(0) == 0xC2 && byte(1) >= 0x80 && byte(1) <= 0x9F)
+    if (text.size() >= 2
+        && ((byte(0) == 0xC2 && byte(1) >= 0x80 && byte(1) <= 0x9F) || (byte(0) == 0xD8 && byte(1) == 0x9C)))
         return 2;
     if (text.size() >= 3 && byte(0) == 0xE2
-        && ((byte(1) == 0x80 && byte(2) >= 0xAA && byte(2) <= 0xAE)
+        && ((byte(1) == 0x80 && (byte(2) == 0x8E || byte(2) == 0x8F || (byte(2) >= 0xAA && byte(2) <= 0xAE)))
             || (byte(1) == 0x81 && byte(2) >= 0xA6 && byte(2) <= 0xA9)))
         return 3;
     return 0;

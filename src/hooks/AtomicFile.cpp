@@ -42,7 +42,8 @@ std::filesystem::path resolveLinks(std::filesystem::path path)
     return path;
 }
 
-constexpr std::string_view temporarySuffix = ".XXXXXX";
+// Named so that no file of the user's is taken for one of ours.
+constexpr std::string_view temporarySuffix = ".lullwatch-XXXXXX";
 
 std::filesystem::path temporaryTemplate(const std::filesystem::path &target)
 {
@@ -51,11 +52,12 @@ std::filesystem::path temporaryTemplate(const std::filesystem::path &target)
 
 bool isTemporaryOf(std::string_view name, std::string_view target)
 {
+    constexpr std::string_view prefix = temporarySuffix.substr(0, temporarySuffix.size() - 6);
     const std::size_t length = 1 + target.size() + temporarySuffix.size();
     if (name.size() != length || name.front() != '.' || name.substr(1, target.size()) != target
-        || name[1 + target.size()] != '.')
+        || name.substr(1 + target.size(), prefix.size()) != prefix)
         return false;
-    for (const char c : name.substr(length - temporarySuffix.size() + 1)) {
+    for (const char c : name.substr(length - 6)) {
         if (!std::isalnum(static_cast<unsigned char>(c)))
             return false;
     }

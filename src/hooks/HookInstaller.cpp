@@ -37,17 +37,6 @@ Settings readSettings(const std::filesystem::path &path)
     return {std::move(document), std::nullopt};
 }
 
-bool isArrayOfObjects(const json &value)
-{
-    if (!value.is_array())
-        return false;
-    for (const auto &element : value) {
-        if (!element.is_object())
-            return false;
-    }
-    return true;
-}
-
 std::string unexpectedShape(std::string_view where)
 {
     return "~/.claude/settings.json has " + std::string(where)
@@ -70,6 +59,8 @@ std::vector<std::filesystem::path> HookInstaller::ourScriptPaths() const
 
 bool HookInstaller::isOurEntry(const json &entry) const
 {
+    if (!entry.is_object())
+        return false;
     const auto command = entry.find("command");
     if (command == entry.end() || !command->is_string())
         return false;
@@ -84,7 +75,7 @@ bool HookInstaller::isOurEntry(const json &entry) const
 bool HookInstaller::hasOurEntry(const json &group) const
 {
     const auto hooks = group.find("hooks");
-    if (hooks == group.end() || !isArrayOfObjects(*hooks))
+    if (hooks == group.end() || !hooks->is_array())
         return false;
     for (const auto &entry : *hooks) {
         if (isOurEntry(entry))

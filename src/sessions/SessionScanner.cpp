@@ -285,9 +285,11 @@ std::vector<SessionInfo> SessionScanner::scanOnExecutor()
         if (!record)
             continue; // too large to be a record worth showing
 
-        seenTranscriptPaths.insert(record->transcriptPath);
+        // Sessions that share a transcript share its cursor and its one read
+        // per scan, so the bound on a read holds per transcript.
         Cursor &cursor = m_cursors[record->transcriptPath];
-        m_reader.read(record->transcriptPath, cursor);
+        if (seenTranscriptPaths.insert(record->transcriptPath).second)
+            m_reader.read(record->transcriptPath, cursor);
 
         const TimePoint lastActivity = std::max(modificationTime(record->transcriptPath).value_or(updated), updated);
         const SessionState state = effectiveState(*record, updated, cursor.activity);

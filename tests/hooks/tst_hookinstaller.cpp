@@ -268,7 +268,7 @@ private Q_SLOTS:
         QTest::newRow("hooks that are not a list")
             << QByteArray(R"([{"hooks":"say hi"},{"hooks":{"command":"@ours"}}])") << QByteArray() << true;
         QTest::newRow("a list with more than entries")
-            << QByteArray(R"([{"hooks":[@ours@,"say hi"]}])") << QByteArray() << true;
+            << QByteArray(R"([{"hooks":[@ours@,"say hi"]}])") << QByteArray(R"([{"hooks":["say hi"]}])") << true;
         QTest::newRow("an event that is not a list") << QByteArray(R"({"command":"say hi"})") << QByteArray() << false;
         QTest::newRow("an event that is text") << QByteArray(R"("say hi")") << QByteArray() << false;
     }
@@ -368,22 +368,22 @@ private Q_SLOTS:
         const auto claudeFolder = settings().parent_path();
         const auto old = fs::file_time_type::clock::now() - std::chrono::minutes(11);
         const std::pair<fs::path, bool> files[] = {
-            {claudeFolder / ".settings.json.Ab12Cd", false},
-            {claudeFolder / ".settings.json.lullwatch-backup.x9Y8z7", false},
-            {m_locations.appSupport / ".claude-hook.sh.Qw3rTy", false},
-            {m_locations.appSupport / ".lullwatch-json.Zx9876", false},
-            {claudeFolder / ".settings.json.young1", true}, // a running install's
-            {claudeFolder / ".settings.json.toolong7", true},
-            {claudeFolder / ".other.json.Ab12Cd", true},
+            {claudeFolder / ".settings.json.lullwatch-Ab12Cd", false},
+            {claudeFolder / ".settings.json.lullwatch-backup.lullwatch-x9Y8z7", false},
+            {m_locations.appSupport / ".claude-hook.sh.lullwatch-Qw3rTy", false},
+            {claudeFolder / ".settings.json.lullwatch-young1", true}, // a running install's
+            {claudeFolder / ".settings.json.backup", true}, // the user's own
+            {claudeFolder / ".settings.json.lullwatch-toolong", true},
+            {claudeFolder / ".other.json.lullwatch-Ab12Cd", true},
         };
         fs::create_directories(m_locations.appSupport);
         for (const auto &[path, stays] : files) {
             writeFile(path, "partial");
-            if (path.filename() != ".settings.json.young1")
+            if (path.filename() != ".settings.json.lullwatch-young1")
                 fs::last_write_time(path, old);
         }
-        const auto link = claudeFolder / ".settings.json.Link12";
-        fs::create_symlink(claudeFolder / ".other.json.Ab12Cd", link);
+        const auto link = claudeFolder / ".settings.json.lullwatch-Link12";
+        fs::create_symlink(claudeFolder / ".other.json.lullwatch-Ab12Cd", link);
         const timespec times[2] = {{0, UTIME_OMIT}, {::time(nullptr) - 3600, 0}};
         QVERIFY(::utimensat(AT_FDCWD, link.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0);
         HookInstaller installer(m_locations);
@@ -391,7 +391,7 @@ private Q_SLOTS:
         QCOMPARE(installer.status(), HookStatus::installed());
         for (const auto &[path, stays] : files)
             QVERIFY2(fs::exists(path) == stays, path.c_str());
-        QVERIFY(fs::is_symlink(claudeFolder / ".settings.json.Link12"));
+        QVERIFY(fs::is_symlink(link));
     }
 
     void uninstallWithoutSettingsWritesAnEmptyObject()

@@ -511,6 +511,24 @@ private Q_SLOTS:
         QCOMPARE(sessions[0].usage.turns, 1);
     }
 
+    // Sessions that share a transcript share its one bounded read per scan.
+    void sharedTranscriptIsReadOncePerScan()
+    {
+        std::string lines;
+        for (int i = 0; i < 20; ++i)
+            lines += line(R"({"type":"assistant","message":{"usage":{"input_tokens":1}}})");
+        const auto path = transcript("bounded.jsonl", lines);
+        const TranscriptReader::Limits limits {.chunkSize = 64, .maxLineLength = 128, .maxBytesPerRead = 1};
+        writeRecord("s.json", recordJson("s", "working", now, path.string()));
+        SessionScanner alone(m_sessions, m_clock, m_probe, limits, m_temporary);
+        const auto once = scan(alone)[0].usage.inputTokens;
+        QVERIFY(once > 0 && once < 10);
+        writeRecord("twin.json", recordJson("twin", "working", now - 1, path.string()));
+        SessionScanner shared(m_sessions, m_clock, m_probe, limits, m_temporary);
+        for (const auto &session : scan(shared))
+            QCOMPARE(session.usage.inputTokens, once);
+    }
+
     void expiredRecordBesideALiveOneOnTheSameTranscript()
     {
         const auto path = transcript("expiring.jsonl",
