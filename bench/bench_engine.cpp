@@ -108,10 +108,10 @@ void checkTotals(const TranscriptCursor &cursor, const ExpectedTotals &expected,
     if (cursor.offset != size || size != expected.bytes)
         fail("read %" PRIu64 " bytes of a %" PRIu64 "-byte file, the generator wrote %" PRIu64, cursor.offset, size,
              expected.bytes);
-    check("input tokens", usage.inputTokens, expected.input);
-    check("output tokens", usage.outputTokens, expected.output);
-    check("cache creation tokens", usage.cacheCreationTokens, expected.cacheCreation);
-    check("cache read tokens", usage.cacheReadTokens, expected.cacheRead);
+    check("input tokens", usage.tokens.input, expected.input);
+    check("output tokens", usage.tokens.output, expected.output);
+    check("cache creation tokens", usage.tokens.cacheCreation, expected.cacheCreation);
+    check("cache read tokens", usage.tokens.cacheRead, expected.cacheRead);
     check("turns", usage.turns, expected.turns);
     check("context tokens", usage.contextTokens, expected.contextTokens);
     if (usage.model.value_or("") != expected.model)

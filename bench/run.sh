@@ -93,7 +93,7 @@ for label, measured, target, met in rows:
 EOF
 
 echo
-echo "Hook script: one claude-hook.sh run against one /bin/sh -c true"
+echo "Hook script: one claude-hook.sh run against one /bin/sh -c true, and a 20 MB payload"
 python3 bench/hook_bench.py "$bin" tests/data/hooks/claude-code-2.1.332/UserPromptSubmit-1.json 200
 
 echo

@@ -33,7 +33,7 @@ cmake --preset fuzz
 cmake --build --preset fuzz
 
 mkdir -p "$artifacts" "$logs"
-for target in fuzz_record fuzz_transcript_entry fuzz_timestamp; do
+for target in fuzz_payload_record fuzz_record fuzz_transcript_entry fuzz_timestamp; do
     mkdir -p "$corpus/$target"
     cp "$repo/fuzz/corpus/$target/"* "$corpus/$target/"
 done
@@ -53,11 +53,15 @@ existing() {
     return 0
 }
 
-# Records: the JSON objects that hooks receive and write.
-existing hook-payloads | while IFS= read -r folder; do
+# Payloads and records: the JSON objects that hooks receive and write.
+{
+    existing hook-payloads
+    existing hooks
+} | while IFS= read -r folder; do
     find "$folder" -type f -name '*.json'
 done | sort | while IFS= read -r file; do
     add_seed "$file" fuzz_record payload
+    add_seed "$file" fuzz_payload_record payload
 done
 
 # Transcript entries: the first lines of each file as one seed, which carries
@@ -110,6 +114,30 @@ cat >"$dictionaries/fuzz_record.dict" <<'DICT'
 "1e308"
 "9223372036854775808"
 DICT
+cat >"$dictionaries/fuzz_payload_record.dict" <<'DICT'
+"\"session_id\""
+"\"sessionId\""
+"\"hook_event_name\""
+"\"cwd\""
+"\"transcript_path\""
+"\"transcriptPath\""
+"\"state\""
+"\"pid\""
+"\"updatedAt\""
+"\"prompt\""
+"\\ud83d\\ude00"
+"\\u0000"
+"\xf0\x9f\x98\x80"
+"\xed\xa0\x80"
+"null"
+"true"
+"false"
+"-0.5e-7"
+"1e309"
+"18446744073709551616"
+"9223372036854775807"
+"[[[[[[[[[[[[[[[["
+DICT
 cat >"$dictionaries/fuzz_transcript_entry.dict" <<'DICT'
 "\"type\""
 "\"user\""
@@ -143,7 +171,7 @@ DICT
 
 status=0
 summary=""
-for entry in fuzz_record:65536 fuzz_transcript_entry:65536 fuzz_timestamp:64; do
+for entry in fuzz_payload_record:65536 fuzz_record:65536 fuzz_transcript_entry:65536 fuzz_timestamp:64; do
     target=${entry%%:*}
     max_len=${entry#*:}
     log="$logs/$target.log"

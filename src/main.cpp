@@ -1,8 +1,10 @@
 #include "Version.h"
+#include "agents/Agents.h"
 #include "app/AppModel.h"
 #include "app/CommandLine.h"
 #include "app/StatusReport.h"
 #include "app/StatusText.h"
+#include "files/XdgPaths.h"
 #include "notify/Notifier.h"
 #include "platform/AutostartLoginItem.h"
 #include "platform/DBusPowerAssertions.h"
@@ -14,7 +16,6 @@
 #include "platform/TrayHostWatcher.h"
 #include "platform/UPowerPowerSource.h"
 #include "sessions/Clock.h"
-#include "sessions/Locations.h"
 #include "sessions/SessionScanner.h"
 #include "ui/Panel.h"
 #include "ui/TrayIcon.h"
@@ -56,10 +57,11 @@ int runStatus(bool asJson)
 int runHooks(const lullwatch::Command &command)
 {
     const auto locations = lullwatch::HookLocations::forCurrentUser(executableDirectory());
-    lullwatch::HookInstaller claude(locations);
-    lullwatch::CopilotHookInstaller copilot(locations);
+    std::vector<std::unique_ptr<lullwatch::HookInstalling>> installers;
+    for (const auto &agent : lullwatch::agents())
+        installers.push_back(lullwatch::makeHookInstaller(agent, locations));
     std::string output;
-    const int exitStatus = lullwatch::runHooksCommand(command, claude, copilot, output);
+    const int exitStatus = lullwatch::runHooksCommand(command, installers, output);
     write(stdout, output);
     return exitStatus;
 }
@@ -186,7 +188,7 @@ int main(int argc, char *argv[])
 
     switch (command.kind) {
     case Kind::Help:
-        write(stdout, lullwatch::usageText);
+        write(stdout, lullwatch::usageText());
         return 0;
     case Kind::Version:
         write(stdout,
@@ -204,7 +206,7 @@ int main(int argc, char *argv[])
         return runHooks(command);
     case Kind::Invalid:
         write(stderr, "lullwatch: unknown argument '" + command.invalidArgument + "'\n\n");
-        write(stderr, lullwatch::usageText);
+        write(stderr, lullwatch::usageText());
         return 2;
     }
     return 2;

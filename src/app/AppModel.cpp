@@ -2,8 +2,9 @@
 
 #include "LoginItem.h"
 #include "PreferenceStore.h"
-#include "SessionText.h"
+#include "agents/Agents.h"
 #include "notify/Notifier.h"
+#include "sessions/SessionScanner.h"
 #include "sessions/TokenCount.h"
 
 #include <QCoreApplication>
@@ -81,10 +82,11 @@ AppModel::AppModel(AppServices services, QObject *parent)
     , m_loginItem(services.loginItem)
     , m_notifier(services.notifier)
     , m_wake(services.assertions, services.powerSource, services.clock)
-    , m_hooks(services.hookLocations)
-    , m_copilotHooks(services.hookLocations)
-    , m_scanner(services.sessionsDirectory, services.clock, services.processProbe, {}, services.temporaryDirectory)
+    , m_scanner(std::make_unique<SessionScanner>(services.sessionsDirectory, services.clock, services.processProbe,
+                                                 TranscriptReader::Limits {}, services.temporaryDirectory))
 {
+    for (const Agent &agent : agents())
+        m_hookInstallers.push_back(makeHookInstaller(agent, services.hookLocations));
     // Loading the wake mode already runs the wake rule, with no sessions yet.
     setWakeMode(wakeModeFromRaw(m_preferences.readString(wakeModeKey).value_or("")).value_or(WakeMode::WhileWorking));
     setMenuBarMetric(
@@ -95,8 +97,8 @@ AppModel::AppModel(AppServices services, QObject *parent)
     setNotifyWhenWaiting(m_preferences.readBool(notifyWhenWaitingKey).value_or(true));
 
     m_notifier.start();
-    m_hooks.refresh();
-    m_copilotHooks.refresh();
+    for (const auto &installer : m_hookInstallers)
+        installer->refresh();
     setIsLoginItem(m_loginItem.isEnabled());
 
     m_timer.setTimerType(Qt::CoarseTimer);
@@ -104,6 +106,9 @@ AppModel::AppModel(AppServices services, QObject *parent)
     scheduleTimer(workingPeriod);
     QMetaObject::invokeMethod(this, &AppModel::performRefresh, Qt::QueuedConnection);
 }
+
+// Out of line: the scanner is only declared in the header.
+AppModel::~AppModel() = default;
 
 void AppModel::setWakeMode(WakeMode mode)
 {
@@ -192,11 +197,11 @@ void AppModel::performRefresh()
     // arrives. The continuation runs on the application object, which
     // outlives every pending scan; the model is reached through a QPointer
     // and may be gone by then.
-    m_scanner.scan().then(QCoreApplication::instance(),
-                          [model = QPointer<AppModel>(this)](std::vector<SessionInfo> sessions) {
-                              if (model)
-                                  model->applyRefresh(std::move(sessions));
-                          });
+    m_scanner->scan().then(QCoreApplication::instance(),
+                           [model = QPointer<AppModel>(this)](std::vector<SessionInfo> sessions) {
+                               if (model)
+                                   model->applyRefresh(std::move(sessions));
+                           });
 }
 
 void AppModel::applyRefresh(std::vector<SessionInfo> sessions)
@@ -269,15 +274,8 @@ std::string AppModel::menuBarTitle() const
     switch (m_menuBarMetric) {
     case MenuBarMetric::Context:
         return formatTokenCount(usage.contextTokens);
-    case MenuBarMetric::SessionTotal: {
-        // Token counts never come near the limit; saturate rather than wrap.
-        std::int64_t total = 0;
-        for (auto count : {usage.inputTokens, usage.outputTokens, usage.cacheCreationTokens, usage.cacheReadTokens}) {
-            if (__builtin_add_overflow(total, count, &total))
-                total = count > 0 ? INT64_MAX : INT64_MIN;
-        }
-        return formatTokenCount(total);
-    }
+    case MenuBarMetric::SessionTotal:
+        return formatTokenCount(usage.tokens.total());
     case MenuBarMetric::None:
         return {};
     }
@@ -286,8 +284,7 @@ std::string AppModel::menuBarTitle() const
 
 std::string AppModel::wakeReason(const SessionInfo &session)
 {
-    return std::string(session.source == SessionSource::Claude ? "Claude Code" : "Copilot CLI") + " is working in "
-        + folderName(session.cwd);
+    return std::string(agentFor(session.source).name) + " is working in " + folderName(session.cwd);
 }
 
 } // namespace lullwatch

@@ -1,13 +1,13 @@
 #pragma once
 
-#include "hooks/CopilotHookInstaller.h"
-#include "hooks/HookInstaller.h"
+#include "hooks/HookInstalling.h"
 #include "power/WakeController.h"
-#include "sessions/SessionScanner.h"
+#include "sessions/SessionInfo.h"
 
 #include <QObject>
 #include <QTimer>
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,9 +15,14 @@
 
 namespace lullwatch {
 
+class Clock;
 class LoginItem;
 class Notifier;
+class PowerAssertions;
+class PowerSource;
 class PreferenceStore;
+class ProcessProbe;
+class SessionScanner;
 
 // When the model wants the machine awake.
 enum class WakeMode { WhileWorking, WhileSessionOpen, Always, Off };
@@ -52,12 +57,13 @@ class AppModel final : public QObject {
 
 public:
     explicit AppModel(AppServices services, QObject *parent = nullptr);
+    ~AppModel() override;
 
     const std::vector<SessionInfo> &sessions() const { return m_sessions; }
     WakeController &wake() { return m_wake; }
     const WakeController &wake() const { return m_wake; }
-    HookInstaller &hooks() { return m_hooks; }
-    CopilotHookInstaller &copilotHooks() { return m_copilotHooks; }
+    // One installer per agent, in the agent table's order.
+    const std::vector<std::unique_ptr<HookInstalling>> &hookInstallers() const { return m_hookInstallers; }
     Notifier &notifier() { return m_notifier; }
 
     WakeMode wakeMode() const { return m_wakeMode; }
@@ -113,14 +119,13 @@ private:
 
     std::vector<SessionInfo> m_sessions;
     WakeController m_wake;
-    HookInstaller m_hooks;
-    CopilotHookInstaller m_copilotHooks;
+    std::vector<std::unique_ptr<HookInstalling>> m_hookInstallers;
     WakeMode m_wakeMode = WakeMode::WhileWorking;
     MenuBarMetric m_menuBarMetric = MenuBarMetric::Context;
     bool m_notifyWhenWaiting = true;
     std::optional<std::string> m_loginItemError;
     bool m_isLoginItem = false;
-    SessionScanner m_scanner;
+    std::unique_ptr<SessionScanner> m_scanner;
     QTimer m_timer;
     bool m_timerScheduled = false;
 };

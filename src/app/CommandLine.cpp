@@ -1,12 +1,23 @@
 #include "CommandLine.h"
 
+#include "agents/Agents.h"
 #include "hooks/HookInstalling.h"
 
 namespace lullwatch {
 
-const std::string_view usageText = R"(Usage: lullwatch [command]
+std::string usageText()
+{
+    std::string names;
+    std::string words;
+    const auto list = agents();
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        names += (i == 0 ? "" : i + 1 == list.size() ? " and " : ", ") + std::string(list[i].name);
+        words += std::string(list[i].raw) + ", ";
+    }
+    return R"(Usage: lullwatch [command]
 
-Watches Claude Code and Copilot CLI sessions: what each one is doing and how
+Watches )"
+        + names + R"( sessions: what each one is doing and how
 many tokens it has spent.
 
 With no command, runs Lullwatch: it keeps the computer awake while agents
@@ -19,12 +30,14 @@ Commands:
   hooks [ACTION] [--agent AGENT]
                             Show, install or remove the agents' hooks.
                             ACTION: status (default), install, remove
-                            AGENT: claude, copilot, all (default)
+                            AGENT: )"
+        + words + R"(all (default)
 
 Options:
   --help                    Show this help and exit
   --version                 Show the version and exit
 )";
+}
 
 namespace {
 
@@ -45,14 +58,12 @@ Command parseHooks(const std::vector<std::string_view> &arguments)
     for (std::size_t i = 1; i < arguments.size(); ++i) {
         const auto argument = arguments[i];
         if (argument == "--agent" && !agentSeen && i + 1 < arguments.size()) {
-            const auto agent = arguments[++i];
+            const auto word = arguments[++i];
             agentSeen = true;
-            if (agent == "claude")
-                command.copilot = false;
-            else if (agent == "copilot")
-                command.claude = false;
-            else if (agent != "all")
-                return invalid(agent);
+            if (const Agent *agent = agentFromRaw(word))
+                command.agent = agent->source;
+            else if (word != "all")
+                return invalid(word);
         } else if (!actionSeen && (argument == "status" || argument == "install" || argument == "remove")) {
             actionSeen = true;
             command.hookAction = argument == "install" ? Command::HookAction::Install
@@ -94,11 +105,12 @@ Command parseCommandLine(const std::vector<std::string_view> &arguments)
     return command;
 }
 
-int runHooksCommand(const Command &command, HookInstalling &claude, HookInstalling &copilot, std::string &output)
+int runHooksCommand(const Command &command, const std::vector<std::unique_ptr<HookInstalling>> &installers,
+                    std::string &output)
 {
     int exitStatus = 0;
-    for (HookInstalling *installer : {&claude, &copilot}) {
-        if ((installer == &claude && !command.claude) || (installer == &copilot && !command.copilot))
+    for (const auto &installer : installers) {
+        if (command.agent && installer->agent().source != *command.agent)
             continue;
         switch (command.hookAction) {
         case Command::HookAction::Status:

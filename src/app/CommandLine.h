@@ -1,5 +1,9 @@
 #pragma once
 
+#include "sessions/SessionState.h"
+
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,17 +20,19 @@ struct Command {
     Kind kind = Kind::Run;
     bool json = false; // status --json
     HookAction hookAction = HookAction::Status;
-    bool claude = true; // hooks --agent
-    bool copilot = true;
+    std::optional<SessionSource> agent; // hooks --agent; none for all
+
     std::string invalidArgument; // the first one not understood
 };
 
 Command parseCommandLine(const std::vector<std::string_view> &arguments);
 
-extern const std::string_view usageText;
+// The help text; the agents' words come from the agent table.
+std::string usageText();
 
 // Runs the hook action on each chosen installer and prints its row title,
 // one line each. Returns the exit status: 1 when one of them failed.
-int runHooksCommand(const Command &command, HookInstalling &claude, HookInstalling &copilot, std::string &output);
+int runHooksCommand(const Command &command, const std::vector<std::unique_ptr<HookInstalling>> &installers,
+                    std::string &output);
 
 } // namespace lullwatch

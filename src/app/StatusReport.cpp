@@ -1,6 +1,6 @@
 #include "StatusReport.h"
 
-#include "SessionText.h"
+#include "agents/Agents.h"
 #include "sessions/TokenCount.h"
 
 #include <nlohmann/json.hpp>
@@ -68,11 +68,11 @@ std::size_t displayWidth(std::string_view text)
 Row rowFor(const SessionInfo &session)
 {
     return {printable(folderName(session.cwd)),
-            std::string(sourceLabel(session.source)),
+            std::string(agentFor(session.source).shortName),
             std::string(stateLabel(session)),
             formatTokenCount(session.usage.contextTokens),
-            formatTokenCount(session.usage.outputTokens),
-            formatTokenCount(session.usage.cacheReadTokens),
+            formatTokenCount(session.usage.tokens.output),
+            formatTokenCount(session.usage.tokens.cacheRead),
             std::to_string(session.usage.turns),
             session.usage.model ? printable(*session.usage.model) : std::string("-")};
 }
@@ -122,10 +122,10 @@ std::string formatStatusJson(const std::vector<SessionInfo> &sessions)
             {"isStale", session.isStale},
             {"usage",
              {
-                 {"inputTokens", usage.inputTokens},
-                 {"outputTokens", usage.outputTokens},
-                 {"cacheCreationTokens", usage.cacheCreationTokens},
-                 {"cacheReadTokens", usage.cacheReadTokens},
+                 {"inputTokens", usage.tokens.input},
+                 {"outputTokens", usage.tokens.output},
+                 {"cacheCreationTokens", usage.tokens.cacheCreation},
+                 {"cacheReadTokens", usage.tokens.cacheRead},
                  {"contextTokens", usage.contextTokens},
                  {"model", usage.model ? nlohmann::ordered_json(*usage.model) : nlohmann::ordered_json(nullptr)},
                  {"turns", usage.turns},

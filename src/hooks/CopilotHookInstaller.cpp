@@ -1,7 +1,8 @@
 #include "CopilotHookInstaller.h"
 
-#include "AtomicFile.h"
-#include "sessions/Locations.h"
+#include "agents/Agents.h"
+#include "files/Files.h"
+#include "files/XdgPaths.h"
 
 #include <nlohmann/json.hpp>
 
@@ -12,9 +13,8 @@ namespace lullwatch {
 
 using nlohmann::json;
 
-CopilotHookInstaller::CopilotHookInstaller(HookLocations locations, QObject *parent)
-    : HookInstalling(parent)
-    , m_locations(std::move(locations))
+CopilotHookInstaller::CopilotHookInstaller(const Agent &agent, HookLocations locations, QObject *parent)
+    : HookInstalling(agent, std::move(locations), parent)
 { }
 
 std::filesystem::path CopilotHookInstaller::copilotHome() const
@@ -22,12 +22,12 @@ std::filesystem::path CopilotHookInstaller::copilotHome() const
     const char *configured = std::getenv("COPILOT_HOME");
     if (configured && *configured)
         return configured;
-    return m_locations.home / ".copilot";
+    return locations().home / ".copilot";
 }
 
 std::optional<std::string> CopilotHookInstaller::writeHooksFile()
 {
-    ensureSessionsDirectory(m_locations.sessions());
+    ensurePrivateDirectory(locations().sessions());
     const auto folder = hooksFilePath().parent_path();
     std::error_code error;
     std::filesystem::create_directories(folder, error);
@@ -35,7 +35,7 @@ std::optional<std::string> CopilotHookInstaller::writeHooksFile()
         return fileError("create", folder, error.value());
 
     json hooks = json::object();
-    for (const auto &event : events) {
+    for (const auto &event : agent().events) {
         hooks[std::string(event.name)]
             = json::array({{{"type", "command"}, {"bash", hookCommand(scriptPath(), event.state)}, {"timeoutSec", 5}}});
     }
@@ -53,7 +53,7 @@ bool CopilotHookInstaller::hooksFileMatches() const
     if (!file.is_object() || !file.contains("hooks") || !file["hooks"].is_object())
         return false;
     const auto &hooks = file["hooks"];
-    for (const auto &event : events) {
+    for (const auto &event : agent().events) {
         const auto entries = hooks.find(std::string(event.name));
         if (entries == hooks.end() || !entries->is_array())
             return false;
@@ -76,7 +76,7 @@ void CopilotHookInstaller::refresh()
 {
     if (!hooksFileMatches())
         setStatus(HookStatus::notInstalled());
-    else if (installedVersion(m_locations, "copilot-hook-version") == currentVersion)
+    else if (installedVersion(locations(), agent()) == agent().hookVersion)
         setStatus(HookStatus::installed());
     else
         setStatus(HookStatus::outdated());
@@ -84,8 +84,7 @@ void CopilotHookInstaller::refresh()
 
 void CopilotHookInstaller::install()
 {
-    auto error
-        = installScript(m_locations, HookAgent::Copilot, "copilot-hook.sh", "copilot-hook-version", currentVersion);
+    auto error = installScript(locations(), agent());
     if (!error)
         error = writeHooksFile();
     setStatus(error ? HookStatus::failed(*error) : HookStatus::installed());
@@ -95,9 +94,7 @@ void CopilotHookInstaller::uninstall()
 {
     std::error_code ignored;
     std::filesystem::remove(hooksFilePath(), ignored);
-    std::filesystem::remove(scriptPath(), ignored);
-    std::filesystem::remove(m_locations.appSupport / "copilot-hook-version", ignored);
-    removeJsonToolIfUnused(m_locations);
+    removeScript(locations(), agent());
     setStatus(HookStatus::notInstalled());
 }
 

@@ -1,7 +1,8 @@
 #include "HookFiles.h"
 
-#include "AtomicFile.h"
-#include "sessions/Locations.h"
+#include "agents/Agents.h"
+#include "files/Files.h"
+#include "files/XdgPaths.h"
 
 #include <charconv>
 #include <system_error>
@@ -31,16 +32,29 @@ std::string_view trimmed(std::string_view text)
     return text.substr(first, text.find_last_not_of(blanks) - first + 1);
 }
 
+// The scripts of earlier releases ran the JSON tool: it goes once none of
+// them is left.
+void removeLegacyJsonToolIfUnused(const HookLocations &locations)
+{
+    std::error_code ignored;
+    for (const Agent &agent : agents()) {
+        if (std::filesystem::exists(locations.appSupport / agent.hookScript, ignored)
+            && installedVersion(locations, agent) != agent.hookVersion)
+            return;
+    }
+    std::filesystem::remove(locations.legacyJsonTool(), ignored);
+}
+
 } // namespace
 
 HookLocations HookLocations::forCurrentUser(const std::filesystem::path &executableDirectory)
 {
-    return {homeDirectory(), appSupportDirectory(), executableDirectory / "lullwatch-json"};
+    return {homeDirectory(), appSupportDirectory(), executableDirectory / "lullwatch-hook"};
 }
 
-std::string hookCommand(const std::filesystem::path &script, std::string_view state)
+std::string hookCommand(const std::filesystem::path &script, SessionState state)
 {
-    return "/bin/sh " + shellQuote(script.string()) + ' ' + std::string(state);
+    return "/bin/sh " + shellQuote(script.string()) + ' ' + std::string(rawValue(state));
 }
 
 bool commandNamesScript(std::string_view command, const std::filesystem::path &script)
@@ -60,34 +74,35 @@ bool commandNamesScript(std::string_view command, const std::filesystem::path &s
     return false;
 }
 
-std::optional<std::string> installScript(const HookLocations &locations, HookAgent agent, std::string_view scriptName,
-                                         std::string_view stampName, int version)
+std::optional<std::string> installScript(const HookLocations &locations, const Agent &agent)
 {
-    ensureSessionsDirectory(locations.sessions());
+    ensurePrivateDirectory(locations.sessions());
 
-    // The hooks run the tool from the application's folder, so they keep
+    // The hooks run the recorder from the application's folder, so they keep
     // working when the build or install folder moves.
-    std::string error;
-    const auto tool = readWholeFile(locations.jsonToolSource, &error);
-    if (!tool) {
-        return "lullwatch-json is missing beside the application (" + locations.jsonToolSource.string()
+    const auto recorder = readWholeFile(locations.recorderSource);
+    if (!recorder) {
+        return "lullwatch-hook is missing beside the application (" + locations.recorderSource.string()
             + "). Reinstall Lullwatch, then connect again.";
     }
-    for (const auto &target :
-         {locations.installedJsonTool(), locations.appSupport / scriptName, locations.appSupport / stampName})
+    const auto script = locations.appSupport / agent.hookScript;
+    const auto stamp = locations.appSupport / agent.versionStamp;
+    for (const auto &target : {locations.installedRecorder(), script, stamp})
         removeStaleTemporaries(target);
-    if (auto failure = writeFileAtomically(locations.installedJsonTool(), *tool, 0755))
+    if (auto failure = writeFileAtomically(locations.installedRecorder(), *recorder, 0755))
         return failure;
-
-    const auto script = hookScriptText(agent, locations.sessions().string(), locations.installedJsonTool().string());
-    if (auto failure = writeFileAtomically(locations.appSupport / scriptName, script, 0755))
+    const auto text = hookScriptText(agent, locations.sessions().string(), locations.installedRecorder().string());
+    if (auto failure = writeFileAtomically(script, text, 0755))
         return failure;
-    return writeFileAtomically(locations.appSupport / stampName, std::to_string(version));
+    if (auto failure = writeFileAtomically(stamp, std::to_string(agent.hookVersion)))
+        return failure;
+    removeLegacyJsonToolIfUnused(locations);
+    return std::nullopt;
 }
 
-std::int64_t installedVersion(const HookLocations &locations, std::string_view stampName)
+std::int64_t installedVersion(const HookLocations &locations, const Agent &agent)
 {
-    const auto text = readWholeFile(locations.appSupport / stampName).value_or(std::string());
+    const auto text = readWholeFile(locations.appSupport / agent.versionStamp).value_or(std::string());
     std::string_view number = trimmed(text);
     if (!number.empty() && number.front() == '+') {
         number.remove_prefix(1);
@@ -101,12 +116,17 @@ std::int64_t installedVersion(const HookLocations &locations, std::string_view s
     return version;
 }
 
-void removeJsonToolIfUnused(const HookLocations &locations)
+void removeScript(const HookLocations &locations, const Agent &agent)
 {
     std::error_code ignored;
-    if (!std::filesystem::exists(locations.appSupport / "claude-hook.sh", ignored)
-        && !std::filesystem::exists(locations.appSupport / "copilot-hook.sh", ignored))
-        std::filesystem::remove(locations.installedJsonTool(), ignored);
+    std::filesystem::remove(locations.appSupport / agent.hookScript, ignored);
+    std::filesystem::remove(locations.appSupport / agent.versionStamp, ignored);
+    removeLegacyJsonToolIfUnused(locations);
+    for (const Agent &other : agents()) {
+        if (std::filesystem::exists(locations.appSupport / other.hookScript, ignored))
+            return;
+    }
+    std::filesystem::remove(locations.installedRecorder(), ignored);
 }
 
 } // namespace lullwatch

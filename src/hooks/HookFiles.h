@@ -1,6 +1,7 @@
 #pragma once
 
 #include "HookScripts.h"
+#include "sessions/SessionState.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -14,32 +15,35 @@ namespace lullwatch {
 struct HookLocations {
     std::filesystem::path home; // the user's home folder
     std::filesystem::path appSupport; // the application's data folder
-    std::filesystem::path jsonToolSource; // lullwatch-json beside the running executable
+    std::filesystem::path recorderSource; // lullwatch-hook beside the running executable
 
-    // The locations of the current user; the JSON tool is looked for in
+    // The locations of the current user; the recorder is looked for in
     // `executableDirectory`.
     static HookLocations forCurrentUser(const std::filesystem::path &executableDirectory);
 
     std::filesystem::path sessions() const { return appSupport / "sessions"; }
-    std::filesystem::path installedJsonTool() const { return appSupport / "lullwatch-json"; }
+    std::filesystem::path installedRecorder() const { return appSupport / "lullwatch-hook"; }
+    // The JSON tool that the scripts of earlier releases ran.
+    std::filesystem::path legacyJsonTool() const { return appSupport / "lullwatch-json"; }
     // Where releases before this one kept their hook scripts.
     std::filesystem::path legacyFolder() const { return appSupport.parent_path() / "Quillmoor"; }
 };
 
 // The command an agent runs for one event: /bin/sh '<script>' <state>, with
 // a quote inside the path escaped for sh.
-std::string hookCommand(const std::filesystem::path &script, std::string_view state);
+std::string hookCommand(const std::filesystem::path &script, SessionState state);
 
-// Writes the JSON tool, the script (mode 0755) and its version stamp into the
-// application's folder. Returns the first failure's text.
-std::optional<std::string> installScript(const HookLocations &locations, HookAgent agent, std::string_view scriptName,
-                                         std::string_view stampName, int version);
+// Writes the recorder, the agent's script (mode 0755) and its version stamp
+// into the application's folder, and removes the JSON tool of earlier
+// releases. Returns the first failure's text.
+std::optional<std::string> installScript(const HookLocations &locations, const Agent &agent);
 
-// The version in a stamp file; 0 when it is missing or not a plain integer.
-std::int64_t installedVersion(const HookLocations &locations, std::string_view stampName);
+// The version in the agent's stamp file; 0 when it is missing or not a plain integer.
+std::int64_t installedVersion(const HookLocations &locations, const Agent &agent);
 
-// Deletes the installed JSON tool once neither hook script needs it.
-void removeJsonToolIfUnused(const HookLocations &locations);
+// Deletes the agent's script and stamp, and the recorder once no agent's
+// script needs it.
+void removeScript(const HookLocations &locations, const Agent &agent);
 
 // Whether `command` runs `script`, in its raw or its sh-escaped spelling.
 bool commandNamesScript(std::string_view command, const std::filesystem::path &script);

@@ -1,7 +1,8 @@
 #include "HookInstaller.h"
 
-#include "AtomicFile.h"
 #include "ExactJson.h"
+#include "agents/Agents.h"
+#include "files/Files.h"
 
 #include <nlohmann/json.hpp>
 
@@ -45,15 +46,14 @@ std::string unexpectedShape(std::string_view where)
 
 } // namespace
 
-HookInstaller::HookInstaller(HookLocations locations, QObject *parent)
-    : HookInstalling(parent)
-    , m_locations(std::move(locations))
+HookInstaller::HookInstaller(const Agent &agent, HookLocations locations, QObject *parent)
+    : HookInstalling(agent, std::move(locations), parent)
 { }
 
 std::vector<std::filesystem::path> HookInstaller::ourScriptPaths() const
 {
-    const auto legacy = m_locations.legacyFolder();
-    return {scriptPath(), m_locations.appSupport / "claude-hook.py", legacy / "claude-hook.sh",
+    const auto legacy = locations().legacyFolder();
+    return {scriptPath(), locations().appSupport / "claude-hook.py", legacy / "claude-hook.sh",
             legacy / "claude-hook.py"};
 }
 
@@ -161,8 +161,8 @@ void HookInstaller::removeLegacyHooks()
     // A folder of that name may belong to someone else: only our two scripts
     // go, and the folder only when that leaves it empty.
     std::error_code ignored;
-    std::filesystem::remove(m_locations.appSupport / "claude-hook.py", ignored);
-    const auto legacy = m_locations.legacyFolder();
+    std::filesystem::remove(locations().appSupport / "claude-hook.py", ignored);
+    const auto legacy = locations().legacyFolder();
     std::filesystem::remove(legacy / "claude-hook.sh", ignored);
     std::filesystem::remove(legacy / "claude-hook.py", ignored);
     if (std::filesystem::is_directory(std::filesystem::symlink_status(legacy, ignored))
@@ -178,7 +178,7 @@ void HookInstaller::refresh()
 
     std::size_t registered = 0;
     if (hooks != value.end() && hooks->is_object()) {
-        for (const auto &event : events) {
+        for (const auto &event : agent().events) {
             const auto groups = hooks->find(std::string(event.name));
             if (groups == hooks->end() || !groups->is_array())
                 continue;
@@ -193,7 +193,7 @@ void HookInstaller::refresh()
 
     if (registered == 0)
         setStatus(HookStatus::notInstalled());
-    else if (registered == events.size() && installedVersion(m_locations, "hook-version") == currentVersion)
+    else if (registered == agent().events.size() && installedVersion(locations(), agent()) == agent().hookVersion)
         setStatus(HookStatus::installed());
     else
         setStatus(HookStatus::outdated());
@@ -201,17 +201,17 @@ void HookInstaller::refresh()
 
 void HookInstaller::install()
 {
-    if (auto error = installScript(m_locations, HookAgent::Claude, "claude-hook.sh", "hook-version", currentVersion)) {
+    if (auto error = installScript(locations(), agent())) {
         setStatus(HookStatus::failed(*error));
         return;
     }
     const auto error = modifySettings(Change::Add, [this](json &hooks) -> std::optional<std::string> {
-        for (const auto &event : events) {
+        for (const auto &event : agent().events) {
             const std::string name(event.name);
             if (hooks.contains(name) && !hooks[name].is_array())
                 return unexpectedShape("the \"" + name + "\" hooks");
         }
-        for (const auto &event : events) {
+        for (const auto &event : agent().events) {
             json &groups = hooks[std::string(event.name)];
             if (groups.is_null())
                 groups = json::array();
@@ -234,7 +234,7 @@ void HookInstaller::install()
 void HookInstaller::uninstall()
 {
     const auto error = modifySettings(Change::Remove, [this](json &hooks) -> std::optional<std::string> {
-        for (const auto &event : events) {
+        for (const auto &event : agent().events) {
             const std::string name(event.name);
             if (!hooks.contains(name) || !hooks[name].is_array() || hooks[name].empty())
                 continue;
@@ -248,10 +248,7 @@ void HookInstaller::uninstall()
         setStatus(HookStatus::failed(*error));
         return;
     }
-    std::error_code ignored;
-    std::filesystem::remove(scriptPath(), ignored);
-    std::filesystem::remove(m_locations.appSupport / "hook-version", ignored);
-    removeJsonToolIfUnused(m_locations);
+    removeScript(locations(), agent());
     removeLegacyHooks();
     setStatus(HookStatus::notInstalled());
 }

@@ -1,11 +1,9 @@
 #pragma once
 
-#include "HookFiles.h"
 #include "HookInstalling.h"
 
 #include <nlohmann/json_fwd.hpp>
 
-#include <array>
 #include <functional>
 #include <string_view>
 #include <vector>
@@ -19,37 +17,17 @@ class HookInstaller final : public HookInstalling {
     Q_OBJECT
 
 public:
-    struct Event {
-        std::string_view name;
-        std::string_view state;
-    };
-    static constexpr std::array<Event, 5> events = {{
-        {"SessionStart", "idle"},
-        {"UserPromptSubmit", "working"},
-        {"Notification", "waiting"},
-        {"Stop", "idle"},
-        {"SessionEnd", "ended"},
-    }};
-    static constexpr int currentVersion = 5;
     static constexpr std::string_view settingsUnreadable
         = "~/.claude/settings.json isn't valid JSON. Fix or move it, then connect again.";
 
-    explicit HookInstaller(HookLocations locations, QObject *parent = nullptr);
-
-    std::string displayName() const override { return "Claude Code"; }
-    std::string detail() const override
-    {
-        return "Adds hooks to ~/.claude/settings.json (a backup is written first). Restart Claude Code sessions "
-               "after connecting.";
-    }
+    HookInstaller(const Agent &agent, HookLocations locations, QObject *parent = nullptr);
 
     void refresh() override;
     void install() override;
     void uninstall() override;
 
-    std::filesystem::path settingsPath() const { return m_locations.home / ".claude" / "settings.json"; }
-    std::filesystem::path backupPath() const { return m_locations.home / ".claude" / "settings.json.lullwatch-backup"; }
-    std::filesystem::path scriptPath() const { return m_locations.appSupport / "claude-hook.sh"; }
+    std::filesystem::path settingsPath() const { return locations().home / ".claude" / "settings.json"; }
+    std::filesystem::path backupPath() const { return locations().home / ".claude" / "settings.json.lullwatch-backup"; }
 
 private:
     std::vector<std::filesystem::path> ourScriptPaths() const;
@@ -65,8 +43,6 @@ private:
     std::optional<std::string>
     modifySettings(Change kind, const std::function<std::optional<std::string>(nlohmann::json &hooks)> &change);
     void removeLegacyHooks();
-
-    HookLocations m_locations;
 };
 
 } // namespace lullwatch

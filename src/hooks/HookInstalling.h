@@ -1,12 +1,16 @@
 #pragma once
 
+#include "HookFiles.h"
 #include "HookStatus.h"
 
 #include <QObject>
 
+#include <memory>
 #include <string>
 
 namespace lullwatch {
+
+struct Agent;
 
 // What the hook rows and the command line need of an agent's installer.
 // Lives on the main thread; every outcome shows only through status().
@@ -14,10 +18,13 @@ class HookInstalling : public QObject {
     Q_OBJECT
 
 public:
-    using QObject::QObject;
+    HookInstalling(const Agent &agent, HookLocations locations, QObject *parent = nullptr);
 
-    virtual std::string displayName() const = 0;
-    virtual std::string detail() const = 0;
+    const Agent &agent() const { return m_agent; }
+    // "Claude Code"
+    std::string displayName() const;
+    // What connecting does, in a sentence or two.
+    std::string detail() const;
 
     const HookStatus &status() const { return m_status; }
 
@@ -33,10 +40,17 @@ Q_SIGNALS:
 
 protected:
     void setStatus(HookStatus status);
+    const HookLocations &locations() const { return m_locations; }
+    std::filesystem::path scriptPath() const;
 
 private:
+    const Agent &m_agent;
+    HookLocations m_locations;
     HookStatus m_status = HookStatus::notInstalled();
 };
+
+// The installer that knows the agent's hook configuration.
+std::unique_ptr<HookInstalling> makeHookInstaller(const Agent &agent, HookLocations locations);
 
 // The hook row's title: "Claude Code connected", "Copilot CLI not connected",
 // "Claude Code hooks need updating", or the failure message.

@@ -5,15 +5,15 @@
 
 namespace lullwatch {
 
-// Which agent a hook script serves; the two scripts are one design.
-enum class HookAgent { Claude, Copilot };
+struct Agent;
 
 // `text` in single quotes for sh: 'it'\''s' for it's.
 std::string shellQuote(std::string_view text);
 
-// The text of claude-hook.sh or copilot-hook.sh, with the absolute sessions
-// folder and JSON tool written into it, so that the application and its hooks
-// always agree on where records go.
-std::string hookScriptText(HookAgent agent, std::string_view sessionsDirectory, std::string_view jsonToolPath);
+// The text of an agent's hook script (claude-hook.sh, copilot-hook.sh): one
+// exec of the recorder with the sessions folder, the agent's source word and
+// the state word the agent passes. The absolute paths are written into it,
+// so that the application and its hooks always agree on where records go.
+std::string hookScriptText(const Agent &agent, std::string_view sessionsDirectory, std::string_view recorderPath);
 
 } // namespace lullwatch

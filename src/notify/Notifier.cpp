@@ -1,6 +1,6 @@
 #include "Notifier.h"
 
-#include "app/SessionText.h"
+#include "agents/Agents.h"
 #include "sessions/Clock.h"
 
 #include <algorithm>

@@ -1,7 +1,7 @@
 #include "AutostartLoginItem.h"
 
-#include "ConfigHome.h"
-#include "hooks/AtomicFile.h"
+#include "files/Files.h"
+#include "files/XdgPaths.h"
 
 #include <QStandardPaths>
 #include <QString>

@@ -1,6 +1,6 @@
 #include "SettingsPreferenceStore.h"
 
-#include "ConfigHome.h"
+#include "files/XdgPaths.h"
 
 #include <QFile>
 

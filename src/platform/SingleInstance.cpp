@@ -1,6 +1,7 @@
 #include "SingleInstance.h"
 
-#include "sessions/Locations.h"
+#include "files/Files.h"
+#include "files/XdgPaths.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -26,9 +27,9 @@ bool isPrivateFolder(const std::filesystem::path &folder)
 
 std::filesystem::path SingleInstance::defaultLockFile()
 {
-    const char *runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime && *runtime == '/' && isPrivateFolder(runtime))
-        return std::filesystem::path(runtime) / "lullwatch.lock";
+    const auto runtime = runtimeDirectory();
+    if (!runtime.empty() && isPrivateFolder(runtime))
+        return runtime / "lullwatch.lock";
     return appSupportDirectory() / "instance" / "lullwatch.lock";
 }
 
@@ -40,9 +41,7 @@ SingleInstance::SingleInstance(const std::filesystem::path &lockFile)
     };
 
     const std::filesystem::path folder = lockFile.parent_path();
-    std::error_code ignored;
-    std::filesystem::create_directories(folder.parent_path(), ignored);
-    ::mkdir(folder.c_str(), 0700); // an existing folder is checked below
+    ensurePrivateDirectory(folder); // an existing folder is checked below
     if (!isPrivateFolder(folder)) {
         fail(folder.string() + " is not a folder of the user's own that only the user can reach");
         return;

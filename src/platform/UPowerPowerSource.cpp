@@ -1,6 +1,6 @@
 #include "UPowerPowerSource.h"
 
-#include "hooks/AtomicFile.h"
+#include "files/Files.h"
 
 #include <QDBusArgument>
 #include <QDBusMessage>

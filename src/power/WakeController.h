@@ -118,7 +118,7 @@ private:
     Refusal m_refusal = Refusal::None;
     bool m_keepDisplayAwake = false;
     bool m_pauseOnBattery = false;
-    std::string m_reason = "Claude Code is working";
+    std::string m_reason = "Lullwatch";
 };
 
 } // namespace lullwatch

@@ -23,4 +23,10 @@ struct SessionInfo {
     friend bool operator==(const SessionInfo &, const SessionInfo &) = default;
 };
 
+// The state's label, or "Stale" for a stale session.
+inline std::string_view stateLabel(const SessionInfo &session)
+{
+    return session.isStale ? staleLabel : stateLabel(session.state);
+}
+
 } // namespace lullwatch

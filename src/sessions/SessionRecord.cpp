@@ -1,6 +1,7 @@
 #include "SessionRecord.h"
 
 #include "JsonValues.h"
+#include "RecordKeys.h"
 
 #include <simdjson.h>
 
@@ -48,11 +49,11 @@ std::optional<SessionRecord> decodeSessionRecord(std::string_view bytes, simdjso
 
     SessionRecord record;
 
-    auto sessionId = requiredString(top, "sessionId");
-    auto state = requiredString(top, "state");
-    auto event = requiredString(top, "event");
-    auto cwd = requiredString(top, "cwd");
-    auto transcriptPath = requiredString(top, "transcriptPath");
+    auto sessionId = requiredString(top, recordKey::sessionId);
+    auto state = requiredString(top, recordKey::state);
+    auto event = requiredString(top, recordKey::event);
+    auto cwd = requiredString(top, recordKey::cwd);
+    auto transcriptPath = requiredString(top, recordKey::transcriptPath);
     if (!sessionId || !state || !event || !cwd || !transcriptPath)
         return std::nullopt;
 
@@ -60,7 +61,7 @@ std::optional<SessionRecord> decodeSessionRecord(std::string_view bytes, simdjso
     if (!decodedState)
         return std::nullopt;
 
-    auto updatedAt = member(top, "updatedAt");
+    auto updatedAt = member(top, recordKey::updatedAt);
     if (!updatedAt || !updatedAt->is_number())
         return std::nullopt;
 
@@ -71,7 +72,7 @@ std::optional<SessionRecord> decodeSessionRecord(std::string_view bytes, simdjso
     record.transcriptPath = std::move(*transcriptPath);
     record.updatedAt = updatedAt->get_double().value_unsafe();
 
-    if (auto source = member(top, "source")) {
+    if (auto source = member(top, recordKey::source)) {
         std::string_view raw;
         if (source->get(raw) != simdjson::SUCCESS)
             return std::nullopt;
@@ -81,13 +82,13 @@ std::optional<SessionRecord> decodeSessionRecord(std::string_view bytes, simdjso
     }
 
     // A kind of any other type is no kind: the session is still shown.
-    if (auto notificationType = member(top, "notification_type")) {
+    if (auto notificationType = member(top, recordKey::notificationType)) {
         std::string_view text;
         if (notificationType->get(text) == simdjson::SUCCESS)
             record.notificationType = std::string(text);
     }
 
-    if (auto pid = member(top, "pid")) {
+    if (auto pid = member(top, recordKey::pid)) {
         // Whole numbers spelled with a fraction (42.0) still name a process.
         record.pid = exactInteger(*pid);
         if (!record.pid)
@@ -159,9 +160,9 @@ void RecordLifetimeReader::handle(char c)
         if (c == ':') {
             m_target = nullptr;
             // Escaped spellings of the keys are not recognised here.
-            if (!m_keyEscaped && m_key == "updatedAt" && !m_updatedAt)
+            if (!m_keyEscaped && m_key == recordKey::updatedAt && !m_updatedAt)
                 m_target = &m_updatedAt.emplace();
-            else if (!m_keyEscaped && m_key == "pid" && !m_pid)
+            else if (!m_keyEscaped && m_key == recordKey::pid && !m_pid)
                 m_target = &m_pid.emplace();
             m_step = Step::Value;
         } else if (!isJsonWhitespace(c)) {
@@ -252,11 +253,11 @@ std::optional<RecordLifetime> RecordLifetimeReader::finish() const
         return std::nullopt;
 
     RecordLifetime lifetime;
-    auto updatedAt = member(top, "updatedAt");
+    auto updatedAt = member(top, recordKey::updatedAt);
     if (!updatedAt || !updatedAt->is_number())
         return std::nullopt;
     lifetime.updatedAt = updatedAt->get_double().value_unsafe();
-    if (auto pid = member(top, "pid")) {
+    if (auto pid = member(top, recordKey::pid)) {
         lifetime.pid = exactInteger(*pid);
         if (!lifetime.pid)
             return std::nullopt;

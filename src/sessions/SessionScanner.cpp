@@ -1,8 +1,10 @@
 #include "SessionScanner.h"
 
 #include "Clock.h"
-#include "Locations.h"
 #include "ProcessProbe.h"
+#include "agents/Agents.h"
+#include "files/Files.h"
+#include "files/XdgPaths.h"
 
 #include <QtConcurrent/QtConcurrentRun>
 
@@ -59,38 +61,11 @@ TimePoint modificationTimeOf(const struct stat &status)
 struct RecordFile {
     enum class Content { None, Whole, Oversize };
 
-    RecordFile() = default;
-    RecordFile(const RecordFile &) = delete;
-    RecordFile &operator=(const RecordFile &) = delete;
-    ~RecordFile()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-
-    int fd = -1;
+    FileDescriptor descriptor;
     struct stat status { };
     Content content = Content::None;
     std::optional<RecordLifetime> oversizeLifetime;
 };
-
-bool readWhole(int fd, std::size_t size, std::string &bytes)
-{
-    bytes.resize(size);
-    std::size_t filled = 0;
-    while (filled < bytes.size()) {
-        const ssize_t got = ::read(fd, bytes.data() + filled, bytes.size() - filled);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            return false;
-        if (got == 0)
-            break; // shrank since fstat: decode what is there
-        filled += static_cast<std::size_t>(got);
-    }
-    bytes.resize(filled);
-    return true;
-}
 
 std::optional<RecordLifetime> searchLifetime(int fd)
 {
@@ -114,14 +89,15 @@ std::optional<RecordLifetime> searchLifetime(int fd)
 // a larger one only for its lifetime. Never blocks on a FIFO.
 void readRecordFile(const std::filesystem::path &path, std::string &bytes, RecordFile &file)
 {
-    file.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (file.fd < 0 || ::fstat(file.fd, &file.status) != 0 || !S_ISREG(file.status.st_mode))
+    file.descriptor = openForReading(path);
+    const int fd = file.descriptor.get();
+    if (fd < 0 || ::fstat(fd, &file.status) != 0 || !S_ISREG(file.status.st_mode))
         return;
     if (file.status.st_size <= maxRecordSize) {
-        if (readWhole(file.fd, static_cast<std::size_t>(file.status.st_size), bytes))
+        if (readFully(fd, static_cast<std::size_t>(file.status.st_size), bytes))
             file.content = RecordFile::Content::Whole;
     } else {
-        file.oversizeLifetime = searchLifetime(file.fd);
+        file.oversizeLifetime = searchLifetime(fd);
         file.content = RecordFile::Content::Oversize;
     }
 }
@@ -171,11 +147,10 @@ std::optional<TimePoint> modificationTime(const std::string &path)
     return modificationTimeOf(status);
 }
 
-bool needsNoUser(const std::optional<std::string> &notificationType)
+bool needsNoUser(const SessionRecord &record)
 {
-    return notificationType
-        && std::find(notificationKindsNotNeedingUser.begin(), notificationKindsNotNeedingUser.end(), *notificationType)
-        != notificationKindsNotNeedingUser.end();
+    const auto &quiet = agentFor(record.source.value_or(SessionSource::Claude)).notificationKindsNotNeedingUser;
+    return record.notificationType && std::find(quiet.begin(), quiet.end(), *record.notificationType) != quiet.end();
 }
 
 } // namespace
@@ -210,7 +185,7 @@ SessionState SessionScanner::effectiveState(const SessionRecord &record, TimePoi
     case SessionState::Ended:
         return record.state;
     case SessionState::Waiting:
-        if (needsNoUser(record.notificationType))
+        if (needsNoUser(record))
             return SessionState::Idle;
         break;
     case SessionState::Working:
@@ -245,7 +220,7 @@ void SessionScanner::removeTemporaries(TimePoint now)
 
 std::vector<SessionInfo> SessionScanner::scanOnExecutor()
 {
-    ensureSessionsDirectory(m_directory);
+    ensurePrivateDirectory(m_directory);
     const auto names = listEntries(m_directory);
     const TimePoint now = m_clock.now();
 
@@ -286,23 +261,30 @@ std::vector<SessionInfo> SessionScanner::scanOnExecutor()
             continue; // too large to be a record worth showing
 
         // Sessions that share a transcript share its cursor and its one read
-        // per scan, so the bound on a read holds per transcript.
-        Cursor &cursor = m_cursors[record->transcriptPath];
-        if (seenTranscriptPaths.insert(record->transcriptPath).second)
-            m_reader.read(record->transcriptPath, cursor);
+        // per scan, so the bound on a read holds per transcript. An agent
+        // without a transcript reader has no usage to show.
+        static const Cursor noTranscript;
+        const Cursor *cursor = &noTranscript;
+        const auto source = record->source.value_or(SessionSource::Claude);
+        if (agentFor(source).transcript == TranscriptFormat::ClaudeCode) {
+            Cursor &shared = m_cursors[record->transcriptPath];
+            if (seenTranscriptPaths.insert(record->transcriptPath).second)
+                m_reader.read(record->transcriptPath, shared);
+            cursor = &shared;
+        }
 
         const TimePoint lastActivity = std::max(modificationTime(record->transcriptPath).value_or(updated), updated);
-        const SessionState state = effectiveState(*record, updated, cursor.activity);
+        const SessionState state = effectiveState(*record, updated, cursor->activity);
 
         sessions.push_back(SessionInfo {
             .id = std::move(record->sessionId),
-            .source = record->source.value_or(SessionSource::Claude),
+            .source = source,
             .state = state,
             .event = std::move(record->event),
             .cwd = std::move(record->cwd),
             .transcriptPath = std::move(record->transcriptPath),
             .updatedAt = updated,
-            .usage = cursor.usage,
+            .usage = cursor->usage,
             .isStale = state == SessionState::Working && now - lastActivity > staleAfter,
         });
     }

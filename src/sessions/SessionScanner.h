@@ -1,10 +1,10 @@
 #pragma once
 
-#include "Locations.h"
 #include "SessionInfo.h"
 #include "SessionRecord.h"
 #include "TimePoint.h"
 #include "TranscriptReader.h"
+#include "files/XdgPaths.h"
 
 #include <QFuture>
 #include <QThreadPool>
@@ -20,21 +20,6 @@ namespace lullwatch {
 
 class Clock;
 class ProcessProbe;
-
-// Notification kinds that tell the user something but ask nothing of them: a
-// session waiting for one of these is idle, not waiting for the user.
-inline constexpr std::array<std::string_view, 8> notificationKindsNotNeedingUser = {
-    "idle_prompt",
-    "agent_completed", // both agents
-    // Claude Code
-    "auth_success",
-    "elicitation_complete",
-    "elicitation_response",
-    // Copilot CLI
-    "agent_idle",
-    "shell_completed",
-    "shell_detached_completed",
-};
 
 // Turns the sessions folder and the agents' transcripts into the list of
 // sessions. Every scan runs on the scanner's own worker thread, one at a time;

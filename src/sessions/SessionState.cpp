@@ -1,49 +1,66 @@
 #include "SessionState.h"
 
+#include "agents/Agents.h"
+
 namespace lullwatch {
+
+namespace {
+
+const StateWords &wordsOf(SessionState state)
+{
+    for (const auto &words : stateVocabulary) {
+        if (words.state == state)
+            return words;
+    }
+    return stateVocabulary.back();
+}
+
+} // namespace
 
 std::string_view rawValue(SessionSource source)
 {
-    switch (source) {
-    case SessionSource::Claude:
-        return "claude";
-    case SessionSource::Copilot:
-        return "copilot";
-    }
-    return {};
+    return agentFor(source).raw;
 }
 
 std::string_view rawValue(SessionState state)
 {
-    switch (state) {
-    case SessionState::Idle:
-        return "idle";
-    case SessionState::Working:
-        return "working";
-    case SessionState::Waiting:
-        return "waiting";
-    case SessionState::Ended:
-        return "ended";
-    }
-    return {};
+    return wordsOf(state).raw;
+}
+
+std::string_view stateLabel(SessionState state)
+{
+    return wordsOf(state).label;
+}
+
+std::string_view stateSymbol(SessionState state)
+{
+    return wordsOf(state).symbol;
 }
 
 std::optional<SessionSource> sessionSourceFromRaw(std::string_view raw)
 {
-    for (auto source : {SessionSource::Claude, SessionSource::Copilot}) {
-        if (rawValue(source) == raw)
-            return source;
-    }
+    if (const Agent *agent = agentFromRaw(raw))
+        return agent->source;
     return std::nullopt;
 }
 
 std::optional<SessionState> sessionStateFromRaw(std::string_view raw)
 {
-    for (auto state : {SessionState::Idle, SessionState::Working, SessionState::Waiting, SessionState::Ended}) {
-        if (rawValue(state) == raw)
-            return state;
+    for (const auto &words : stateVocabulary) {
+        if (words.raw == raw)
+            return words.state;
     }
     return std::nullopt;
+}
+
+std::string folderName(std::string_view cwd)
+{
+    // Trailing slashes do not count: /home/me/site/ is "site".
+    while (cwd.size() > 1 && cwd.back() == '/')
+        cwd.remove_suffix(1);
+    const auto slash = cwd.rfind('/');
+    const std::string_view last = slash == std::string_view::npos || cwd.size() == 1 ? cwd : cwd.substr(slash + 1);
+    return last.empty() ? std::string("Unknown") : std::string(last);
 }
 
 } // namespace lullwatch

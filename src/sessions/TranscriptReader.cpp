@@ -17,21 +17,6 @@ namespace {
 
 namespace ondemand = simdjson::ondemand;
 
-// Counters stop at the ends of the signed 64-bit range instead of wrapping.
-std::int64_t saturatingAdd(std::int64_t a, std::int64_t b)
-{
-    std::int64_t sum;
-    if (__builtin_add_overflow(a, b, &sum))
-        return b > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
-    return sum;
-}
-
-TokenCounts operator+(const TokenCounts &a, const TokenCounts &b)
-{
-    return {saturatingAdd(a.input, b.input), saturatingAdd(a.output, b.output),
-            saturatingAdd(a.cacheCreation, b.cacheCreation), saturatingAdd(a.cacheRead, b.cacheRead)};
-}
-
 // What one entry's "message" holds, as far as counting and interrupts need it.
 struct MessageFacts {
     bool isObject = false;
@@ -309,13 +294,8 @@ void countUsage(const MessageFacts &message, TranscriptCursor &cursor)
         cursor.usage.turns = saturatingAdd(cursor.usage.turns, 1);
     }
 
-    const TokenCounts totals = cursor.settled + cursor.lastMessage;
-    cursor.usage.inputTokens = totals.input;
-    cursor.usage.outputTokens = totals.output;
-    cursor.usage.cacheCreationTokens = totals.cacheCreation;
-    cursor.usage.cacheReadTokens = totals.cacheRead;
-    cursor.usage.contextTokens = saturatingAdd(
-        saturatingAdd(saturatingAdd(counts.input, counts.cacheCreation), counts.cacheRead), counts.output);
+    cursor.usage.tokens = cursor.settled + cursor.lastMessage;
+    cursor.usage.contextTokens = counts.total();
     if (message.model)
         cursor.usage.model = std::string(*message.model);
 }

@@ -13,16 +13,6 @@
 
 namespace lullwatch {
 
-// Token counts of one assistant message.
-struct TokenCounts {
-    std::int64_t input = 0;
-    std::int64_t output = 0;
-    std::int64_t cacheCreation = 0;
-    std::int64_t cacheRead = 0;
-
-    friend bool operator==(const TokenCounts &, const TokenCounts &) = default;
-};
-
 // One reading position per transcript, kept between scans.
 struct TranscriptCursor {
     std::uint64_t offset = 0; // where the next read starts

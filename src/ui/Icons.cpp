@@ -85,19 +85,4 @@ QIcon Icons::icon(std::string_view symbolName, const QPalette &palette)
     return icon;
 }
 
-std::string_view Icons::symbolName(SessionState overallState)
-{
-    switch (overallState) {
-    case SessionState::Idle:
-        return "cup.and.saucer";
-    case SessionState::Working:
-        return "cup.and.saucer.fill";
-    case SessionState::Waiting:
-        return "exclamationmark.bubble.fill";
-    case SessionState::Ended:
-        return "moon.zzz";
-    }
-    return "moon.zzz";
-}
-
 } // namespace lullwatch

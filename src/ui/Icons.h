@@ -1,7 +1,5 @@
 #pragma once
 
-#include "sessions/SessionState.h"
-
 #include <QColor>
 #include <QIcon>
 #include <QImage>
@@ -33,9 +31,6 @@ public:
     // For widgets: tinted with the palette's text colour, and with its
     // disabled and highlighted text colours for those modes.
     static QIcon icon(std::string_view symbolName, const QPalette &palette = QPalette());
-
-    // The tray's and the header's symbol for the overall state.
-    static std::string_view symbolName(SessionState overallState);
 };
 
 } // namespace lullwatch

@@ -7,6 +7,7 @@
 #include "PanelText.h"
 #include "SessionList.h"
 #include "Version.h"
+#include "agents/Agents.h"
 #include "app/AppModel.h"
 
 #include <QCheckBox>
@@ -40,7 +41,7 @@ QLabel *label(const QString &text, const char *objectName, QWidget *parent)
 // The tray's own drawing of the overall state; the moon when there are no sessions.
 QPixmap stateIcon(SessionState state, bool hasSessions, const QColor &tint, int size)
 {
-    const auto symbol = Icons::symbolName(hasSessions ? state : SessionState::Ended);
+    const auto symbol = stateSymbol(hasSessions ? state : SessionState::Ended);
     return Icons::pixmap(symbol, QSize(size, size), tint);
 }
 
@@ -156,12 +157,11 @@ QWidget *Panel::buildControls()
     wakeRow->addWidget(m_wakeMode, 1);
     stack->addLayout(wakeRow);
 
-    auto *claude = new HookStatusRow(m_model.hooks(), controls);
-    claude->setObjectName(QStringLiteral("claudeHookRow"));
-    auto *copilot = new HookStatusRow(m_model.copilotHooks(), controls);
-    copilot->setObjectName(QStringLiteral("copilotHookRow"));
-    stack->addWidget(claude);
-    stack->addWidget(copilot);
+    for (const auto &installer : m_model.hookInstallers()) {
+        auto *row = new HookStatusRow(*installer, controls);
+        row->setObjectName(QString::fromUtf8(installer->agent().raw) + QStringLiteral("HookRow"));
+        stack->addWidget(row);
+    }
 
     m_settingsToggle = new QToolButton(controls);
     m_settingsToggle->setObjectName(QStringLiteral("settingsToggle"));

@@ -35,19 +35,8 @@ QString headerStatusLine(const WakeController &wake, TimePoint now)
 
 QString headerTitle(bool hasSessions, SessionState overallState)
 {
-    if (!hasSessions)
-        return QCoreApplication::translate("Panel", "No sessions");
-    switch (overallState) {
-    case SessionState::Idle:
-        return QCoreApplication::translate("Panel", "Idle");
-    case SessionState::Working:
-        return QCoreApplication::translate("Panel", "Working");
-    case SessionState::Waiting:
-        return QCoreApplication::translate("Panel", "Needs you");
-    case SessionState::Ended:
-        return QCoreApplication::translate("Panel", "Ended");
-    }
-    return {};
+    const auto text = hasSessions ? stateLabel(overallState) : noSessionsLabel;
+    return QString::fromUtf8(text.data(), qsizetype(text.size()));
 }
 
 QString versionText(const char *version, const char *build)

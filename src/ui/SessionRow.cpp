@@ -3,7 +3,7 @@
 #include "ElidedLabel.h"
 #include "Icons.h"
 #include "PanelStyle.h"
-#include "app/SessionText.h"
+#include "agents/Agents.h"
 #include "sessions/TokenCount.h"
 
 #include <QFontMetrics>
@@ -156,18 +156,19 @@ void SessionRow::refreshContent()
     m_dotColor = dotColor(m_session, palette());
     m_dot->setPixmap(dotPixmap(m_dotColor, devicePixelRatioF()));
     m_folder->setText(QString::fromStdString(folderName(m_session.cwd)));
-    m_badge->setText(qtext(sourceLabel(m_session.source)));
+    m_badge->setText(qtext(agentFor(m_session.source).shortName));
     m_state->setText(qtext(stateLabel(m_session)));
 
-    const bool isClaude = m_session.source == SessionSource::Claude;
+    // Usage shows for agents whose transcripts Lullwatch reads.
+    const bool countsTokens = agentFor(m_session.source).transcript != TranscriptFormat::None;
     const auto &usage = m_session.usage;
     m_context->setText(QString::fromStdString(formatTokenCount(usage.contextTokens)));
-    m_output->setText(QString::fromStdString(formatTokenCount(usage.outputTokens)));
-    m_cache->setText(QString::fromStdString(formatTokenCount(usage.cacheReadTokens)));
+    m_output->setText(QString::fromStdString(formatTokenCount(usage.tokens.output)));
+    m_cache->setText(QString::fromStdString(formatTokenCount(usage.tokens.cacheRead)));
     m_turns->setText(tr("%1 turns").arg(usage.turns));
-    m_usageLine->setVisible(isClaude);
+    m_usageLine->setVisible(countsTokens);
     m_model->setText(usage.model ? QString::fromStdString(*usage.model) : QString());
-    m_model->setVisible(isClaude && usage.model.has_value());
+    m_model->setVisible(countsTokens && usage.model.has_value());
 }
 
 } // namespace lullwatch::ui

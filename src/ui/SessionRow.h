@@ -12,7 +12,7 @@ namespace lullwatch::ui {
 class ElidedLabel;
 
 // One agent session in the panel's list: status dot, folder, agent badge and
-// state, and for Claude Code the token usage and the model. Shows one
+// state, and for agents whose transcripts are read the token usage and the model. Shows one
 // SessionInfo value and nothing else; it has no actions.
 class SessionRow final : public QWidget {
     Q_OBJECT

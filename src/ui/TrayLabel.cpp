@@ -2,7 +2,6 @@
 
 #include "Icons.h"
 #include "app/AppModel.h"
-#include "app/SessionText.h"
 
 namespace lullwatch {
 
@@ -13,12 +12,12 @@ TrayLabel TrayLabel::of(const AppModel &model)
 
 std::string_view TrayLabel::symbolName() const
 {
-    return Icons::symbolName(state);
+    return stateSymbol(state);
 }
 
 std::string_view TrayLabel::stateText() const
 {
-    return hasSessions ? stateLabel(state) : "No sessions";
+    return hasSessions ? stateLabel(state) : noSessionsLabel;
 }
 
 std::string TrayLabel::toolTip() const

@@ -1,4 +1,4 @@
-#include "app/SessionText.h"
+#include "sessions/SessionState.h"
 #include "support/TestFiles.h"
 
 #include <QJsonArray>

@@ -1,4 +1,5 @@
-#include "hooks/AtomicFile.h"
+#include "agents/Agents.h"
+#include "files/Files.h"
 #include "hooks/CopilotHookInstaller.h"
 #include "hooks/HookInstaller.h"
 #include "support/TestFiles.h"
@@ -31,6 +32,16 @@ namespace fs = std::filesystem;
     } while (false)
 
 namespace {
+
+const Agent &claudeAgent()
+{
+    return agentFor(SessionSource::Claude);
+}
+
+const Agent &copilotAgent()
+{
+    return agentFor(SessionSource::Copilot);
+}
 
 mode_t modeOf(const fs::path &path)
 {
@@ -121,7 +132,8 @@ class TestHookInstaller : public QObject {
         writeFile(settings(), text);
     }
 
-    json ourGroup(std::string_view state) const
+    json ourGroup(std::string_view state) const { return ourGroup(*sessionStateFromRaw(state)); }
+    json ourGroup(SessionState state) const
     {
         return {{"hooks",
                  json::array({{{"type", "command"},
@@ -135,13 +147,13 @@ private Q_SLOTS:
         static int round = 0;
         const fs::path home = fs::path(m_root.path().toStdString()) / ("home-" + std::to_string(++round));
         fs::create_directories(home);
-        m_locations = {home, home / ".local/share/lullwatch", fs::path(LULLWATCH_BINARY_DIR) / "lullwatch-json"};
+        m_locations = {home, home / ".local/share/lullwatch", fs::path(LULLWATCH_BINARY_DIR) / "lullwatch-hook"};
         qunsetenv("COPILOT_HOME");
     }
 
     void installWithoutSettings()
     {
-        HookInstaller installer(m_locations);
+        HookInstaller installer(claudeAgent(), m_locations);
         installer.install();
         QCOMPARE(installer.status(), HookStatus::installed());
 
@@ -156,8 +168,8 @@ private Q_SLOTS:
 
         const auto script = m_locations.appSupport / "claude-hook.sh";
         QCOMPARE(modeOf(script), mode_t(0755));
-        QCOMPARE(modeOf(m_locations.installedJsonTool()), mode_t(0755));
-        QCOMPARE(readFile(m_locations.appSupport / "hook-version"), std::string("5"));
+        QCOMPARE(modeOf(m_locations.installedRecorder()), mode_t(0755));
+        QCOMPARE(readFile(m_locations.appSupport / "hook-version"), std::string("6"));
         QVERIFY(readFile(script).find(shellQuote(m_locations.sessions().string())) != std::string::npos);
         QVERIFY(fs::is_directory(m_locations.sessions()));
     }
@@ -166,7 +178,7 @@ private Q_SLOTS:
     {
         writeSettings(R"({"zeta":"a/b","alpha":{"b":1,"a":2},"name":"日本",)"
                       R"("numbers":[123456789012345678901234567890,1.50,-0.0000000000000000000001]})");
-        HookInstaller installer(m_locations);
+        HookInstaller installer(claudeAgent(), m_locations);
         installer.install();
         auto text = readFile(settings());
         for (int pass = 0; pass < 2; ++pass) {
@@ -190,7 +202,7 @@ private Q_SLOTS:
     void blankSettingsAreEmptyAndBackedUp()
     {
         writeSettings(" \n\t\r\n");
-        HookInstaller installer(m_locations);
+        HookInstaller installer(claudeAgent(), m_locations);
         installer.install();
         QCOMPARE(installer.status(), HookStatus::installed());
         QCOMPARE(readJson(settings())["hooks"].size(), 5u);
@@ -202,7 +214,7 @@ private Q_SLOTS:
         const json userStop
             = {{"matcher", ""}, {"hooks", json::array({{{"type", "command"}, {"command", "say done"}}})}};
         writeSettings(json {{"hooks", {{"Stop", {userStop}}}}, {"model", "opus"}}.dump());
-        HookInstaller installer(m_locations);
+        HookInstaller installer(claudeAgent(), m_locations);
         installer.install();
         installer.install();
         const auto after = readJson(settings());
@@ -215,14 +227,14 @@ private Q_SLOTS:
     {
         const auto legacyCommand = "python3 '" + (m_locations.legacyFolder() / "claude-hook.py").string() + "' idle";
         json hooks = json::object();
-        for (const auto &event : HookInstaller::events)
+        for (const auto &event : claudeAgent().events)
             hooks[std::string(event.name)] = json::array({ourGroup(event.state)});
         hooks["Stop"] = json::array({{{"hooks", json::array({{{"type", "command"}, {"command", legacyCommand}}})}}});
         writeSettings(json {{"hooks", hooks}}.dump());
         fs::create_directories(m_locations.appSupport);
-        writeFile(m_locations.appSupport / "hook-version", "5");
+        writeFile(m_locations.appSupport / "hook-version", "6");
 
-        HookInstaller installer(m_locations);
+        HookInstaller installer(claudeAgent(), m_locations);
         installer.refresh();
         QCOMPARE(installer.status(), HookStatus::installed());
         installer.install();
@@ -235,14 +247,14 @@ private Q_SLOTS:
     {
         const json user = {{"hooks", json::array({{{"type", "command"}, {"command", "say hi"}}})}};
         writeSettings(json {{"env", {{"A", "1"}}}, {"hooks", {{"Stop", {user}}}}}.dump());
-        HookInstaller installer(m_locations);
+        HookInstaller installer(claudeAgent(), m_locations);
         installer.install();
         installer.uninstall();
         QCOMPARE(installer.status(), HookStatus::notInstalled());
         COMPARE_JSON(readJson(settings()), (json {{"env", {{"A", "1"}}}, {"hooks", {{"Stop", {user}}}}}));
         QVERIFY(!fs::exists(m_locations.appSupport / "claude-hook.sh"));
         QVERIFY(!fs::exists(m_locations.appSupport / "hook-version"));
-        QVERIFY(!fs::exists(m_locations.installedJsonTool()));
+        QVERIFY(!fs::exists(m_locations.installedRecorder()));
     }
 
     // The user's own entries on an event we use, as install and remove leave
@@ -279,7 +291,7 @@ private Q_SLOTS:
         QFETCH(QByteArray, afterRemove);
         QFETCH(bool, installs);
         const auto expand = [&](QByteArray text) {
-            const auto command = hookCommand(m_locations.appSupport / "claude-hook.sh", "idle");
+            const auto command = hookCommand(m_locations.appSupport / "claude-hook.sh", SessionState::Idle);
             text.replace("@ours@", QByteArray::fromStdString(ourGroup("idle")["hooks"][0].dump()));
             text.replace("\"@ours", QByteArray::fromStdString(json(command).dump()).chopped(1));
             text.replace("@path", QByteArray::fromStdString((m_locations.appSupport / "claude-hook.sh").string()));
@@ -290,7 +302,7 @@ private Q_SLOTS:
         const std::string original = json {{"hooks", {{"Stop", before}}}, {"model", "opus"}}.dump(2);
         writeSettings(original);
 
-        HookInstaller installer(m_locations);
+        HookInstaller installer(claudeAgent(), m_locations);
         installer.install();
         if (!installs) {
             QCOMPARE(installer.status().kind(), HookStatus::Kind::Failed);
@@ -317,7 +329,7 @@ private Q_SLOTS:
     {
         const std::string original = R"({"hooks":["say hi"]})";
         writeSettings(original);
-        HookInstaller installer(m_locations);
+        HookInstaller installer(claudeAgent(), m_locations);
         installer.install();
         QCOMPARE(installer.status().kind(), HookStatus::Kind::Failed);
         installer.uninstall();
@@ -386,7 +398,7 @@ private Q_SLOTS:
         fs::create_symlink(claudeFolder / ".other.json.lullwatch-Ab12Cd", link);
         const timespec times[2] = {{0, UTIME_OMIT}, {::time(nullptr) - 3600, 0}};
         QVERIFY(::utimensat(AT_FDCWD, link.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0);
-        HookInstaller installer(m_locations);
+        HookInstaller installer(claudeAgent(), m_locations);
         installer.install();
         QCOMPARE(installer.status(), HookStatus::installed());
         for (const auto &[path, stays] : files)
@@ -396,7 +408,7 @@ private Q_SLOTS:
 
     void uninstallWithoutSettingsWritesAnEmptyObject()
     {
-        HookInstaller installer(m_locations);
+        HookInstaller installer(claudeAgent(), m_locations);
         installer.uninstall();
         COMPARE_JSON(readJson(settings()), json::object());
     }
@@ -409,19 +421,19 @@ private Q_SLOTS:
         const int installed = int(HookStatus::Kind::Installed);
         const int outdated = int(HookStatus::Kind::Outdated);
         const int notInstalled = int(HookStatus::Kind::NotInstalled);
-        QTest::newRow("all, stamp 5") << 5 << QByteArray("5") << installed;
-        QTest::newRow("all, stamp 5 and line feed") << 5 << QByteArray("5\n") << installed;
-        QTest::newRow("all, stamp with spaces") << 5 << QByteArray("  5 \t") << installed;
-        QTest::newRow("all, stamp +5") << 5 << QByteArray("+5") << installed;
-        QTest::newRow("all, stamp 5.0") << 5 << QByteArray("5.0") << outdated;
-        QTest::newRow("all, stamp with letters") << 5 << QByteArray("5a") << outdated;
-        QTest::newRow("all, stamp +-5") << 5 << QByteArray("+-5") << outdated;
-        QTest::newRow("all, stamp 4 of the scripts that copied payloads") << 5 << QByteArray("4") << outdated;
+        QTest::newRow("all, stamp 6") << 5 << QByteArray("6") << installed;
+        QTest::newRow("all, stamp 6 and line feed") << 5 << QByteArray("6\n") << installed;
+        QTest::newRow("all, stamp with spaces") << 5 << QByteArray("  6 \t") << installed;
+        QTest::newRow("all, stamp +6") << 5 << QByteArray("+6") << installed;
+        QTest::newRow("all, stamp 6.0") << 5 << QByteArray("6.0") << outdated;
+        QTest::newRow("all, stamp with letters") << 5 << QByteArray("6a") << outdated;
+        QTest::newRow("all, stamp +-6") << 5 << QByteArray("+-6") << outdated;
+        QTest::newRow("all, stamp 5 of the scripts that ran the JSON tool") << 5 << QByteArray("5") << outdated;
         QTest::newRow("all, empty stamp") << 5 << QByteArray("") << outdated;
         QTest::newRow("all, no stamp") << 5 << QByteArray("missing") << outdated;
-        QTest::newRow("four of five") << 4 << QByteArray("5") << outdated;
-        QTest::newRow("one") << 1 << QByteArray("5") << outdated;
-        QTest::newRow("none") << 0 << QByteArray("5") << notInstalled;
+        QTest::newRow("four of five") << 4 << QByteArray("6") << outdated;
+        QTest::newRow("one") << 1 << QByteArray("6") << outdated;
+        QTest::newRow("none") << 0 << QByteArray("6") << notInstalled;
     }
 
     void refresh()
@@ -431,13 +443,13 @@ private Q_SLOTS:
         QFETCH(int, expected);
         json hooks = json::object();
         for (int i = 0; i < events; ++i)
-            hooks[std::string(HookInstaller::events[i].name)] = json::array({ourGroup(HookInstaller::events[i].state)});
+            hooks[std::string(claudeAgent().events[i].name)] = json::array({ourGroup(claudeAgent().events[i].state)});
         writeSettings(json {{"hooks", hooks}}.dump());
         fs::create_directories(m_locations.appSupport);
         if (stamp != "missing")
             writeFile(m_locations.appSupport / "hook-version", stamp);
 
-        HookInstaller installer(m_locations);
+        HookInstaller installer(claudeAgent(), m_locations);
         installer.refresh();
         QCOMPARE(int(installer.status().kind()), expected);
 
@@ -470,7 +482,7 @@ private Q_SLOTS:
         const auto text = std::string(HookInstaller::settingsUnreadable);
         QCOMPARE(text, std::string("~/.claude/settings.json isn't valid JSON. Fix or move it, then connect again."));
 
-        HookInstaller installer(m_locations);
+        HookInstaller installer(claudeAgent(), m_locations);
         installer.install();
         QCOMPARE(installer.status(), HookStatus::failed(text));
         installer.uninstall();
@@ -485,7 +497,7 @@ private Q_SLOTS:
     void generatedSettingsSurvive()
     {
         QRandomGenerator random(4242);
-        HookInstaller installer(m_locations);
+        HookInstaller installer(claudeAgent(), m_locations);
         for (int i = 0; i < 200; ++i) {
             const json original = generatedSettings(random);
             writeSettings(original.dump(random.bounded(2) ? 4 : -1));
@@ -512,7 +524,7 @@ private Q_SLOTS:
         fs::create_directories(settings().parent_path());
         fs::create_symlink("../dotfiles/claude.json", settings());
 
-        HookInstaller installer(m_locations);
+        HookInstaller installer(claudeAgent(), m_locations);
         installer.install();
         QCOMPARE(installer.status(), HookStatus::installed());
         QVERIFY(fs::is_symlink(settings()));
@@ -526,7 +538,7 @@ private Q_SLOTS:
     {
         writeSettings(R"({"env":{"API_KEY":"secret"}})");
         fs::permissions(settings(), fs::perms::owner_read | fs::perms::owner_write);
-        HookInstaller installer(m_locations);
+        HookInstaller installer(claudeAgent(), m_locations);
         installer.install();
         QCOMPARE(modeOf(settings()), mode_t(0600));
         QCOMPARE(modeOf(backup()), mode_t(0600));
@@ -552,20 +564,20 @@ private Q_SLOTS:
         } else {
             writeFile(path, "a file where a folder belongs");
         }
-        HookInstaller installer(m_locations);
+        HookInstaller installer(claudeAgent(), m_locations);
         installer.install();
         QCOMPARE(installer.status().kind(), HookStatus::Kind::Failed);
         QVERIFY2(installer.status().message().rfind(messageStart.toStdString(), 0) == 0,
                  installer.status().message().c_str());
     }
 
-    void missingJsonTool()
+    void missingRecorder()
     {
-        m_locations.jsonToolSource = m_locations.home / "nowhere" / "lullwatch-json";
-        HookInstaller installer(m_locations);
+        m_locations.recorderSource = m_locations.home / "nowhere" / "lullwatch-hook";
+        HookInstaller installer(claudeAgent(), m_locations);
         installer.install();
         QCOMPARE(installer.status().kind(), HookStatus::Kind::Failed);
-        QVERIFY(installer.status().message().find("lullwatch-json is missing") != std::string::npos);
+        QVERIFY(installer.status().message().find("lullwatch-hook is missing") != std::string::npos);
         QVERIFY(!fs::exists(settings()));
     }
 
@@ -575,8 +587,8 @@ private Q_SLOTS:
     {
         const fs::path home = fs::path(m_root.path().toStdString()) / "it's home";
         fs::create_directories(home);
-        m_locations = {home, home / ".local/share/lullwatch", fs::path(LULLWATCH_BINARY_DIR) / "lullwatch-json"};
-        HookInstaller installer(m_locations);
+        m_locations = {home, home / ".local/share/lullwatch", fs::path(LULLWATCH_BINARY_DIR) / "lullwatch-hook"};
+        HookInstaller installer(claudeAgent(), m_locations);
         installer.install();
         installer.refresh();
         QCOMPARE(installer.status(), HookStatus::installed());
@@ -599,7 +611,7 @@ private Q_SLOTS:
         writeFile(legacy / "claude-hook.sh", "old");
         writeFile(legacy / "claude-hook.py", "old");
         writeFile(legacy / "notes.txt", "someone else's");
-        HookInstaller installer(m_locations);
+        HookInstaller installer(claudeAgent(), m_locations);
         installer.install();
         QVERIFY(!fs::exists(legacy / "claude-hook.sh"));
         QVERIFY(!fs::exists(legacy / "claude-hook.py"));
@@ -611,26 +623,44 @@ private Q_SLOTS:
         QVERIFY(!fs::exists(legacy));
     }
 
-    void jsonToolStaysWhileAScriptNeedsIt()
+    // The recorder stays while a script needs it; the JSON tool of earlier
+    // releases goes once no script of theirs is left, and not before.
+    void sharedToolsStayWhileAScriptNeedsThem()
     {
-        HookInstaller claude(m_locations);
-        CopilotHookInstaller copilot(m_locations);
+        HookInstaller claude(claudeAgent(), m_locations);
+        CopilotHookInstaller copilot(copilotAgent(), m_locations);
+        fs::create_directories(m_locations.appSupport);
+        for (const auto &[file, text] : {std::pair {"claude-hook.sh", "old"},
+                                         {"hook-version", "5"},
+                                         {"copilot-hook.sh", "old"},
+                                         {"copilot-hook-version", "3"},
+                                         {"lullwatch-json", "tool"}})
+            writeFile(m_locations.appSupport / file, text);
+        claude.refresh();
+        QCOMPARE(claude.status(), HookStatus::notInstalled()); // no settings entries yet
         claude.install();
+        QVERIFY(readFile(m_locations.appSupport / "claude-hook.sh").find("lullwatch-hook") != std::string::npos);
+        QVERIFY(fs::exists(m_locations.legacyJsonTool())); // the old Copilot script still runs it
+        copilot.refresh();
+        QCOMPARE(copilot.status(), HookStatus::notInstalled());
         copilot.install();
+        QVERIFY(!fs::exists(m_locations.legacyJsonTool()));
+
         claude.uninstall();
-        QVERIFY(fs::exists(m_locations.installedJsonTool()));
+        QVERIFY(fs::exists(m_locations.installedRecorder()));
         copilot.uninstall();
-        QVERIFY(!fs::exists(m_locations.installedJsonTool()));
+        QVERIFY(!fs::exists(m_locations.installedRecorder()));
     }
 
     void copilotHooksFile()
     {
-        CopilotHookInstaller installer(m_locations);
+        CopilotHookInstaller installer(copilotAgent(), m_locations);
         installer.install();
         QCOMPARE(installer.status(), HookStatus::installed());
         const auto script = m_locations.appSupport / "copilot-hook.sh";
         const auto entry = [&](std::string_view state) {
-            return json::array({{{"type", "command"}, {"bash", hookCommand(script, state)}, {"timeoutSec", 5}}});
+            return json::array(
+                {{{"type", "command"}, {"bash", hookCommand(script, *sessionStateFromRaw(state))}, {"timeoutSec", 5}}});
         };
         const json expected = {{"version", 1},
                                {"hooks",
@@ -645,7 +675,7 @@ private Q_SLOTS:
         const auto text = readFile(file);
         QVERIFY(text.find("\"agentStop\"") < text.find("\"notification\""));
         QVERIFY(text.find("\"hooks\"") < text.find("\"version\""));
-        QCOMPARE(readFile(m_locations.appSupport / "copilot-hook-version"), std::string("3"));
+        QCOMPARE(readFile(m_locations.appSupport / "copilot-hook-version"), std::string("4"));
         QCOMPARE(modeOf(script), mode_t(0755));
     }
 
@@ -670,7 +700,7 @@ private Q_SLOTS:
             const auto value = variable.isEmpty() ? std::string() : (home / variable.toStdString()).string();
             qputenv("COPILOT_HOME", QByteArray::fromStdString(value));
         }
-        CopilotHookInstaller installer(m_locations);
+        CopilotHookInstaller installer(copilotAgent(), m_locations);
         installer.install();
         QVERIFY(fs::exists(home / expectedFolder.toStdString() / "hooks/lullwatch.json"));
         installer.refresh();
@@ -679,7 +709,7 @@ private Q_SLOTS:
 
     void copilotRefresh()
     {
-        CopilotHookInstaller installer(m_locations);
+        CopilotHookInstaller installer(copilotAgent(), m_locations);
         installer.install();
         const auto file = installer.hooksFilePath();
         writeFile(file.parent_path() / "other-tool.json", "{}");

@@ -28,7 +28,7 @@ Q_DECLARE_METATYPE(std::optional<int>)
 namespace {
 
 constexpr double start = 1'800'000'000.0;
-const std::string defaultReason = "Claude Code is working";
+const std::string defaultReason = "Lullwatch";
 
 PowerSourceDescription internal(const char *state, std::optional<long long> current, std::optional<long long> max = 100)
 {

@@ -243,10 +243,11 @@ private Q_SLOTS:
         QTest::newRow("idle ignores the transcript") << S::Idle << QString() << std::optional(30.0) << false << S::Idle;
         QTest::newRow("ended ignores the transcript")
             << S::Ended << QString() << std::optional(30.0) << false << S::Ended;
-        for (auto kind : notificationKindsNotNeedingUser) {
-            QTest::addRow("waiting for %s is idle", kind.data())
-                << S::Waiting << QString::fromLatin1(kind.data(), kind.size()) << std::optional(30.0) << false
-                << S::Idle;
+        // Claude Code's kinds that ask nothing of the user.
+        for (const char *kind :
+             {"idle_prompt", "agent_completed", "auth_success", "elicitation_complete", "elicitation_response"}) {
+            QTest::addRow("waiting for %s is idle", kind)
+                << S::Waiting << QString::fromLatin1(kind) << std::optional(30.0) << false << S::Idle;
         }
         for (const char *kind : {"permission_prompt", "elicitation_dialog", "elicitation_url_dialog",
                                  "agent_needs_input", "something_new", "IDLE_PROMPT"}) {
@@ -306,7 +307,7 @@ private Q_SLOTS:
         const auto sessions = scan(scanner);
         QCOMPARE(sessions.size(), 1u);
         QCOMPARE(sessions[0].state, SessionState::Idle);
-        QCOMPARE(sessions[0].usage.outputTokens, 5);
+        QCOMPARE(sessions[0].usage.tokens.output, 5);
     }
 
     void staleness_data()
@@ -496,18 +497,18 @@ private Q_SLOTS:
         writeRecord("s.json", record);
         writeRecord("twin.json", recordJson("twin", "working", now - 1, path.string()));
         SessionScanner scanner(m_sessions, m_clock, m_probe, {}, m_temporary);
-        QCOMPARE(scan(scanner)[0].usage.inputTokens, 111);
+        QCOMPARE(scan(scanner)[0].usage.tokens.input, 111);
 
         // Same length, other numbers: only a fresh read can see the change.
         writeFile(path, line(R"({"type":"assistant","message":{"id":"a","usage":{"input_tokens":222}}})"));
         fs::remove(m_sessions / "s.json");
-        QCOMPARE(scan(scanner)[0].usage.inputTokens, 111); // the twin keeps the shared cursor
+        QCOMPARE(scan(scanner)[0].usage.tokens.input, 111); // the twin keeps the shared cursor
         fs::remove(m_sessions / "twin.json");
         QVERIFY(scan(scanner).empty());
 
         writeRecord("s.json", record);
         const auto sessions = scan(scanner);
-        QCOMPARE(sessions[0].usage.inputTokens, 222);
+        QCOMPARE(sessions[0].usage.tokens.input, 222);
         QCOMPARE(sessions[0].usage.turns, 1);
     }
 
@@ -521,12 +522,12 @@ private Q_SLOTS:
         const TranscriptReader::Limits limits {.chunkSize = 64, .maxLineLength = 128, .maxBytesPerRead = 1};
         writeRecord("s.json", recordJson("s", "working", now, path.string()));
         SessionScanner alone(m_sessions, m_clock, m_probe, limits, m_temporary);
-        const auto once = scan(alone)[0].usage.inputTokens;
+        const auto once = scan(alone)[0].usage.tokens.input;
         QVERIFY(once > 0 && once < 10);
         writeRecord("twin.json", recordJson("twin", "working", now - 1, path.string()));
         SessionScanner shared(m_sessions, m_clock, m_probe, limits, m_temporary);
         for (const auto &session : scan(shared))
-            QCOMPARE(session.usage.inputTokens, once);
+            QCOMPARE(session.usage.tokens.input, once);
     }
 
     void expiredRecordBesideALiveOneOnTheSameTranscript()
@@ -538,7 +539,7 @@ private Q_SLOTS:
         SessionScanner scanner(m_sessions, m_clock, m_probe, {}, m_temporary);
         auto sessions = scan(scanner);
         QCOMPARE(sessions.size(), 1u);
-        QCOMPARE(sessions[0].usage.inputTokens, 111);
+        QCOMPARE(sessions[0].usage.tokens.input, 111);
         QVERIFY(!fs::exists(m_sessions / "old.json"));
     }
 
@@ -582,10 +583,10 @@ private Q_SLOTS:
 
         // Worked out with tests/tools/transcript_totals.py.
         const auto &usage = sessions[0].usage;
-        QCOMPARE(usage.inputTokens, 3006);
-        QCOMPARE(usage.outputTokens, 84);
-        QCOMPARE(usage.cacheCreationTokens, 600);
-        QCOMPARE(usage.cacheReadTokens, 15006);
+        QCOMPARE(usage.tokens.input, 3006);
+        QCOMPARE(usage.tokens.output, 84);
+        QCOMPARE(usage.tokens.cacheCreation, 600);
+        QCOMPARE(usage.tokens.cacheRead, 15006);
         QCOMPARE(usage.contextTokens, 6307);
         QCOMPARE(usage.turns, 3);
         QCOMPARE(usage.model, std::optional<std::string>("claude-opus-5-5"));

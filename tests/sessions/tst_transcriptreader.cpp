@@ -85,10 +85,10 @@ namespace QTest {
 template<> char *toString(const TranscriptUsage &u)
 {
     return qstrdup(QStringLiteral("in %1 out %2 creation %3 read %4 context %5 turns %6 model %7")
-                       .arg(u.inputTokens)
-                       .arg(u.outputTokens)
-                       .arg(u.cacheCreationTokens)
-                       .arg(u.cacheReadTokens)
+                       .arg(u.tokens.input)
+                       .arg(u.tokens.output)
+                       .arg(u.tokens.cacheCreation)
+                       .arg(u.tokens.cacheRead)
                        .arg(u.contextTokens)
                        .arg(u.turns)
                        .arg(u.model ? QString::fromStdString(*u.model) : QStringLiteral("none"))
@@ -397,7 +397,7 @@ private Q_SLOTS:
         appendFile(path, (assistant("F", 1, 0, 0, 0) + '\n'));
         reader.read(path, cursor);
         QVERIFY(cursor.offset > offset);
-        QCOMPARE(cursor.usage.inputTokens, 7 + 1);
+        QCOMPARE(cursor.usage.tokens.input, 7 + 1);
     }
 
     void unreadablePathsLeaveTheCursor_data()
@@ -465,7 +465,7 @@ private Q_SLOTS:
         QCOMPARE(atLimit.size(), 200);
         appendFile(path, (atLimit + '\n'));
         reader.read(path, cursor);
-        QCOMPARE(cursor.usage.inputTokens, 7);
+        QCOMPARE(cursor.usage.tokens.input, 7);
 
         // A gigabyte without a line feed, mostly holes: each read takes 256 MiB of it.
         const std::string sparse = dir.filePath(QStringLiteral("sparse.jsonl")).toStdString();

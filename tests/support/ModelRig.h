@@ -84,7 +84,7 @@ struct ModelRig {
             .temporaryDirectory = base / "tmp",
             .hookLocations = {.home = base / "home",
                               .appSupport = base / "data" / "lullwatch",
-                              .jsonToolSource = base / "bin" / "lullwatch-json"},
+                              .recorderSource = base / "bin" / "lullwatch-hook"},
         });
         return *model;
     }

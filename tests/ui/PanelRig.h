@@ -1,5 +1,6 @@
 #pragma once
 
+#include "agents/Agents.h"
 #include "hooks/HookInstalling.h"
 #include "support/ModelRig.h"
 
@@ -10,8 +11,9 @@ using PanelRig = ModelRig;
 // An installer whose status the test sets, counting the actions called.
 class FakeInstaller final : public HookInstalling {
 public:
-    std::string displayName() const override { return "Claude Code"; }
-    std::string detail() const override { return "Adds hooks to ~/.claude/settings.json."; }
+    FakeInstaller()
+        : HookInstalling(agentFor(SessionSource::Claude), {})
+    { }
     void refresh() override { ++refreshes; }
     void install() override { ++installs; }
     void uninstall() override { ++uninstalls; }

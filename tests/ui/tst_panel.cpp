@@ -46,8 +46,8 @@ SessionInfo claudeWithUsage(const std::string &id)
 {
     auto info = session(id, SessionState::Working);
     info.usage.contextTokens = 45'300;
-    info.usage.outputTokens = 999;
-    info.usage.cacheReadTokens = 1'300'000;
+    info.usage.tokens.output = 999;
+    info.usage.tokens.cacheRead = 1'300'000;
     info.usage.turns = 3;
     info.usage.model = "claude-sonnet-4-5";
     return info;
@@ -126,7 +126,7 @@ private Q_SLOTS:
         auto oneTurn = claudeWithUsage("site/");
         oneTurn.cwd = "/home/dev/site/";
         oneTurn.usage = {};
-        oneTurn.usage.outputTokens = 1000;
+        oneTurn.usage.tokens.output = 1000;
         oneTurn.usage.turns = 1;
         row.setSession(oneTurn);
         QCOMPARE(text(row, "folderLabel"), QStringLiteral("site"));
@@ -301,7 +301,7 @@ private Q_SLOTS:
             rows.append(row);
 
         sessions[0].usage.contextTokens = 46'000;
-        sessions[11].usage.outputTokens = 1'000;
+        sessions[11].usage.tokens.output = 1'000;
         list.setSessions(sessions);
         QVERIFY(!button.isNull());
         QVERIFY(std::none_of(rows.begin(), rows.end(), [](const auto &row) { return row.isNull(); }));
@@ -650,10 +650,11 @@ private Q_SLOTS:
         child<QCheckBox>(panel, "launchAtLogin")->click();
         QCOMPARE(child<QCheckBox>(panel, "launchAtLogin")->isChecked(), model.isLoginItem());
 
+        // One hook row per agent, as not connected yet.
         QCOMPARE(text(*child<QWidget>(panel, "claudeHookRow"), "hookTitle"),
-                 QString::fromStdString(hookRowTitle(model.hooks())));
+                 QStringLiteral("Claude Code not connected"));
         QCOMPARE(text(*child<QWidget>(panel, "copilotHookRow"), "hookTitle"),
-                 QString::fromStdString(hookRowTitle(model.copilotHooks())));
+                 QStringLiteral("Copilot CLI not connected"));
 
         QSignalSpy quit(&panel, &Panel::quitRequested);
         child<QPushButton>(panel, "quitButton")->click();

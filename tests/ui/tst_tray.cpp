@@ -85,14 +85,6 @@ private Q_SLOTS:
         QCOMPARE(opaquePixels(Icons::image("no.such.symbol", QSize(16, 16), Qt::black)), 0);
     }
 
-    void stateSymbols()
-    {
-        QCOMPARE(Icons::symbolName(SessionState::Idle), "cup.and.saucer");
-        QCOMPARE(Icons::symbolName(SessionState::Working), "cup.and.saucer.fill");
-        QCOMPARE(Icons::symbolName(SessionState::Waiting), "exclamationmark.bubble.fill");
-        QCOMPARE(Icons::symbolName(SessionState::Ended), "moon.zzz");
-    }
-
     void labelTexts()
     {
         QCOMPARE(TrayLabel {}.toolTip(), "No sessions");

@@ -1,4 +1,4 @@
-#include "AtomicFile.h"
+#include "Files.h"
 
 #include <cctype>
 #include <cerrno>
@@ -47,7 +47,11 @@ constexpr std::string_view temporarySuffix = ".lullwatch-XXXXXX";
 
 std::filesystem::path temporaryTemplate(const std::filesystem::path &target)
 {
-    return target.parent_path() / ("." + target.filename().string() + std::string(temporarySuffix));
+    // Appended piece by piece: GCC 12 warns falsely of overlap on "." + string.
+    std::string name(1, '.');
+    name += target.filename().string();
+    name += temporarySuffix;
+    return target.parent_path() / name;
 }
 
 bool isTemporaryOf(std::string_view name, std::string_view target)
@@ -152,41 +156,73 @@ void removeStaleTemporaries(const std::filesystem::path &path)
     ::closedir(listing);
 }
 
-std::optional<std::string> readWholeFile(const std::filesystem::path &path, std::string *error)
+void FileDescriptor::reset()
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) {
-        if (error)
-            *error = errno == ENOENT ? std::string() : fileError("read", path, errno);
-        return std::nullopt;
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
+}
+
+FileDescriptor openForReading(const std::filesystem::path &path)
+{
+    return FileDescriptor(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+}
+
+bool readFully(int fd, std::size_t size, std::string &bytes)
+{
+    bytes.resize(size);
+    std::size_t filled = 0;
+    while (filled < bytes.size()) {
+        const ssize_t got = ::read(fd, bytes.data() + filled, bytes.size() - filled);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return false;
+        if (got == 0)
+            break; // shrank since its size was taken
+        filled += static_cast<std::size_t>(got);
     }
+    bytes.resize(filled);
+    return true;
+}
+
+void ensurePrivateDirectory(const std::filesystem::path &directory)
+{
+    const auto folder = directory.has_filename() ? directory : directory.parent_path();
+    std::error_code ignored;
+    std::filesystem::create_directories(folder.parent_path(), ignored);
+    ::mkdir(folder.c_str(), 0700);
+}
+
+std::optional<std::string> readWholeFile(const std::filesystem::path &path, std::string *error, std::size_t maxSize)
+{
+    const auto fail = [&](int reason) -> std::optional<std::string> {
+        if (error)
+            *error = reason == ENOENT ? std::string() : fileError("read", path, reason);
+        return std::nullopt;
+    };
+    const FileDescriptor file = openForReading(path);
+    if (!file.isValid())
+        return fail(errno);
     struct stat status { };
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-        const int reason = S_ISDIR(status.st_mode) ? EISDIR : EINVAL;
-        ::close(fd);
-        if (error)
-            *error = fileError("read", path, reason);
-        return std::nullopt;
-    }
+    if (::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode))
+        return fail(S_ISDIR(status.st_mode) ? EISDIR : EINVAL);
+    // Read to the end rather than to the size taken: files of the kernel's
+    // own (sysfs, proc) report sizes that are not their length.
     std::string bytes;
     char buffer[65536];
     for (;;) {
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        const ssize_t got = ::read(file.get(), buffer, sizeof buffer);
         if (got < 0 && errno == EINTR)
             continue;
-        if (got < 0) {
-            const int reason = errno;
-            ::close(fd);
-            if (error)
-                *error = fileError("read", path, reason);
-            return std::nullopt;
-        }
+        if (got < 0)
+            return fail(errno);
         if (got == 0)
-            break;
+            return bytes;
+        if (bytes.size() + static_cast<std::size_t>(got) > maxSize)
+            return fail(EFBIG);
         bytes.append(buffer, static_cast<std::size_t>(got));
     }
-    ::close(fd);
-    return bytes;
 }
 
 } // namespace lullwatch

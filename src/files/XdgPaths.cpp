@@ -1,9 +1,7 @@
-#include "Locations.h"
+#include "XdgPaths.h"
 
 #include <cstdlib>
 #include <pwd.h>
-#include <sys/stat.h>
-#include <system_error>
 #include <unistd.h>
 
 namespace lullwatch {
@@ -31,11 +29,18 @@ std::filesystem::path homeDirectory()
 
 std::filesystem::path appSupportDirectory()
 {
-    // XDG asks that a relative XDG_DATA_HOME be ignored like an unset one.
     const auto dataHome = environmentPath("XDG_DATA_HOME");
-    if (!dataHome.empty() && dataHome.is_absolute())
+    if (dataHome.is_absolute())
         return dataHome / "lullwatch";
     return homeDirectory() / ".local" / "share" / "lullwatch";
+}
+
+std::filesystem::path configHomeDirectory()
+{
+    const auto configHome = environmentPath("XDG_CONFIG_HOME");
+    if (configHome.is_absolute())
+        return configHome;
+    return homeDirectory() / ".config";
 }
 
 std::filesystem::path sessionsDirectory()
@@ -43,19 +48,16 @@ std::filesystem::path sessionsDirectory()
     return appSupportDirectory() / "sessions";
 }
 
+std::filesystem::path runtimeDirectory()
+{
+    const auto runtime = environmentPath("XDG_RUNTIME_DIR");
+    return runtime.is_absolute() ? runtime : std::filesystem::path();
+}
+
 std::filesystem::path temporaryDirectory()
 {
     const auto temporary = environmentPath("TMPDIR");
     return temporary.is_absolute() ? temporary : std::filesystem::path("/tmp");
-}
-
-void ensureSessionsDirectory(const std::filesystem::path &directory)
-{
-    // The records name the user's projects and transcripts.
-    const auto folder = directory.has_filename() ? directory : directory.parent_path();
-    std::error_code ignored;
-    std::filesystem::create_directories(folder.parent_path(), ignored);
-    ::mkdir(folder.c_str(), 0700);
 }
 
 } // namespace lullwatch
