@@ -45,8 +45,8 @@ std::string hookScriptText(const Agent &agent, std::string_view sessionsDirector
         + std::string(agent.hookScript)
         + " <state>   (state: idle | working | waiting | ended)\n"
           "[ -x "
-        + shellQuote(recorderPath) + " ] || exit 0\nexec " + shellQuote(recorderPath) + " --sessions "
-        + shellQuote(sessionsDirectory) + ' ' + std::string(agent.raw) + " \"$@\"\n";
+        + shellQuote(recorderPath) + " ] || { cat >/dev/null; exit 0; }\nexec " + shellQuote(recorderPath)
+        + " --sessions " + shellQuote(sessionsDirectory) + ' ' + std::string(agent.raw) + " \"$@\"\n";
 }
 
 } // namespace lullwatch

@@ -40,8 +40,10 @@ std::optional<SessionRecord> decodeSessionRecord(std::string_view bytes)
 
 std::optional<SessionRecord> decodeSessionRecord(std::string_view bytes, simdjson::dom::parser &parser)
 {
-    // The depth stays with the parser's later allocations.
-    if (parser.max_depth() != maxRecordDepth && parser.allocate(bytes.size(), maxRecordDepth) != simdjson::SUCCESS)
+    // The depth stays with the parser's later allocations. The parser counts
+    // a value inside the deepest container as one more level.
+    constexpr std::size_t parserDepth = maxRecordDepth + 1;
+    if (parser.max_depth() != parserDepth && parser.allocate(bytes.size(), parserDepth) != simdjson::SUCCESS)
         return std::nullopt;
     object top;
     if (parser.parse(bytes.data(), bytes.size()).get(top) != simdjson::SUCCESS)

@@ -216,6 +216,10 @@ private Q_SLOTS:
         row("copilot waiting", "copilot waiting", payloadFile("copilot/notification.json"), copilotId);
         row("copilot idle", "copilot idle", payloadFile("copilot/agentStop.json"), copilotId);
         row("bare", "claude idle", R"({"session_id":"bare-1"})", "bare-1");
+        row("byte order mark", "claude idle",
+            "\xef\xbb\xbf"
+            R"( {"session_id":"bom"})",
+            "bom");
         row("copilot bare", "copilot waiting", R"({"sessionId":"bare-2","n":[1.5,null]})", "bare-2");
         row("state written as given", "claude wo\xffrk", R"({"session_id":"s"})", "s", {{"state", "wo\uFFFDrk"}});
         json prompt = json::parse(payloadFile("claude-code-2.1.197/UserPromptSubmit-1.json").toStdString());
@@ -272,14 +276,17 @@ private Q_SLOTS:
         row("unreadable numbers", "claude", R"({"session_id":"n","a":18446744073709551616,"b":[1e309],"c":-1e-999})",
             "n", {}, {}, {{"session_id", "n"}, {"c", -0.0}});
         row("nested 512 deep", "claude",
-            R"({"session_id":"x","a":)" + QByteArray(511, '[') + QByteArray(511, ']') + '}', "x");
+            R"({"session_id":"x","a":)" + QByteArray(511, '[') + '1' + QByteArray(511, ']') + '}', "x");
         QByteArray full = R"({"session_id":"full")";
         json fullMembers = {{"session_id", "full"}};
         for (int n = 10; n < 80; ++n) { // each takes about 16 000 bytes: 65 fit in 1 MiB, not 66
             full += ",\"m" + QByteArray::number(n) + "\":\"" + QByteArray(16000, 'v') + '"';
-            if (n > 10 && n < 75) // and once full, a later value drops a kept member
+            if (n < 75)
                 fullMembers["m" + std::to_string(n)] = std::string(16000, 'v');
         }
+        // Small members after those that did not fit are kept; a later value replaces a kept one.
+        fullMembers["after"] = 1;
+        fullMembers["m10"] = 1;
         row("1 MiB of members", "claude", full + R"(,"after":1,"m10":1})", "full", {}, {}, fullMembers);
         // The recorder's address space is far smaller than the payload.
         row("100 MB payload", "claude",
@@ -295,6 +302,12 @@ private Q_SLOTS:
         none("truncated", R"({"session_id":"x")");
         none("trailing garbage", R"({"session_id":"x"} x)");
         none("two objects", R"({"session_id":"x"}{})");
+        none("half a byte order mark",
+             "\xef\xbb"
+             R"({"session_id":"x"})");
+        none("byte order mark after a space",
+             " \xef\xbb\xbf"
+             R"({"session_id":"x"})");
         none("array", R"([{"session_id":"x"}])");
         none("string", R"("x")");
         none("no id", R"({"cwd":"/x"})");

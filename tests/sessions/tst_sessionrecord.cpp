@@ -128,10 +128,11 @@ private Q_SLOTS:
         QTest::newRow("number out of range") << withRequired(R"(,"x":1e999)") << failure;
         // The record's own object is the first level.
         QTest::newRow("nested 512 levels")
-            << withRequired(QByteArray(",\"x\":" + QByteArray(511, '[') + QByteArray(511, ']')).constData())
+            << withRequired(QByteArray(",\"x\":" + QByteArray(511, '[') + '1' + QByteArray(511, ']')).constData())
             << std::optional(required());
         QTest::newRow("nested 513 levels")
-            << withRequired(QByteArray(",\"x\":" + QByteArray(512, '[') + QByteArray(512, ']')).constData()) << failure;
+            << withRequired(QByteArray(",\"x\":" + QByteArray(512, '[') + '1' + QByteArray(512, ']')).constData())
+            << failure;
     }
 
     void decode()

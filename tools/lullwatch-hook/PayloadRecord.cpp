@@ -12,6 +12,7 @@ namespace lullwatch {
 namespace {
 
 constexpr std::string_view replacementCharacter = "\xef\xbf\xbd";
+constexpr std::string_view byteOrderMark = "\xef\xbb\xbf";
 
 bool isWhitespace(unsigned char c)
 {
@@ -204,10 +205,16 @@ void PayloadReader::handle(unsigned char c)
 
     switch (m_step) {
     case Step::Start:
-        if (c == '{')
-            open(true);
-        else if (!isWhitespace(c))
+        // A byte order mark may lead, as JSON readers accept it.
+        if (m_byteOrderMark < byteOrderMark.size() && c == static_cast<unsigned char>(byteOrderMark[m_byteOrderMark])) {
+            ++m_byteOrderMark;
+            return;
+        }
+        if ((m_byteOrderMark != 0 && m_byteOrderMark != byteOrderMark.size()) || (c != '{' && !isWhitespace(c)))
             fail();
+        else if (c == '{')
+            open(true);
+        m_byteOrderMark = byteOrderMark.size();
         return;
     case Step::FirstKey:
     case Step::Key:
@@ -516,37 +523,42 @@ void PayloadReader::memberEnded()
     if (m_name.size() > memberLimit)
         return;
     const std::size_t size = tooLong || m_unreadable ? memberLimit + 1 : jsonString(m_name).size() + m_value.size() + 2;
-    const auto found = m_memberIndex.find(m_name);
-    if (found != m_memberIndex.end()) {
+    const auto fits = [&] { return size <= memberLimit && m_keptSize + size <= recordLimit; };
+    if (const auto found = m_memberIndex.find(m_name); found != m_memberIndex.end()) {
         // A later value replaces the kept one in its place, or drops it.
         Member &member = m_members[found->second];
-        if (member.kept) {
-            m_keptSize -= member.size;
-            member.kept = false;
-            member.member.value = std::string();
+        m_keptSize -= member.size;
+        if (fits()) {
+            member.member.value = m_value;
+            member.size = size;
+            m_keptSize += size;
+        } else {
+            drop(found->second);
         }
-        if (size > memberLimit || m_full)
-            return;
-        if (m_keptSize + size > recordLimit) {
-            m_full = true;
-            return;
-        }
-        member.member.value = m_value;
-        member.size = size;
-        member.kept = true;
-        m_keptSize += size;
         return;
     }
-    if (size > memberLimit || m_full
-        || std::find(recordKey::ours.begin(), recordKey::ours.end(), m_name) != recordKey::ours.end())
+    if (!fits() || std::find(recordKey::ours.begin(), recordKey::ours.end(), m_name) != recordKey::ours.end())
         return;
-    if (m_keptSize + size > recordLimit) {
-        m_full = true;
-        return;
-    }
     m_memberIndex.emplace(m_name, m_members.size());
     m_members.push_back({{m_name, m_value}, size, true});
     m_keptSize += size;
+}
+
+void PayloadReader::drop(std::size_t index)
+{
+    Member &member = m_members[index];
+    m_memberIndex.erase(member.member.name);
+    member = Member {.member = {}, .size = 0, .kept = false};
+    // What was dropped is forgotten once it outnumbers what is kept, so that
+    // no payload makes the reader hold more than a record's worth.
+    ++m_dropped;
+    if (m_dropped <= m_members.size() - m_dropped)
+        return;
+    std::erase_if(m_members, [](const Member &kept) { return !kept.kept; });
+    m_dropped = 0;
+    m_memberIndex.clear();
+    for (std::size_t position = 0; position < m_members.size(); ++position)
+        m_memberIndex.emplace(m_members[position].member.name, position);
 }
 
 std::string jsonString(std::string_view text)

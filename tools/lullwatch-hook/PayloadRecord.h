@@ -16,9 +16,10 @@ namespace lullwatch {
 // Bounds of a record: a payload member longer than memberLimit once written
 // is left out (a prompt, a tool result), and so is one holding a number the
 // application cannot read (an integer beyond 64 bits, a double beyond its
-// range), which would make the whole record unreadable. Once a member would
-// take the kept ones past recordLimit, no further member is kept, and a later
-// value of a kept one drops it.
+// range), which would make the whole record unreadable. A member that would
+// take the kept ones past recordLimit is left out, later ones that fit are
+// kept, and a later value of a kept member replaces it or, when it cannot be
+// kept, drops it.
 inline constexpr std::size_t memberLimit = 16 * 1024;
 inline constexpr std::size_t recordLimit = 1024 * 1024;
 // A payload nested deeper than this (the top object is level 1) is invalid.
@@ -91,6 +92,7 @@ private:
     bool continueNumber(unsigned char c);
     void valueEnded();
     void memberEnded();
+    void drop(std::size_t index);
     void open(bool object);
     void close();
     void keep(std::string_view bytes);
@@ -105,14 +107,14 @@ private:
     };
 
     std::array<std::string_view, SlotCount> m_keys;
-    // Every member kept at some time, so that a later value of one that was
-    // dropped again still takes its place.
+    // The kept members in order, and some that were dropped since.
     std::vector<Member> m_members;
     std::unordered_map<std::string, std::size_t> m_memberIndex; // name to position in m_members
     std::size_t m_keptSize = 0;
-    bool m_full = false; // a member did not fit: no more are kept
+    std::size_t m_dropped = 0; // entries of m_members no longer kept
 
     Step m_step = Step::Start;
+    std::size_t m_byteOrderMark = 0; // bytes of a leading byte order mark seen, 3 once past it
     std::array<bool, maxPayloadDepth + 1> m_isObject {}; // per level: object, else array
     std::size_t m_depth = 0;
     bool m_inKey = false;
