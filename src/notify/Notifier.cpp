@@ -13,6 +13,11 @@ Notifier::Notifier(NotificationCenter &center, const Clock &clock, QObject *pare
     , m_clock(clock)
 { }
 
+std::string Notifier::waitingTitle(const SessionInfo &session)
+{
+    return std::string(agentFor(session.source).shortName) + " needs you";
+}
+
 std::string Notifier::waitingBody(const SessionInfo &session)
 {
     return folderName(session.cwd) + " is waiting for your input.";
@@ -131,7 +136,7 @@ void Notifier::update(const std::vector<SessionInfo> &sessions, bool enabled)
             continue;
         m_lastNotified[session->id] = now;
         m_delivered.insert(session->id);
-        m_center.post(session->id, std::string(waitingTitle), waitingBody(*session), errorToLastError());
+        m_center.post(session->id, waitingTitle(*session), waitingBody(*session), errorToLastError());
     }
 }
 

@@ -17,7 +17,7 @@ namespace lullwatch {
 
 class Clock;
 
-// Says "Claude needs you" when a session starts waiting for the user,
+// Says "Claude needs you" (or the waiting agent's name) when a session starts waiting for the user,
 // withdraws it when the session stops waiting, and keeps the notification
 // permission. One per process, made by the application and handed to the
 // model, which does not own it. Main thread only.
@@ -29,7 +29,8 @@ public:
 
     static constexpr Seconds renotifyInterval {300};
     static constexpr std::string_view testIdentifier = "test-notification";
-    static constexpr std::string_view waitingTitle = "Claude needs you";
+    // "Claude needs you": the agent's short name.
+    static std::string waitingTitle(const SessionInfo &session);
     static constexpr std::string_view testTitle = "Lullwatch";
     static constexpr std::string_view testBody = "Notifications are working. You'll be alerted when Claude needs you.";
     static constexpr std::string_view deniedText = "Notifications are turned off for Lullwatch in System Settings.";

@@ -19,7 +19,8 @@ namespace {
 
 constexpr double start = 1'800'000'000.0;
 
-// "a:waiting b:working:stale" as sessions working in /home/dev/a and /home/dev/b.
+// "a:waiting b:working:stale c:waiting:copilot" as sessions working in
+// /home/dev/a, /home/dev/b and /home/dev/c, of Claude Code unless named.
 std::vector<SessionInfo> sessions(const QByteArray &list)
 {
     std::vector<SessionInfo> result;
@@ -32,6 +33,8 @@ std::vector<SessionInfo> sessions(const QByteArray &list)
         session.state = sessionStateFromRaw(parts[1].toStdString()).value();
         session.cwd = "/home/dev/" + session.id;
         session.isStale = parts.size() > 2 && parts[2] == "stale";
+        if (parts.size() > 2 && !session.isStale)
+            session.source = sessionSourceFromRaw(parts[2].toStdString()).value();
         result.push_back(session);
     }
     return result;
@@ -117,10 +120,16 @@ private Q_SLOTS:
     {
         QTest::addColumn<QByteArray>("list");
         QTest::addColumn<QByteArray>("posted");
-        const auto row = [](const char *name, const char *list, const char *posted) {
-            QTest::newRow(name) << QByteArray(list) << QByteArray(posted);
+        QTest::addColumn<QByteArray>("titles");
+        const auto row = [](const char *name, const char *list, const char *posted, const char *titles = nullptr) {
+            QByteArrayList claude;
+            for (const auto &id : QByteArray(posted).split(' '))
+                claude.append(id.isEmpty() ? QByteArray() : QByteArray("Claude needs you"));
+            QTest::newRow(name) << QByteArray(list) << QByteArray(posted)
+                                << (titles ? QByteArray(titles) : claude.join(','));
         };
         row("one waiting", "a:waiting", "a");
+        row("each agent by its name", "a:waiting:copilot b:waiting", "a b", "Copilot needs you,Claude needs you");
         row("other states", "a:working b:idle c:ended", "");
         row("stale waiting", "a:waiting:stale", "");
         row("in list order", "c:waiting a:idle b:waiting", "c b");
@@ -131,12 +140,16 @@ private Q_SLOTS:
     {
         QFETCH(QByteArray, list);
         QFETCH(QByteArray, posted);
+        QFETCH(QByteArray, titles);
         Rig r;
         r.grant();
         r.at(0, list);
         QCOMPARE(postedIds(r.center), posted);
+        QByteArrayList seen;
+        for (const auto &post : r.center.posts)
+            seen.append(QByteArray::fromStdString(post.title));
+        QCOMPARE(seen.join(','), titles);
         for (const auto &post : r.center.posts) {
-            QCOMPARE(post.title, std::string("Claude needs you"));
             QCOMPARE(post.body, post.identifier + " is waiting for your input.");
             QVERIFY(r.notifier.delivered().contains(post.identifier));
         }
