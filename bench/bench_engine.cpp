@@ -1,11 +1,12 @@
 // Benchmarks of the session engine: the first read of a large transcript and
 // the periodic scan over many live sessions.
 //
-//   bench_engine [--transcript=PATH] [Google Benchmark flags]
+//   bench_engine [--transcript=PATH] [--qwen-transcript=QWEN] [Google Benchmark flags]
 //
 // PATH defaults to bench/data/transcript-200MB.jsonl, made by
 // bench/generate_transcript.py together with PATH.expected.json, the totals
-// the reader has to arrive at.
+// the reader has to arrive at; QWEN to bench/data/qwen-transcript-200MB.jsonl,
+// made by bench/generate_qwen_transcript.py in the same way.
 
 #include "platform/PosixProcessProbe.h"
 #include "sessions/Clock.h"
@@ -37,6 +38,7 @@ using lullwatch::TranscriptCursor;
 using lullwatch::TranscriptReader;
 
 std::string transcriptPath = LULLWATCH_BENCH_DEFAULT_TRANSCRIPT;
+std::string qwenTranscriptPath = LULLWATCH_BENCH_DEFAULT_QWEN_TRANSCRIPT;
 
 [[noreturn]] void fail(const char *format, ...)
 {
@@ -121,7 +123,8 @@ void checkTotals(const TranscriptCursor &cursor, const ExpectedTotals &expected,
 
 // One whole read of the transcript from a fresh cursor, as when the
 // application first meets a long session. The file is in the page cache.
-void BM_FirstRead(benchmark::State &state)
+void firstRead(benchmark::State &state, const std::string &transcriptPath, lullwatch::TranscriptFormat format,
+               bool &verified)
 {
     const auto size = fileSize(transcriptPath);
     if (!size) {
@@ -133,18 +136,17 @@ void BM_FirstRead(benchmark::State &state)
 
     // Once per process: the reader must agree with the generator. This read
     // also brings the file into the page cache.
-    static bool verified = false;
     if (!verified) {
         const auto expected = loadExpectedTotals(transcriptPath + ".expected.json");
         TranscriptCursor cursor;
-        reader.read(transcriptPath, cursor);
+        reader.read(transcriptPath, cursor, format);
         checkTotals(cursor, expected, *size);
         verified = true;
     }
 
     for (auto _ : state) {
         TranscriptCursor cursor;
-        reader.read(transcriptPath, cursor);
+        reader.read(transcriptPath, cursor, format);
         benchmark::DoNotOptimize(cursor.usage.turns);
         if (cursor.offset != *size)
             fail("short read: %" PRIu64 " of %" PRIu64 " bytes", cursor.offset, *size);
@@ -156,7 +158,20 @@ void BM_FirstRead(benchmark::State &state)
         = benchmark::Counter(static_cast<double>(bytes), benchmark::Counter::kIsRate, benchmark::Counter::kIs1000);
     state.counters["file_MB"] = static_cast<double>(*size) / 1e6;
 }
+
+void BM_FirstRead(benchmark::State &state)
+{
+    static bool verified = false;
+    firstRead(state, transcriptPath, lullwatch::TranscriptFormat::ClaudeCode, verified);
+}
 BENCHMARK(BM_FirstRead)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_FirstReadQwen(benchmark::State &state)
+{
+    static bool verified = false;
+    firstRead(state, qwenTranscriptPath, lullwatch::TranscriptFormat::QwenCode, verified);
+}
+BENCHMARK(BM_FirstReadQwen)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // --- ticks over many sessions -------------------------------------------
 
@@ -439,11 +454,14 @@ BENCHMARK(BM_TickIdle100)->Unit(benchmark::kMicrosecond)->UseRealTime();
 int main(int argc, char **argv)
 {
     constexpr std::string_view option = "--transcript=";
+    constexpr std::string_view qwenOption = "--qwen-transcript=";
     std::vector<char *> arguments;
     for (int i = 0; i < argc; ++i) {
         const std::string_view argument = argv[i];
         if (i > 0 && argument.starts_with(option))
             transcriptPath = std::string(argument.substr(option.size()));
+        else if (i > 0 && argument.starts_with(qwenOption))
+            qwenTranscriptPath = std::string(argument.substr(qwenOption.size()));
         else
             arguments.push_back(argv[i]);
     }

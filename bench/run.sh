@@ -22,6 +22,12 @@ if [ ! -f "$transcript" ] || [ ! -f "$transcript.expected.json" ]; then
     echo "Generating $transcript ..."
     python3 bench/generate_transcript.py "$transcript" --size 200MB >/dev/null
 fi
+qwen_transcript=$data/qwen-transcript-200MB.jsonl
+if [ ! -f "$qwen_transcript" ] || [ ! -f "$qwen_transcript.expected.json" ]; then
+    mkdir -p "$data"
+    echo "Generating $qwen_transcript ..."
+    python3 bench/generate_qwen_transcript.py "$qwen_transcript" --size 200MB >/dev/null
+fi
 
 pin=""
 if command -v taskset >/dev/null 2>&1 && taskset -c 0 true 2>/dev/null; then
@@ -36,7 +42,7 @@ memory=build/bench/bench_memory.txt
 
 echo
 # shellcheck disable=SC2086
-$pin "$bin/bench_engine" --transcript="$transcript" \
+$pin "$bin/bench_engine" --transcript="$transcript" --qwen-transcript="$qwen_transcript" \
     --benchmark_out="$results" --benchmark_out_format=json "$@"
 
 echo
@@ -55,7 +61,7 @@ with open(results_path, encoding="utf-8") as f:
 
 def pick(name):
     """The median of repetitions when there are several, else the one run."""
-    matching = [r for r in runs if r["run_name"].startswith(name) and not r.get("error_occurred")]
+    matching = [r for r in runs if r["run_name"].split("/")[0] == name and not r.get("error_occurred")]
     for r in matching:
         if r.get("aggregate_name") == "median":
             return r
@@ -76,6 +82,12 @@ if first:
     measured = "%.2f GB/s = %.2f GiB/s (%.0f ms, CPU %.0f ms)" % (
         rate / 1e9, rate / 2**30, seconds(first) * 1e3, seconds(first, "cpu_time") * 1e3)
     rows.append(("first read of 200 MB", measured, ">= 2 GB/s", rate >= 2e9))
+qwen = pick("BM_FirstReadQwen")
+if qwen:
+    rate = qwen["bytes_per_second"]
+    measured = "%.2f GB/s = %.2f GiB/s (%.0f ms, CPU %.0f ms)" % (
+        rate / 1e9, rate / 2**30, seconds(qwen) * 1e3, seconds(qwen, "cpu_time") * 1e3)
+    rows.append(("first read of 200 MB, Qwen", measured, ">= 1 GB/s", rate >= 1e9))
 with open(memory_path, encoding="utf-8") as f:
     match = re.search(r"peak above idle:\s+([0-9.]+) MiB", f.read())
 if match:

@@ -1,6 +1,6 @@
 // Feeds arbitrary bytes to the transcript reader in two ways that must agree.
 //
-// The input is taken as a transcript: its lines (each ended by a line feed)
+// The input is taken as a transcript (Claude Code's or Qwen Code's): its lines (each ended by a line feed)
 // go one after another through ingestEntry on one cursor, so that state such
 // as a message that grows over several lines carries from line to line. The
 // same bytes are then written to a file and read with read(): in one go with
@@ -8,7 +8,8 @@
 // chunks that lines straddle, and (for short inputs, as it costs a system call
 // per few bytes) with tiny limits that make every line span several chunks.
 // Each must leave the cursor exactly where the line-by-line walk left it; the
-// bytes after the last line feed wait in the cursor's remainder.
+// bytes after the last line feed wait in the cursor's remainder, or, past a
+// chunk, in the file to be read again.
 //
 // With the tiny limits, lines longer than the limit are skipped; whether a
 // line just above it is skipped depends on where the chunks fall, so that
@@ -123,6 +124,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     ScratchFile &file = ScratchFile::instance();
 
     const std::string_view bytes(reinterpret_cast<const char *>(data), size);
+    // Either agent's format: the last byte decides.
+    const auto format = size > 0 && (data[size - 1] & 1) ? lullwatch::TranscriptFormat::QwenCode
+                                                         : lullwatch::TranscriptFormat::ClaudeCode;
 
     // Line by line.
     TranscriptCursor expected;
@@ -132,7 +136,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
          lineFeed = bytes.find('\n', start)) {
         const std::string_view line = bytes.substr(start, lineFeed - start);
         if (!line.empty())
-            lineReader.ingestEntry(line, expected);
+            lineReader.ingestEntry(line, expected, format);
         longestLine = std::max(longestLine, line.size());
         start = lineFeed + 1;
     }
@@ -149,20 +153,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     file.resize(split);
     file.write(bytes.substr(0, split), 0);
     TranscriptCursor grown;
-    defaultReader.read(file.path(), grown);
+    defaultReader.read(file.path(), grown, format);
     check(grown.offset == split, "the first step consumes what the file held");
     file.write(bytes.substr(split), split);
-    defaultReader.read(file.path(), grown);
+    defaultReader.read(file.path(), grown, format);
     check(grown == expected, "reading in two steps agrees with the line-by-line walk");
 
     // In one go, default limits.
     TranscriptCursor whole;
-    defaultReader.read(file.path(), whole);
+    defaultReader.read(file.path(), whole, format);
     check(whole == expected, "reading in one go agrees with the line-by-line walk");
 
     // In small chunks, lines of any length.
     TranscriptCursor chunked;
-    smallChunkReader.read(file.path(), chunked);
+    smallChunkReader.read(file.path(), chunked, format);
     check(chunked == expected, "reading in small chunks agrees with the line-by-line walk");
 
     if (size > tinyInputLimit)
@@ -170,12 +174,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
     // In one go, tiny limits.
     TranscriptCursor tiny;
-    tinyReaders[size % tinyReaders.size()].read(file.path(), tiny);
-    check(tiny.offset == size, "tiny limits still consume the whole file");
+    tinyReaders[size % tinyReaders.size()].read(file.path(), tiny, format);
+    // An unfinished last line longer than a chunk is not kept: the cursor
+    // goes back to its start, to read it again once it is complete.
+    const auto lastLineFeed = bytes.rfind('\n');
+    const std::size_t tailStart = lastLineFeed == std::string_view::npos ? 0 : lastLineFeed + 1;
+    const bool rewound = tiny.offset == tailStart && tailStart < size && tiny.remainder.empty();
+    check(tiny.offset == size || rewound, "tiny limits consume the whole file but an unfinished last line");
     check(tiny.remainder.size() <= tinyMaxLineLength, "the remainder never exceeds the line limit");
     check(!tiny.discardingLine || tiny.remainder.empty(), "a line being skipped keeps no remainder");
-    if (longestLine <= tinyMaxLineLength && expected.remainder.size() <= tinyMaxLineLength)
-        check(tiny == expected, "tiny limits agree when no line exceeds them");
+    if (longestLine <= tinyMaxLineLength && expected.remainder.size() <= tinyMaxLineLength) {
+        TranscriptCursor caughtUp = tiny;
+        if (rewound) {
+            caughtUp.offset = expected.offset;
+            caughtUp.remainder = expected.remainder;
+        }
+        check(caughtUp == expected, "tiny limits agree when no line exceeds them");
+    }
 
     return 0;
 }

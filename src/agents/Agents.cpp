@@ -25,6 +25,9 @@ constexpr std::array<HookEvent, 6> copilotEvents = {{
     {"sessionEnd", Ended},
 }};
 
+// Qwen Code fires Claude Code's events with Claude Code's payloads.
+constexpr auto qwenEvents = claudeEvents;
+
 constexpr std::array<std::string_view, 5> claudeQuietKinds = {
     "idle_prompt", "agent_completed", "auth_success", "elicitation_complete", "elicitation_response",
 };
@@ -33,7 +36,14 @@ constexpr std::array<std::string_view, 5> copilotQuietKinds = {
     "idle_prompt", "agent_completed", "agent_idle", "shell_completed", "shell_detached_completed",
 };
 
-constexpr std::array<Agent, 2> table = {{
+constexpr std::array<std::string_view, 2> qwenQuietKinds = {"idle_prompt", "auth_success"};
+
+constexpr std::array<std::string_view, 2> claudeEarlierScripts = {"claude-hook.sh", "claude-hook.py"};
+
+// Qwen Code is node running the package's bundle, started through its bin link.
+constexpr std::array<std::string_view, 2> qwenCommandWords = {"*/qwen-code/cli.js", "*/.bin/qwen"};
+
+constexpr std::array<Agent, 3> table = {{
     {
         .source = SessionSource::Claude,
         .raw = "claude",
@@ -45,6 +55,8 @@ constexpr std::array<Agent, 2> table = {{
         .hookVersion = 6,
         .hookDetail = "Adds hooks to ~/.claude/settings.json (a backup is written first). Restart Claude Code "
                       "sessions after connecting.",
+        .settingsFile = ".claude/settings.json",
+        .earlierHookScripts = claudeEarlierScripts,
         .events = claudeEvents,
         .payload = {.sessionId = "session_id",
                     .event = "hook_event_name",
@@ -52,6 +64,7 @@ constexpr std::array<Agent, 2> table = {{
                     .cwd = "cwd",
                     .transcriptPath = "transcript_path"},
         .ownerPattern = "*[Cc]laude*",
+        .ownerCommandPatterns = {},
         .transcript = TranscriptFormat::ClaudeCode,
         .notificationKindsNotNeedingUser = claudeQuietKinds,
     },
@@ -66,6 +79,8 @@ constexpr std::array<Agent, 2> table = {{
         .hookVersion = 4,
         .hookDetail = "Adds a hooks file at ~/.copilot/hooks/lullwatch.json. Restart Copilot CLI sessions after "
                       "connecting.",
+        .settingsFile = "",
+        .earlierHookScripts = {},
         .events = copilotEvents,
         .payload = {.sessionId = "sessionId",
                     .event = "",
@@ -73,8 +88,33 @@ constexpr std::array<Agent, 2> table = {{
                     .cwd = "cwd",
                     .transcriptPath = "transcriptPath"},
         .ownerPattern = "*[Cc]opilot*",
+        .ownerCommandPatterns = {},
         .transcript = TranscriptFormat::None,
         .notificationKindsNotNeedingUser = copilotQuietKinds,
+    },
+    {
+        .source = SessionSource::Qwen,
+        .raw = "qwen",
+        .name = "Qwen Code",
+        .shortName = "Qwen",
+        .hookFormat = HookFormat::ClaudeSettings,
+        .hookScript = "qwen-hook.sh",
+        .versionStamp = "qwen-hook-version",
+        .hookVersion = 1,
+        .hookDetail = "Adds hooks to ~/.qwen/settings.json (a backup is written first). Restart Qwen Code "
+                      "sessions after connecting.",
+        .settingsFile = ".qwen/settings.json",
+        .earlierHookScripts = {},
+        .events = qwenEvents,
+        .payload = {.sessionId = "session_id",
+                    .event = "hook_event_name",
+                    .fixedEvent = "",
+                    .cwd = "cwd",
+                    .transcriptPath = "transcript_path"},
+        .ownerPattern = "*[Qq]wen*",
+        .ownerCommandPatterns = qwenCommandWords,
+        .transcript = TranscriptFormat::QwenCode,
+        .notificationKindsNotNeedingUser = qwenQuietKinds,
     },
 }};
 

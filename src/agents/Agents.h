@@ -14,7 +14,7 @@ enum class HookFormat {
 };
 
 // Which reader counts an agent's tokens in its transcript.
-enum class TranscriptFormat { None, ClaudeCode };
+enum class TranscriptFormat { None, ClaudeCode, QwenCode };
 
 // One hook event the agent offers, and the state our hook records for it.
 struct HookEvent {
@@ -44,10 +44,20 @@ struct Agent {
     std::string_view versionStamp; // file name of the installed script's version
     int hookVersion;
     std::string_view hookDetail; // what connecting does, as the hook row says it
+    // The settings file that holds the agent's hooks, under the home folder
+    // (HookFormat::ClaudeSettings only): ".claude/settings.json".
+    std::string_view settingsFile;
+    // Names of the scripts that earlier releases installed, in the
+    // application's folder and in the folder those releases used.
+    std::span<const std::string_view> earlierHookScripts;
     std::span<const HookEvent> events;
     PayloadKeys payload;
     // fnmatch(3) pattern for the name of the agent's process, which owns the session.
     std::string_view ownerPattern;
+    // fnmatch(3) patterns for a word of the owner's command line, for agents
+    // that run under an interpreter (node .../cli.js): a process whose
+    // command line has a matching word owns the session too.
+    std::span<const std::string_view> ownerCommandPatterns;
     TranscriptFormat transcript;
     // Notification kinds that tell the user something but ask nothing of
     // them: a session waiting for one of these is idle.

@@ -20,7 +20,7 @@ struct Settings {
 };
 
 // The settings object; a missing or blank file is an empty one.
-Settings readSettings(const std::filesystem::path &path)
+Settings readSettings(const std::filesystem::path &path, const std::string &unreadable)
 {
     std::string error;
     const auto bytes = readWholeFile(path, &error);
@@ -34,14 +34,8 @@ Settings readSettings(const std::filesystem::path &path)
     // Invalid UTF-8 fails the parse too, so nothing unreadable is rewritten.
     auto document = ExactJson::parse(*bytes);
     if (!document || !document->value().is_object())
-        return {std::nullopt, std::string(HookInstaller::settingsUnreadable)};
+        return {std::nullopt, unreadable};
     return {std::move(document), std::nullopt};
-}
-
-std::string unexpectedShape(std::string_view where)
-{
-    return "~/.claude/settings.json has " + std::string(where)
-        + " in a form Lullwatch doesn't know, so it was left as it is. Fix or move it, then connect again.";
 }
 
 } // namespace
@@ -50,11 +44,43 @@ HookInstaller::HookInstaller(const Agent &agent, HookLocations locations, QObjec
     : HookInstalling(agent, std::move(locations), parent)
 { }
 
+std::filesystem::path HookInstaller::settingsPath() const
+{
+    return locations().home / agent().settingsFile;
+}
+
+std::filesystem::path HookInstaller::backupPath() const
+{
+    auto path = settingsPath();
+    path += ".lullwatch-backup";
+    return path;
+}
+
+std::string HookInstaller::settingsName() const
+{
+    return "~/" + std::string(agent().settingsFile);
+}
+
+std::string HookInstaller::unreadableText() const
+{
+    return settingsName() + " isn't valid JSON. Fix or move it, then connect again.";
+}
+
+std::string HookInstaller::unexpectedShape(std::string_view where) const
+{
+    return settingsName() + " has " + std::string(where)
+        + " in a form Lullwatch doesn't know, so it was left as it is. Fix or move it, then connect again.";
+}
+
 std::vector<std::filesystem::path> HookInstaller::ourScriptPaths() const
 {
-    const auto legacy = locations().legacyFolder();
-    return {scriptPath(), locations().appSupport / "claude-hook.py", legacy / "claude-hook.sh",
-            legacy / "claude-hook.py"};
+    std::vector<std::filesystem::path> paths {scriptPath()};
+    for (const auto name : agent().earlierHookScripts) {
+        if (name != agent().hookScript)
+            paths.push_back(locations().appSupport / name);
+        paths.push_back(locations().legacyFolder() / name);
+    }
+    return paths;
 }
 
 bool HookInstaller::isOurEntry(const json &entry) const
@@ -115,7 +141,7 @@ void HookInstaller::removeOurEntries(json &groups) const
 std::optional<std::string>
 HookInstaller::modifySettings(Change kind, const std::function<std::optional<std::string>(json &hooks)> &change)
 {
-    auto settings = readSettings(settingsPath());
+    auto settings = readSettings(settingsPath(), unreadableText());
     if (settings.error)
         return settings.error;
     if (auto readOnly = readOnlyError(settingsPath()))
@@ -158,13 +184,17 @@ HookInstaller::modifySettings(Change kind, const std::function<std::optional<std
 
 void HookInstaller::removeLegacyHooks()
 {
-    // A folder of that name may belong to someone else: only our two scripts
+    // A folder of that name may belong to someone else: only our scripts
     // go, and the folder only when that leaves it empty.
+    if (agent().earlierHookScripts.empty())
+        return;
     std::error_code ignored;
-    std::filesystem::remove(locations().appSupport / "claude-hook.py", ignored);
     const auto legacy = locations().legacyFolder();
-    std::filesystem::remove(legacy / "claude-hook.sh", ignored);
-    std::filesystem::remove(legacy / "claude-hook.py", ignored);
+    for (const auto name : agent().earlierHookScripts) {
+        if (name != agent().hookScript)
+            std::filesystem::remove(locations().appSupport / name, ignored);
+        std::filesystem::remove(legacy / name, ignored);
+    }
     if (std::filesystem::is_directory(std::filesystem::symlink_status(legacy, ignored))
         && std::filesystem::is_empty(legacy, ignored))
         std::filesystem::remove(legacy, ignored);
@@ -172,7 +202,7 @@ void HookInstaller::removeLegacyHooks()
 
 void HookInstaller::refresh()
 {
-    const auto settings = readSettings(settingsPath());
+    const auto settings = readSettings(settingsPath(), unreadableText());
     const json &value = settings.document ? settings.document->value() : json::object();
     const auto hooks = value.find("hooks");
 

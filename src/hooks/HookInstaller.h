@@ -10,26 +10,29 @@
 
 namespace lullwatch {
 
-// Connects Claude Code: the hook script in the application's folder and one
-// group of ours per event in ~/.claude/settings.json, beside the user's own
-// settings and hooks, with a backup of the file before every change.
+// Connects an agent whose hooks live in its settings file (Claude Code's
+// ~/.claude/settings.json, and the agents that copied its format): the hook
+// script in the application's folder and one group of ours per event in the
+// agent's settings file, beside the user's own settings and hooks, with a
+// backup of the file before every change.
 class HookInstaller final : public HookInstalling {
     Q_OBJECT
 
 public:
-    static constexpr std::string_view settingsUnreadable
-        = "~/.claude/settings.json isn't valid JSON. Fix or move it, then connect again.";
-
     HookInstaller(const Agent &agent, HookLocations locations, QObject *parent = nullptr);
 
     void refresh() override;
     void install() override;
     void uninstall() override;
 
-    std::filesystem::path settingsPath() const { return locations().home / ".claude" / "settings.json"; }
-    std::filesystem::path backupPath() const { return locations().home / ".claude" / "settings.json.lullwatch-backup"; }
+    std::filesystem::path settingsPath() const;
+    std::filesystem::path backupPath() const;
 
 private:
+    // "~/.claude/settings.json", as the messages name the file.
+    std::string settingsName() const;
+    std::string unreadableText() const;
+    std::string unexpectedShape(std::string_view where) const;
     std::vector<std::filesystem::path> ourScriptPaths() const;
     // Whether a hook entry runs one of our scripts, named by its full path.
     bool isOurEntry(const nlohmann::json &entry) const;

@@ -266,10 +266,10 @@ std::vector<SessionInfo> SessionScanner::scanOnExecutor()
         static const Cursor noTranscript;
         const Cursor *cursor = &noTranscript;
         const auto source = record->source.value_or(SessionSource::Claude);
-        if (agentFor(source).transcript == TranscriptFormat::ClaudeCode) {
+        if (const auto format = agentFor(source).transcript; format != TranscriptFormat::None) {
             Cursor &shared = m_cursors[record->transcriptPath];
             if (seenTranscriptPaths.insert(record->transcriptPath).second)
-                m_reader.read(record->transcriptPath, shared);
+                m_reader.read(record->transcriptPath, shared, format);
             cursor = &shared;
         }
 

@@ -275,6 +275,89 @@ bool readEntry(ondemand::parser &parser, std::string_view line, EntryFacts &entr
     return document.current_location().get(trailing) != simdjson::SUCCESS;
 }
 
+// Qwen Code's usage, in the Gemini API's terms: the prompt count includes its
+// cached part, and thoughts are billed as output, beside the candidates.
+bool readGeminiUsage(ondemand::object usage, TokenCounts &counts)
+{
+    constexpr std::string_view keys[] = {"promptTokenCount", "candidatesTokenCount", "cachedContentTokenCount",
+                                         "thoughtsTokenCount", "totalTokenCount"};
+    std::int64_t values[5] = {};
+    bool seen[5] = {};
+    for (auto member : usage) {
+        ondemand::field field;
+        std::string_view key;
+        if (std::move(member).get(field) || field.unescaped_key().get(key))
+            return false;
+        for (std::size_t index = 0; index < 5; ++index) {
+            if (key != keys[index] || seen[index])
+                continue;
+            seen[index] = true;
+            if (!readCount(field.value(), values[index]))
+                return false;
+        }
+    }
+    for (auto &value : values)
+        value = std::max<std::int64_t>(value, 0); // no count is below zero
+    const auto [prompt, candidates, cached, thoughts, total] = values;
+    counts.cacheRead = cached;
+    counts.input = prompt > cached ? prompt - cached : 0;
+    // Replies through an OpenAI-compatible API count the thoughts inside the
+    // candidates as well; the total, when it is consistent, tells.
+    counts.output = saturatingAdd(candidates, thoughts);
+    if (total > 0 && total >= prompt)
+        counts.output = std::min(counts.output, total - prompt);
+    counts.cacheCreation = 0;
+    return true;
+}
+
+// A Qwen Code line: the record's type and time, and for a model reply its
+// model and "usageMetadata", all at the top level. The message itself is
+// skipped.
+bool readQwenEntry(ondemand::parser &parser, std::string_view line, EntryFacts &entry)
+{
+    ondemand::document document;
+    ondemand::object top;
+    if (parser.iterate(line.data(), line.size(), line.size() + simdjson::SIMDJSON_PADDING).get(document)
+        || document.get_object().get(top))
+        return false;
+
+    bool seenType = false;
+    bool seenTimestamp = false;
+    bool seenModel = false;
+    bool seenUsage = false;
+    MessageFacts &message = entry.message;
+    for (auto member : top) {
+        ondemand::field field;
+        std::string_view key;
+        if (std::move(member).get(field) || field.unescaped_key().get(key))
+            return false;
+        bool ok = true;
+        if (key == "type" && !seenType) {
+            seenType = true;
+            ok = readOptionalString(field.value(), entry.type);
+        } else if (key == "timestamp" && !seenTimestamp) {
+            seenTimestamp = true;
+            ok = readOptionalString(field.value(), entry.timestamp);
+        } else if (key == "model" && !seenModel) {
+            seenModel = true;
+            ok = readOptionalString(field.value(), message.model);
+        } else if (key == "usageMetadata" && !seenUsage) {
+            seenUsage = true;
+            ondemand::object usage;
+            const auto usageError = field.value().get_object().get(usage);
+            message.hasUsage = !usageError;
+            ok = usageError ? !isMalformed(usageError) : readGeminiUsage(usage, message.counts);
+        }
+        if (!ok)
+            return false;
+    }
+    // Each reply is a record of its own, counted once.
+    message.isObject = true;
+    message.isEmpty = false;
+    const char *trailing = nullptr;
+    return document.current_location().get(trailing) != simdjson::SUCCESS;
+}
+
 void countUsage(const MessageFacts &message, TranscriptCursor &cursor)
 {
     if (!message.isObject || message.isEmpty || !message.hasUsage)
@@ -319,8 +402,9 @@ TranscriptReader::TranscriptReader(Limits limits)
     : m_limits(limits)
 { }
 
-void TranscriptReader::read(const std::string &path, TranscriptCursor &cursor)
+void TranscriptReader::read(const std::string &path, TranscriptCursor &cursor, TranscriptFormat format)
 {
+    m_format = format;
     // Non-blocking open: a FIFO or device named as a transcript must not stall the scan.
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0)
@@ -461,8 +545,9 @@ bool TranscriptReader::followLongLine(int fd, std::uint64_t lineStart, std::uint
     }
 }
 
-void TranscriptReader::ingestEntry(std::string_view line, TranscriptCursor &cursor)
+void TranscriptReader::ingestEntry(std::string_view line, TranscriptCursor &cursor, TranscriptFormat format)
 {
+    m_format = format;
     m_paddedLine.assign(line);
     m_paddedLine.append(simdjson::SIMDJSON_PADDING, '\0');
     ingestPaddedEntry(std::string_view(m_paddedLine.data(), line.size()), cursor);
@@ -471,7 +556,9 @@ void TranscriptReader::ingestEntry(std::string_view line, TranscriptCursor &curs
 void TranscriptReader::ingestPaddedEntry(std::string_view line, TranscriptCursor &cursor)
 {
     EntryFacts entry;
-    if (!readEntry(m_parser, line, entry, m_joinedText) || !entry.type)
+    const bool read = m_format == TranscriptFormat::QwenCode ? readQwenEntry(m_parser, line, entry)
+                                                             : readEntry(m_parser, line, entry, m_joinedText);
+    if (!read || !entry.type)
         return;
 
     // Only the conversation itself tells whether the session moved on or was

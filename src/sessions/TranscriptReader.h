@@ -1,6 +1,7 @@
 #pragma once
 
 #include "TranscriptUsage.h"
+#include "agents/Agents.h"
 
 #include <simdjson.h>
 
@@ -53,13 +54,16 @@ public:
     TranscriptReader();
     explicit TranscriptReader(Limits limits);
 
-    // Consumes what was appended to the file at `path` since the cursor's
-    // offset, up to the read limit, and starts over when the file has shrunk. A path that cannot be
-    // opened as a regular file leaves the cursor as it is.
-    void read(const std::string &path, TranscriptCursor &cursor);
+    // Consumes what was appended to the file at `path`, a transcript in
+    // `format`, since the cursor's offset, up to the read limit, and starts
+    // over when the file has shrunk. A path that cannot be opened as a
+    // regular file leaves the cursor as it is.
+    void read(const std::string &path, TranscriptCursor &cursor,
+              TranscriptFormat format = TranscriptFormat::ClaudeCode);
 
     // Interprets one complete line (without its line feed).
-    void ingestEntry(std::string_view line, TranscriptCursor &cursor);
+    void ingestEntry(std::string_view line, TranscriptCursor &cursor,
+                     TranscriptFormat format = TranscriptFormat::ClaudeCode);
 
 private:
     void readNewBytes(int fd, std::uint64_t size, TranscriptCursor &cursor);
@@ -71,6 +75,7 @@ private:
     void releaseOversizedBuffers();
 
     Limits m_limits;
+    TranscriptFormat m_format = TranscriptFormat::ClaudeCode; // of the read under way
     simdjson::ondemand::parser m_parser;
     std::string m_joinedText;
     std::vector<char> m_buffer;

@@ -3,6 +3,8 @@
 
 The agent tests point the real CLI at this server (ANTHROPIC_BASE_URL) so that
 a whole session runs offline, with replies that the test scripted beforehand.
+Agents that speak the OpenAI chat completions API (Qwen Code) get the same
+scripted replies in that dialect (see "OpenAI-compatible route" below).
 
 Usage:
     standin_api.py SCRIPT.json LOG.jsonl [--host 127.0.0.1] [--port 0]
@@ -17,6 +19,7 @@ Routes (matched on the path without its query string: the client appends
                                     server-sent events, or as one JSON message
                                     when the request has "stream": false
     POST /v1/messages/count_tokens  {"input_tokens": N}
+    POST /v1/chat/completions       the same replies in the OpenAI dialect
     POST /test/release              releases held replies (see "hold" below)
     GET  /test/state                how many scripted replies were served
     anything else                   JSON 404 in the API's error shape
@@ -69,6 +72,20 @@ in order to main conversation requests. Each reply may have:
                   chunk_delay is 0, else 8)
 When the script is used up, further main conversation requests get a short
 text reply and are logged with "exhausted": true.
+
+OpenAI-compatible route
+-----------------------
+A chat completions request is the main conversation when its "tools" list is
+not empty and it asks for no "response_format"; anything else is a helper.
+A scripted reply is streamed as chat.completion.chunk events (text deltas,
+then tool_calls with their arguments), ending with a chunk that carries the
+finish_reason ("tool_calls" or "stop") and the usage, then "data: [DONE]"; a
+held reply sends its first chunk (the role) before it waits. The usage is the
+reply's, translated: prompt_tokens = input + cache read + cache creation,
+prompt_tokens_details.cached_tokens = cache read, completion_tokens = output
+(which holds the reasoning, as in that API),
+completion_tokens_details.reasoning_tokens = the usage's "reasoning_tokens"
+(default 0). A request without "stream" gets one chat.completion object.
 
 Log
 ---
@@ -450,6 +467,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         body, raw = self.read_body()
         if path == "/v1/messages":
             self.messages(body)
+        elif path in ("/v1/chat/completions", "/chat/completions"):
+            self.messages(body, openai=True)
         elif path == "/v1/messages/count_tokens":
             count = max(1, len(raw) // 4)
             self.log_request_record("count_tokens", 200, body)
@@ -462,7 +481,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         else:
             self.not_found(body)
 
-    def messages(self, body):
+    def messages(self, body, openai=False):
         if not isinstance(body, dict):
             self.log_request_record("helper", 400, body)
             self.send_json(400, {"type": "error", "error": {
@@ -470,7 +489,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return
         index = None
         exhausted = False
-        if is_main_conversation(body):
+        if openai and body.get("tools") and not body.get("response_format"):
+            kind = "main"
+            reply, index = self.standin.take_scripted(body.get("model"))
+            exhausted = index is None
+        elif not openai and is_main_conversation(body):
             kind = "main"
             reply, index = self.standin.take_scripted(body.get("model"))
             exhausted = index is None
@@ -479,7 +502,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
             reply = self.standin.make_helper(body)
         self.log_request_record(kind, 200, body, reply, index, exhausted)
         try:
-            if body.get("stream"):
+            if openai:
+                self.openai_reply(reply, bool(body.get("stream")))
+            elif body.get("stream"):
                 self.stream(reply)
             else:
                 self.whole(reply)
@@ -551,6 +576,62 @@ class Handler(http.server.BaseHTTPRequestHandler):
             "delta": {"stop_reason": reply.stop_reason, "stop_sequence": reply.stop_sequence},
             "usage": reply.final_usage()})
         self.event("message_stop", {"type": "message_stop"})
+
+
+    def openai_reply(self, reply, streamed):
+        usage = reply.usage
+        prompt = (usage["input_tokens"] + usage["cache_read_input_tokens"]
+                  + usage["cache_creation_input_tokens"])
+        final_usage = {
+            "prompt_tokens": prompt,
+            "completion_tokens": usage["output_tokens"],
+            "total_tokens": prompt + usage["output_tokens"],
+            "prompt_tokens_details": {"cached_tokens": usage["cache_read_input_tokens"]},
+            "completion_tokens_details": {"reasoning_tokens": usage.get("reasoning_tokens", 0)},
+        }
+        text = "".join(b["text"] for b in reply.blocks if b["type"] == "text")
+        calls = [{"id": b["id"], "type": "function",
+                  "function": {"name": b["name"], "arguments": json.dumps(b["input"])}}
+                 for b in reply.blocks if b["type"] == "tool_use"]
+        finish = "tool_calls" if calls else "stop"
+        base = {"id": "chatcmpl-" + reply.id, "created": int(time.time()), "model": reply.model}
+        if not streamed:
+            if reply.hold:
+                self.hold(reply)
+            message = {"role": "assistant", "content": text or None}
+            if calls:
+                message["tool_calls"] = calls
+            self.send_json(200, dict(base, object="chat.completion", usage=final_usage, choices=[
+                {"index": 0, "message": message, "finish_reason": finish}]))
+            return
+        self.close_connection = True
+        self.send_response(200)
+        self.send_header("Content-Type", "text/event-stream")
+        self.send_header("Cache-Control", "no-cache")
+        self.send_header("Connection", "close")
+        self.end_headers()
+        delay = reply.chunk_delay
+
+        def chunk(delta, finish_reason=None, with_usage=False):
+            payload = dict(base, object="chat.completion.chunk", choices=[
+                {"index": 0, "delta": delta, "finish_reason": finish_reason}])
+            if with_usage:
+                payload["usage"] = final_usage
+            self.wfile.write(("data: %s\n\n" % json.dumps(payload)).encode("utf-8"))
+            self.wfile.flush()
+            if delay > 0 and self.standin.stopping.wait(delay):
+                raise ClientGone()
+
+        chunk({"role": "assistant", "content": ""})
+        if reply.hold:
+            self.hold(reply)
+        for piece in chunks(text, reply.chunk_size):
+            chunk({"content": piece})
+        for index, call in enumerate(calls):
+            chunk({"tool_calls": [dict(call, index=index)]})
+        chunk({}, finish, with_usage=True)
+        self.wfile.write(b"data: [DONE]\n\n")
+        self.wfile.flush()
 
 
 class Server(http.server.ThreadingHTTPServer):

@@ -187,14 +187,19 @@ private Q_SLOTS:
         };
         const QString hooks = QStringLiteral("hooks");
         const Step steps[] = {
-            {{hooks}, 0, "Claude Code not connected\nCopilot CLI not connected\n"},
+            {{hooks}, 0, "Claude Code not connected\nCopilot CLI not connected\nQwen Code not connected\n"},
             {{hooks, QStringLiteral("install"), QStringLiteral("--agent"), QStringLiteral("copilot")},
              0,
              "Copilot CLI connected\n"},
+            {{hooks, QStringLiteral("install"), QStringLiteral("--agent"), QStringLiteral("qwen")},
+             0,
+             "Qwen Code connected\n"},
             {{hooks, QStringLiteral("--agent"), QStringLiteral("all"), QStringLiteral("status")},
              0,
-             "Claude Code not connected\nCopilot CLI connected\n"},
-            {{hooks, QStringLiteral("install")}, 0, "Claude Code connected\nCopilot CLI connected\n"},
+             "Claude Code not connected\nCopilot CLI connected\nQwen Code connected\n"},
+            {{hooks, QStringLiteral("install")},
+             0,
+             "Claude Code connected\nCopilot CLI connected\nQwen Code connected\n"},
             {{hooks, QStringLiteral("remove"), QStringLiteral("--agent"), QStringLiteral("claude")},
              0,
              "Claude Code not connected\n"},
@@ -210,7 +215,7 @@ private Q_SLOTS:
         QCOMPARE(failed.exitCode, 1);
         QCOMPARE(failed.out,
                  QByteArray("~/.claude/settings.json isn't valid JSON. Fix or move it, then connect "
-                            "again.\nCopilot CLI connected\n"));
+                            "again.\nCopilot CLI connected\nQwen Code connected\n"));
         fs::remove(fs::path(m_home.path().toStdString()) / ".claude/settings.json");
         QCOMPARE(lullwatch({hooks, QStringLiteral("remove")}).exitCode, 0);
     }

@@ -26,6 +26,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 from datetime import datetime
 from pathlib import Path
@@ -537,3 +538,124 @@ def stop_popen_plain(process):
         except subprocess.TimeoutExpired:
             process.kill()
             process.wait()
+
+
+# --- agents from npm besides Claude Code ---------------------------------------------
+
+class PinnedAgent:
+    """An agent's CLI from npm, pinned in tests/e2e/FOLDER/package.json and
+    installed there once per machine by tests/e2e/install_pinned.sh. What
+    differs between agents is in the arguments: `home_files`, JSON files
+    written into the sandbox's HOME before anything runs (the agent's own
+    settings), `environment(standin)`, the variables that point it at the
+    stand-in, and `ready_text`, what its interactive screen shows once it
+    takes input."""
+
+    def __init__(self, raw, name, folder, binary, home_files, environment, ready_text):
+        self.raw = raw  # the source word: `lullwatch hooks install --agent RAW`
+        self.name = name  # as `lullwatch hooks` names it
+        self.folder = E2E_DIR / folder
+        self.binary_name = binary
+        self.binary = self.folder / "node_modules" / ".bin" / binary
+        self.home_files = home_files
+        self.environment = environment
+        self.ready_text = ready_text
+
+    def ensure_installed(self):
+        if not self.binary.exists():
+            subprocess.run(["sh", str(E2E_DIR / "install_pinned.sh"), str(self.folder), self.binary_name],
+                           check=True, timeout=900, stdin=subprocess.DEVNULL)
+        if not self.binary.exists():
+            raise RuntimeError("install_pinned.sh ran but %s is still missing" % self.binary)
+
+
+# The model name Qwen Code asks for and the stand-in's replies carry.
+QWEN_MODEL = "qwen-standin"
+
+# Qwen Code (0.24.4) through an OpenAI-compatible provider, the stand-in's
+# /v1/chat/completions. Its settings turn off the update check, the usage
+# statistics and the memory side request it otherwise sends after each turn.
+QWEN = PinnedAgent(
+    raw="qwen", name="Qwen Code", folder="qwen", binary="qwen",
+    home_files={".qwen/settings.json": {
+        "security": {"auth": {"selectedType": "openai"}},
+        "general": {"enableAutoUpdate": False, "disableAutoUpdate": True},
+        "privacy": {"usageStatisticsEnabled": False},
+        "memory": {"enableManagedAutoMemory": False},
+        "model": {"name": QWEN_MODEL},
+    }},
+    environment=lambda standin: {"OPENAI_API_KEY": "sk-lullwatch-t01", "OPENAI_BASE_URL": standin.base_url + "/v1",
+                                 "OPENAI_MODEL": QWEN_MODEL},
+    ready_text="Type your message")
+
+
+class PinnedAgentSandbox(E2ESandbox):
+    """An E2ESandbox around a PinnedAgent instead of Claude Code: the same
+    Lullwatch side, stand-in, tmux and clean-up, the agent's own HOME files,
+    environment and commands."""
+
+    def __init__(self, agent, prefix="lullwatch-e2e-"):
+        agent.ensure_installed()
+        self.agent = agent
+        self.binary = lullwatch_binary()
+        self.tmux = None
+        self.headless = []
+        self._agents = 0
+        # What AgentSandbox sets up, less Claude Code's install and files.
+        self.root = Path(os.path.realpath(tempfile.mkdtemp(prefix=prefix + agent.raw + "-")))
+        self.home = self.root / "home"
+        self.work = self.root / "work"
+        self.tmp = self.root / "tmp"
+        for folder in (self.home, self.work, self.tmp):
+            folder.mkdir(parents=True)
+        self.api_key = None
+        self.standin = None
+        self.processes = []
+        self._closed = False
+        harness._open_sandboxes.append(self)
+        self.sessions = self.home / ".local" / "share" / "lullwatch" / "sessions"
+        self.runtime = self.root / "run"
+        self.runtime.mkdir(mode=0o700)
+        for relative, value in agent.home_files.items():
+            (self.home / relative).parent.mkdir(parents=True, exist_ok=True)
+            self._write_json(self.home / relative, value)
+
+    def install_hooks(self):
+        output = self.lullwatch("hooks", "install", "--agent", self.agent.raw)
+        if output != self.agent.name + " connected\n":
+            raise AssertionError("hooks install said %r" % output)
+
+    def environment(self, extra=None):
+        if self.standin is None:
+            raise RuntimeError("start the stand-in first")
+        env = {"HOME": str(self.home), "PATH": os.environ.get("PATH", "/usr/local/bin:/usr/bin:/bin"),
+               "TMPDIR": str(self.tmp), "NO_PROXY": "127.0.0.1"}
+        env.update(self.agent.environment(self.standin))
+        env.update(extra or {})
+        return env
+
+    def start_print(self, prompt, args=(), extra_env=None):
+        """Starts `AGENT -p PROMPT ARGS`; returns the Popen (see AgentSandbox)."""
+        process = subprocess.Popen(
+            [str(self.agent.binary), "-p", prompt, *args], cwd=self.work, env=self.environment(extra_env),
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+            start_new_session=True)
+        self.processes.append(process)
+        return process
+
+    def start_interactive(self, args=(), cwd=None, ready=True):
+        """Starts the agent in a tmux session of the sandbox; with `ready`,
+        waits for the record SessionStart wrote (owned by a process in the
+        pane's tree) and for its input prompt."""
+        if self.tmux is None:
+            self.tmux = Tmux(self.root, self.environment())
+        self._agents += 1
+        name = "agent%d" % self._agents
+        pid = self.tmux.new_session(name, cwd or self.work, [str(self.agent.binary), *args])
+        agent = InteractiveAgent(self.tmux, name, pid)
+        if ready:
+            agent.record = self.wait_record(lambda r: r.get("source") == self.agent.raw,
+                                            "the SessionStart record of the agent in %s" % name)
+            agent.session_id = agent.record["sessionId"]
+            agent.wait_screen(self.agent.ready_text)
+        return agent

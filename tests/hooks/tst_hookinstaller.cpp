@@ -43,6 +43,17 @@ const Agent &copilotAgent()
     return agentFor(SessionSource::Copilot);
 }
 
+// What each agent whose hooks live in its settings file installs.
+struct SettingsAgent {
+    const char *raw;
+    const char *settingsFile;
+    const char *script;
+    const char *stamp;
+    const char *version;
+};
+constexpr SettingsAgent claudeFiles {"claude", ".claude/settings.json", "claude-hook.sh", "hook-version", "6"};
+constexpr SettingsAgent qwenFiles {"qwen", ".qwen/settings.json", "qwen-hook.sh", "qwen-hook-version", "1"};
+
 mode_t modeOf(const fs::path &path)
 {
     struct stat status { };
@@ -122,9 +133,24 @@ class TestHookInstaller : public QObject {
 
     QTemporaryDir m_root;
     HookLocations m_locations;
+    SettingsAgent m_files = claudeFiles; // of the agent under test
 
-    fs::path settings() const { return m_locations.home / ".claude" / "settings.json"; }
-    fs::path backup() const { return m_locations.home / ".claude" / "settings.json.lullwatch-backup"; }
+    fs::path settings() const { return m_locations.home / m_files.settingsFile; }
+    fs::path backup() const { return m_locations.home / (std::string(m_files.settingsFile) + ".lullwatch-backup"); }
+    const Agent &agent() const { return *agentFromRaw(m_files.raw); }
+
+    // The rows of a test that every agent with a settings file passes.
+    static void agentRows()
+    {
+        QTest::addColumn<QByteArray>("agent");
+        QTest::newRow("claude") << QByteArray("claude");
+        QTest::newRow("qwen") << QByteArray("qwen");
+    }
+    void useRowAgent()
+    {
+        QFETCH(QByteArray, agent);
+        m_files = agent == "qwen" ? qwenFiles : claudeFiles;
+    }
 
     void writeSettings(const std::string &text)
     {
@@ -137,7 +163,7 @@ class TestHookInstaller : public QObject {
     {
         return {{"hooks",
                  json::array({{{"type", "command"},
-                               {"command", hookCommand(m_locations.appSupport / "claude-hook.sh", state)},
+                               {"command", hookCommand(m_locations.appSupport / m_files.script, state)},
                                {"timeout", 5}}})}};
     }
 
@@ -148,12 +174,15 @@ private Q_SLOTS:
         const fs::path home = fs::path(m_root.path().toStdString()) / ("home-" + std::to_string(++round));
         fs::create_directories(home);
         m_locations = {home, home / ".local/share/lullwatch", fs::path(LULLWATCH_BINARY_DIR) / "lullwatch-hook"};
+        m_files = claudeFiles;
         qunsetenv("COPILOT_HOME");
     }
 
+    void installWithoutSettings_data() { agentRows(); }
     void installWithoutSettings()
     {
-        HookInstaller installer(claudeAgent(), m_locations);
+        useRowAgent();
+        HookInstaller installer(agent(), m_locations);
         installer.install();
         QCOMPARE(installer.status(), HookStatus::installed());
 
@@ -166,10 +195,10 @@ private Q_SLOTS:
         COMPARE_JSON(readJson(settings()), expected);
         QVERIFY(!fs::exists(backup()));
 
-        const auto script = m_locations.appSupport / "claude-hook.sh";
+        const auto script = m_locations.appSupport / m_files.script;
         QCOMPARE(modeOf(script), mode_t(0755));
         QCOMPARE(modeOf(m_locations.installedRecorder()), mode_t(0755));
-        QCOMPARE(readFile(m_locations.appSupport / "hook-version"), std::string("6"));
+        QCOMPARE(readFile(m_locations.appSupport / m_files.stamp), std::string(m_files.version));
         QVERIFY(readFile(script).find(shellQuote(m_locations.sessions().string())) != std::string::npos);
         QVERIFY(fs::is_directory(m_locations.sessions()));
     }
@@ -243,17 +272,19 @@ private Q_SLOTS:
         COMPARE_JSON(readJson(settings()), json::object());
     }
 
+    void uninstallKeepsEverythingElse_data() { agentRows(); }
     void uninstallKeepsEverythingElse()
     {
+        useRowAgent();
         const json user = {{"hooks", json::array({{{"type", "command"}, {"command", "say hi"}}})}};
         writeSettings(json {{"env", {{"A", "1"}}}, {"hooks", {{"Stop", {user}}}}}.dump());
-        HookInstaller installer(claudeAgent(), m_locations);
+        HookInstaller installer(agent(), m_locations);
         installer.install();
         installer.uninstall();
         QCOMPARE(installer.status(), HookStatus::notInstalled());
         COMPARE_JSON(readJson(settings()), (json {{"env", {{"A", "1"}}}, {"hooks", {{"Stop", {user}}}}}));
-        QVERIFY(!fs::exists(m_locations.appSupport / "claude-hook.sh"));
-        QVERIFY(!fs::exists(m_locations.appSupport / "hook-version"));
+        QVERIFY(!fs::exists(m_locations.appSupport / m_files.script));
+        QVERIFY(!fs::exists(m_locations.appSupport / m_files.stamp));
         QVERIFY(!fs::exists(m_locations.installedRecorder()));
     }
 
@@ -339,8 +370,10 @@ private Q_SLOTS:
 
     // A settings file the user cannot write is never replaced, even though
     // its folder is writable.
+    void readOnlySettingsStay_data() { agentRows(); }
     void readOnlySettingsStay()
     {
+        useRowAgent();
         const std::string original = R"({"theme":"dark"})";
         writeSettings(original);
         fs::permissions(settings(), fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
@@ -350,7 +383,7 @@ private Q_SLOTS:
         environment.insert(QStringLiteral("XDG_DATA_HOME"), QString());
         process.setProcessEnvironment(environment);
         QStringList command = {QStringLiteral(LULLWATCH_BINARY_DIR "/lullwatch"), QStringLiteral("hooks"),
-                               QStringLiteral("install"), QStringLiteral("--agent"), QStringLiteral("claude")};
+                               QStringLiteral("install"), QStringLiteral("--agent"), QString::fromLatin1(m_files.raw)};
         if (::geteuid() == 0) {
             // Root may write anything: run as nobody, who owns the home.
             fs::permissions(m_root.path().toStdString(), fs::perms::others_exec, fs::perm_options::add);
@@ -464,25 +497,31 @@ private Q_SLOTS:
     void unreadableSettings_data()
     {
         QTest::addColumn<QByteArray>("content");
-        QTest::newRow("truncated") << QByteArray(R"({"hooks": {)");
-        QTest::newRow("top-level array") << QByteArray("[]");
-        QTest::newRow("top-level string") << QByteArray(R"("text")");
-        QTest::newRow("invalid UTF-8") << QByteArray("{\"name\": \"\xff\xfe\"}");
-        QTest::newRow("comment") << QByteArray("{// note\n}");
-        QTest::newRow("number beyond a double") << QByteArray(R"({"n": 1E400})");
-        QTest::newRow("nested 513 deep") << "{\"a\":" + QByteArray(512, '[') + QByteArray(512, ']') + '}';
-        QTest::newRow("nested 100,000 deep") << "{\"a\":" + QByteArray(99999, '[') + QByteArray(99999, ']') + '}';
+        QTest::addColumn<QByteArray>("agent");
+        QTest::newRow("qwen truncated") << QByteArray(R"({"hooks": {)") << QByteArray("qwen");
+        QTest::newRow("truncated") << QByteArray(R"({"hooks": {)") << QByteArray("claude");
+        QTest::newRow("top-level array") << QByteArray("[]") << QByteArray("claude");
+        QTest::newRow("top-level string") << QByteArray(R"("text")") << QByteArray("claude");
+        QTest::newRow("invalid UTF-8") << QByteArray("{\"name\": \"\xff\xfe\"}") << QByteArray("claude");
+        QTest::newRow("comment") << QByteArray("{// note\n}") << QByteArray("claude");
+        QTest::newRow("number beyond a double") << QByteArray(R"({"n": 1E400})") << QByteArray("claude");
+        QTest::newRow("nested 513 deep") << "{\"a\":" + QByteArray(512, '[') + QByteArray(512, ']') + '}'
+                                         << QByteArray("claude");
+        QTest::newRow("nested 100,000 deep")
+            << "{\"a\":" + QByteArray(99999, '[') + QByteArray(99999, ']') + '}' << QByteArray("claude");
     }
 
     void unreadableSettings()
     {
         QFETCH(QByteArray, content);
+        useRowAgent();
         writeSettings(content.toStdString());
         writeFile(backup(), "older backup");
-        const auto text = std::string(HookInstaller::settingsUnreadable);
-        QCOMPARE(text, std::string("~/.claude/settings.json isn't valid JSON. Fix or move it, then connect again."));
+        const std::string text = m_files.raw == std::string_view("qwen")
+            ? "~/.qwen/settings.json isn't valid JSON. Fix or move it, then connect again."
+            : "~/.claude/settings.json isn't valid JSON. Fix or move it, then connect again.";
 
-        HookInstaller installer(claudeAgent(), m_locations);
+        HookInstaller installer(agent(), m_locations);
         installer.install();
         QCOMPARE(installer.status(), HookStatus::failed(text));
         installer.uninstall();
@@ -516,15 +555,17 @@ private Q_SLOTS:
         }
     }
 
+    void symbolicLinkIsWrittenThrough_data() { agentRows(); }
     void symbolicLinkIsWrittenThrough()
     {
+        useRowAgent();
         const auto dotfiles = m_locations.home / "dotfiles";
         fs::create_directories(dotfiles);
         writeFile(dotfiles / "claude.json", R"({"theme":"dark"})");
         fs::create_directories(settings().parent_path());
         fs::create_symlink("../dotfiles/claude.json", settings());
 
-        HookInstaller installer(claudeAgent(), m_locations);
+        HookInstaller installer(agent(), m_locations);
         installer.install();
         QCOMPARE(installer.status(), HookStatus::installed());
         QVERIFY(fs::is_symlink(settings()));
@@ -534,11 +575,13 @@ private Q_SLOTS:
         QCOMPARE(readFile(backup()), std::string(R"({"theme":"dark"})"));
     }
 
+    void permissionsAreKept_data() { agentRows(); }
     void permissionsAreKept()
     {
+        useRowAgent();
         writeSettings(R"({"env":{"API_KEY":"secret"}})");
         fs::permissions(settings(), fs::perms::owner_read | fs::perms::owner_write);
-        HookInstaller installer(claudeAgent(), m_locations);
+        HookInstaller installer(agent(), m_locations);
         installer.install();
         QCOMPARE(modeOf(settings()), mode_t(0600));
         QCOMPARE(modeOf(backup()), mode_t(0600));
@@ -548,23 +591,29 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("broken");
         QTest::addColumn<QString>("messageStart");
-        QTest::newRow(".claude is a file") << QStringLiteral(".claude") << QStringLiteral("Couldn't read ");
+        QTest::addColumn<QByteArray>("agent");
+        QTest::newRow(".claude is a file")
+            << QStringLiteral(".claude") << QStringLiteral("Couldn't read ") << QByteArray("claude");
         QTest::newRow("settings.json is a folder")
-            << QStringLiteral(".claude/settings.json") << QStringLiteral("Couldn't read ");
-        QTest::newRow("data folder under a file") << QStringLiteral(".local") << QStringLiteral("Couldn't write ");
+            << QStringLiteral(".claude/settings.json") << QStringLiteral("Couldn't read ") << QByteArray("claude");
+        QTest::newRow("data folder under a file")
+            << QStringLiteral(".local") << QStringLiteral("Couldn't write ") << QByteArray("claude");
+        QTest::newRow(".qwen is a file") << QStringLiteral(".qwen") << QStringLiteral("Couldn't read ")
+                                         << QByteArray("qwen");
     }
 
     void fileSystemFailures()
     {
         QFETCH(QString, broken);
         QFETCH(QString, messageStart);
+        useRowAgent();
         const auto path = m_locations.home / broken.toStdString();
         if (broken.endsWith(u".json")) {
             fs::create_directories(path);
         } else {
             writeFile(path, "a file where a folder belongs");
         }
-        HookInstaller installer(claudeAgent(), m_locations);
+        HookInstaller installer(agent(), m_locations);
         installer.install();
         QCOMPARE(installer.status().kind(), HookStatus::Kind::Failed);
         QVERIFY2(installer.status().message().rfind(messageStart.toStdString(), 0) == 0,

@@ -156,8 +156,14 @@ private Q_SLOTS:
         fs::current_path(root()); // where the runs find their files
         m_sessions = root() / "my sessions" / "in here";
         writeFile("nest.sh", nestScript);
-        for (const char *owner : {"claude", "myClaude-2", "a) (claude", "copilot", "Copilot"})
+        for (const char *owner : {"claude", "myClaude-2", "a) (claude", "copilot", "Copilot", "node"})
             fs::copy_file("/bin/dash", owner); // an agent's process
+        // Scripts that node-like ./node runs: each starts the nest of shells.
+        for (const char *script :
+             {"node_modules/@qwen-code/qwen-code/cli.js", "node_modules/.bin/qwen", "node_modules/other/cli.js"}) {
+            fs::create_directories(fs::path(script).parent_path());
+            writeFile(script, "sh nest.sh 1 parent.pid \"$@\"\n");
+        }
         const Agent &claude = agentFor(SessionSource::Claude);
         writeFile("claude-hook.sh", hookScriptText(claude, m_sessions.string(), recorder));
         writeFile("missing-hook.sh", hookScriptText(claude, m_sessions.string(), recorder + "-missing"));
@@ -181,7 +187,7 @@ private Q_SLOTS:
             members = members.is_null() ? json::parse(payload.toStdString()) : members;
             const auto textOf = [&](const char *key) { return members[key].is_string() ? members[key] : json(""); };
             const QByteArrayList word = words.split(' ');
-            const bool claude = word.front() == "claude";
+            const bool claude = word.front() != "copilot"; // Qwen Code's payloads are Claude Code's
             json record = members;
             for (const char *name : {"sessionId", "state", "source", "event", "cwd", "transcriptPath", "pid"})
                 record.erase(name);
@@ -189,7 +195,7 @@ private Q_SLOTS:
                 record.erase(name);
             record.update({{"sessionId", stem.toStdString()},
                            {"state", word.value(1).isEmpty() ? "working" : word[1].toStdString()},
-                           {"source", claude ? "claude" : "copilot"},
+                           {"source", word.front().toStdString()},
                            {"event", claude ? textOf("hook_event_name") : json("copilot")},
                            {"cwd", textOf("cwd")},
                            {"transcriptPath", textOf(claude ? "transcript_path" : "transcriptPath")}});
@@ -215,6 +221,10 @@ private Q_SLOTS:
         row("copilot no state", "copilot", payloadFile("copilot/sessionStart.json"), copilotId);
         row("copilot waiting", "copilot waiting", payloadFile("copilot/notification.json"), copilotId);
         row("copilot idle", "copilot idle", payloadFile("copilot/agentStop.json"), copilotId);
+        const char *qwenId = "67d440e0-b51a-4d13-9d6b-f9c9da8cfcb6";
+        row("qwen idle", "qwen idle", payloadFile("qwen-code-0.24.4/SessionStart.json"), qwenId);
+        row("qwen working", "qwen working", payloadFile("qwen-code-0.24.4/UserPromptSubmit.json"), qwenId);
+        row("qwen waiting", "qwen waiting", payloadFile("qwen-code-0.24.4/Notification.json"), qwenId);
         row("bare", "claude idle", R"({"session_id":"bare-1"})", "bare-1");
         row("byte order mark", "claude idle",
             "\xef\xbb\xbf"
@@ -356,6 +366,16 @@ private Q_SLOTS:
         owner("owner copilot 29 between", "copilot", "./copilot", 29, true);
         owner("owner copilot 30 between", "copilot", "./copilot", 30, false);
         owner("owner copilot only claude", "copilot", "./claude", 1, false);
+        owner("owner qwen only claude", "qwen", "./claude", 1, false);
+        // Qwen Code is node running its bundle: the command line tells.
+        const auto script = [&](const char *label, const char *agent, const char *path, bool found) {
+            row(label, agent, R"({"session_id":"owned"})", "owned", {{"pid", found ? "started" : "parent"}}, {},
+                nullptr, {"./node", path});
+        };
+        script("owner qwen cli.js", "qwen", "node_modules/@qwen-code/qwen-code/cli.js", true);
+        script("owner qwen bin link", "qwen", "node_modules/.bin/qwen", true);
+        script("owner qwen another script", "qwen", "node_modules/other/cli.js", false);
+        script("owner claude under qwen", "claude", "node_modules/@qwen-code/qwen-code/cli.js", false);
     }
 
     // Each payload twice: into a missing sessions folder, then into one that
@@ -402,7 +422,10 @@ private Q_SLOTS:
         QVERIFY(written["updatedAt"].is_number_integer());
         QVERIFY(written["updatedAt"] >= before && written["updatedAt"] <= QDateTime::currentSecsSinceEpoch());
         json wanted = json::parse(expected.toStdString());
-        const auto above = matchingAncestor(::getpid(), words.front() == "claude" ? "*[Cc]laude*" : "*[Cc]opilot*");
+        const char *namePattern = words.front() == "claude" ? "*[Cc]laude*"
+            : words.front() == "copilot"                    ? "*[Cc]opilot*"
+                                                            : "*[Qq]wen*";
+        const auto above = matchingAncestor(::getpid(), namePattern);
         if (above && wanted.value("pid", "") == "parent")
             QSKIP("a process above this test carries the agent's name");
         // The direct parent: this test, or the innermost shell of a nest.

@@ -49,6 +49,7 @@ struct ExpectedTotals {
     TranscriptUsage usage;
     std::optional<double> lastEntryAt;
     bool endedInInterrupt;
+    TranscriptFormat format = TranscriptFormat::ClaudeCode;
 };
 
 // Worked out with tests/tools/transcript_totals.py, a separate implementation.
@@ -68,6 +69,14 @@ const ExpectedTotals fixtureTotals[] = {
     {"spotter/short.jsonl", usage(3, 13, 13835, 11515, 25366, 1, "claude-opus-4-6"), 1770757922.48, true},
     {"spotter/subagent.jsonl", usage(1576, 1586, 25842, 427286, 43862, 12, "claude-opus-4-6"), 1770761031.679, false},
     {"spotter/tool_heavy.jsonl", usage(54, 212, 17696, 88231, 27839, 4, "claude-opus-4-6"), 1770764386.748, true},
+    // transcript_totals.py --qwen
+    {"local-qwen-code-0.24.4/print-mode.jsonl", usage(977, 31, 0, 1024, 2032, 1, "stand-in-model"), 1796603007.357,
+     false, TranscriptFormat::QwenCode},
+    {"local-qwen-code-0.24.4/interactive.jsonl", usage(978, 32, 0, 1024, 2034, 1, "stand-in-model"), 1796603017.974,
+     false, TranscriptFormat::QwenCode},
+    // Thoughts already inside the candidates (an OpenAI-compatible provider).
+    {"local-qwen-code-0.24.4/print-mode-reasoning.jsonl", usage(700, 90, 0, 1300, 2090, 1, "stand-in-model"),
+     1796608287.025, false, TranscriptFormat::QwenCode},
 };
 
 void verifyTotals(const TranscriptCursor &cursor, const ExpectedTotals &expected)
@@ -318,7 +327,7 @@ private Q_SLOTS:
 
         TranscriptReader reader;
         TranscriptCursor cursor;
-        reader.read(path, cursor);
+        reader.read(path, cursor, expected.format);
         verifyTotals(cursor, expected);
         QCOMPARE(cursor.offset, std::filesystem::file_size(path));
         QVERIFY(cursor.remainder.empty());
@@ -326,7 +335,7 @@ private Q_SLOTS:
         for (std::size_t chunk : {1u, 7u, 4096u}) {
             TranscriptReader chunked({.chunkSize = chunk, .maxLineLength = 64u << 20});
             TranscriptCursor chunkedCursor;
-            chunked.read(path, chunkedCursor);
+            chunked.read(path, chunkedCursor, expected.format);
             QCOMPARE(chunkedCursor, cursor);
         }
 
@@ -337,7 +346,7 @@ private Q_SLOTS:
         TranscriptCursor boundedCursor;
         int reads = 0;
         for (; boundedCursor.offset < cursor.offset && reads < 100; ++reads)
-            bounded.read(path, boundedCursor);
+            bounded.read(path, boundedCursor, expected.format);
         QCOMPARE(boundedCursor, cursor);
         QVERIFY(reads > int(cursor.offset >> 18));
     }

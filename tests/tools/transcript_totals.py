@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """Independent reckoning of what a transcript should yield, for test expectations.
 
+Usage: transcript_totals.py [--qwen] FILE...  (--qwen: Qwen Code transcripts)
+
 Counts each assistant message once with the usage of its latest copy among
 consecutive counted entries, and tracks the newest conversation entry's time
 stamp and whether it was an interrupt (side conversations and the agent's
@@ -51,6 +53,47 @@ def interrupted(entry):
     if isinstance(content, list) and all(isinstance(part, dict) for part in content):
         return MARKER in " ".join(p["text"] for p in content if isinstance(p.get("text"), str))
     return False
+
+
+def qwen_counts(meta):
+    """Qwen Code's Gemini-style usage as our four counters: the prompt count
+    includes its cached part; output is candidates plus thoughts, but never
+    more than the total leaves after the prompt (OpenAI-compatible replies
+    count the thoughts inside the candidates)."""
+    def get(key):
+        return max(count(meta.get(key)), 0)
+    prompt, cached = get("promptTokenCount"), get("cachedContentTokenCount")
+    output = get("candidatesTokenCount") + get("thoughtsTokenCount")
+    total = get("totalTokenCount")
+    if total > 0 and total >= prompt:
+        output = min(output, total - prompt)
+    return [max(prompt - cached, 0), output, 0, cached]
+
+
+def qwen_totals(path):
+    counted = []
+    model = None
+    last_entry_at = None
+    for raw in open(path, "rb").read().split(b"\n"):
+        try:
+            entry = json.loads(raw) if raw else None
+        except ValueError:
+            continue
+        if not isinstance(entry, dict) or entry.get("type") not in ("user", "assistant"):
+            continue
+        parsed = stamp(entry.get("timestamp"))
+        if parsed is not None:
+            last_entry_at = parsed
+        if entry["type"] == "assistant" and isinstance(entry.get("usageMetadata"), dict):
+            counted.append(qwen_counts(entry["usageMetadata"]))
+            if isinstance(entry.get("model"), str):
+                model = entry["model"]
+    sums = [sum(c[i] for c in counted) for i in range(4)]
+    return {
+        "input": sums[0], "output": sums[1], "cacheCreation": sums[2], "cacheRead": sums[3],
+        "context": sum(counted[-1]) if counted else 0, "turns": len(counted), "model": model,
+        "lastEntryAt": last_entry_at, "endedInInterrupt": False,
+    }
 
 
 def totals(path):
@@ -105,5 +148,6 @@ def totals(path):
 
 
 if __name__ == "__main__":
-    for name in sys.argv[1:]:
-        print(name, json.dumps(totals(name)))
+    qwen = "--qwen" in sys.argv[1:]
+    for name in (a for a in sys.argv[1:] if a != "--qwen"):
+        print(name, json.dumps(qwen_totals(name) if qwen else totals(name)))

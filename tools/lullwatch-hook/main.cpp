@@ -4,7 +4,7 @@
 //
 // Reads the hook's payload (one JSON object) on standard input and writes the
 // session's record to DIR/<id>.json, or deletes it when STATE is "ended".
-// AGENT is an agent's source word ("claude", "copilot"); STATE is written as
+// AGENT is an agent's source word ("claude", "copilot", "qwen"); STATE is written as
 // given, "working" when missing or empty. The agent waits for its hooks, so
 // the whole event is one process that starts about as fast as /bin/true.
 //
@@ -15,6 +15,7 @@
 #include "agents/Agents.h"
 #include "files/Files.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -84,19 +85,52 @@ bool readProcess(pid_t pid, std::string &name, pid_t &parent)
     return true;
 }
 
-// The nearest process from the direct parent up whose name matches the
-// agent's, else the direct parent.
+// Whether a word of the process's command line, from /proc/PID/cmdline,
+// matches one of `patterns` (NUL-terminated). Only the first 4 KiB count:
+// an interpreter and its script come first.
+bool commandLineMatches(pid_t pid, const std::string *patterns, std::size_t count)
+{
+    char path[32];
+    std::snprintf(path, sizeof path, "/proc/%d/cmdline", static_cast<int>(pid));
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    char buffer[4096];
+    ssize_t got;
+    do {
+        got = ::read(fd, buffer, sizeof buffer - 1);
+    } while (got < 0 && errno == EINTR);
+    ::close(fd);
+    if (got <= 0)
+        return false;
+    buffer[got] = '\0'; // ends a word cut short
+    for (const char *word = buffer; word < buffer + got; word += std::strlen(word) + 1) {
+        for (std::size_t index = 0; index < count; ++index) {
+            if (::fnmatch(patterns[index].c_str(), word, 0) == 0)
+                return true;
+        }
+    }
+    return false;
+}
+
+// The nearest process from the direct parent up whose name, or a word of
+// whose command line, matches the agent's, else the direct parent.
 pid_t owner(const Agent &agent)
 {
     const pid_t parent = ::getppid();
     const std::string pattern(agent.ownerPattern);
+    std::string commandPatterns[4];
+    const std::size_t commandPatternCount = std::min(agent.ownerCommandPatterns.size(), std::size(commandPatterns));
+    for (std::size_t index = 0; index < commandPatternCount; ++index)
+        commandPatterns[index] = agent.ownerCommandPatterns[index];
     std::string name;
     pid_t pid = parent;
     for (int step = 0; step < ownerSearchDepth && pid > 0; ++step) {
         pid_t next = 0;
         if (!readProcess(pid, name, next))
             break;
-        if (::fnmatch(pattern.c_str(), name.c_str(), 0) == 0)
+        if (::fnmatch(pattern.c_str(), name.c_str(), 0) == 0
+            || (commandPatternCount > 0 && commandLineMatches(pid, commandPatterns, commandPatternCount)))
             return pid;
         pid = next;
     }
