@@ -119,9 +119,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
 
     DepthCheck depth;
-    const auto start = bytes.find_first_not_of(" \t\n\r");
-    const bool bom = bytes.starts_with("\xef\xbb\xbf"); // nlohmann skips one, RFC 8259 has none
-    const bool accepted = !bom && json::sax_parse(bytes, &depth) && bytes[start] == '{';
+    // Both skip one leading byte order mark.
+    const auto body = bytes.starts_with("\xef\xbb\xbf") ? bytes.substr(3) : bytes;
+    const auto start = body.find_first_not_of(" \t\n\r");
+    const bool accepted = json::sax_parse(bytes, &depth) && start != body.npos && body[start] == '{';
     // nlohmann's parser ends the input at a NUL byte; RFC 8259 does not.
     if (depth.numberOverflow() || bytes.find('\0') != bytes.npos)
         return 0;

@@ -164,10 +164,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     defaultReader.read(file.path(), whole, format);
     check(whole == expected, "reading in one go agrees with the line-by-line walk");
 
+    // An unfinished last line longer than a chunk is not kept: the cursor
+    // goes back to its start, to read it again once it is complete.
+    const auto lastLineFeed = bytes.rfind('\n');
+    const std::size_t tailStart = lastLineFeed == std::string_view::npos ? 0 : lastLineFeed + 1;
+    const auto rewound = [&](const TranscriptCursor &cursor) {
+        return cursor.offset == tailStart && tailStart < size && cursor.remainder.empty();
+    };
+    // The cursor as it stands once a rewound tail has been read again.
+    const auto caughtUp = [&](TranscriptCursor cursor) {
+        if (rewound(cursor)) {
+            cursor.offset = expected.offset;
+            cursor.remainder = expected.remainder;
+        }
+        return cursor;
+    };
+
     // In small chunks, lines of any length.
     TranscriptCursor chunked;
     smallChunkReader.read(file.path(), chunked, format);
-    check(chunked == expected, "reading in small chunks agrees with the line-by-line walk");
+    check(caughtUp(chunked) == expected, "reading in small chunks agrees with the line-by-line walk");
 
     if (size > tinyInputLimit)
         return 0;
@@ -175,22 +191,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     // In one go, tiny limits.
     TranscriptCursor tiny;
     tinyReaders[size % tinyReaders.size()].read(file.path(), tiny, format);
-    // An unfinished last line longer than a chunk is not kept: the cursor
-    // goes back to its start, to read it again once it is complete.
-    const auto lastLineFeed = bytes.rfind('\n');
-    const std::size_t tailStart = lastLineFeed == std::string_view::npos ? 0 : lastLineFeed + 1;
-    const bool rewound = tiny.offset == tailStart && tailStart < size && tiny.remainder.empty();
-    check(tiny.offset == size || rewound, "tiny limits consume the whole file but an unfinished last line");
+    check(tiny.offset == size || rewound(tiny), "tiny limits consume the whole file but an unfinished last line");
     check(tiny.remainder.size() <= tinyMaxLineLength, "the remainder never exceeds the line limit");
     check(!tiny.discardingLine || tiny.remainder.empty(), "a line being skipped keeps no remainder");
-    if (longestLine <= tinyMaxLineLength && expected.remainder.size() <= tinyMaxLineLength) {
-        TranscriptCursor caughtUp = tiny;
-        if (rewound) {
-            caughtUp.offset = expected.offset;
-            caughtUp.remainder = expected.remainder;
-        }
-        check(caughtUp == expected, "tiny limits agree when no line exceeds them");
-    }
+    if (longestLine <= tinyMaxLineLength && expected.remainder.size() <= tinyMaxLineLength)
+        check(caughtUp(tiny) == expected, "tiny limits agree when no line exceeds them");
 
     return 0;
 }
