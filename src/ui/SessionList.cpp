@@ -47,6 +47,8 @@ SessionList::SessionList(QWidget *parent)
     connect(m_heightAnimation, &QPropertyAnimation::finished, this, [this] {
         if (!m_expanded)
             m_extraArea->hide();
+        else // the rows may have changed height while it ran
+            m_extraArea->setMaximumHeight(scrollHeight() + 1);
     });
 }
 

@@ -280,6 +280,23 @@ private Q_SLOTS:
         }
     }
 
+    // A row that grows while the list expands (its model line arrives) still
+    // fits once the list has expanded.
+    void rowGrowsWhileExpanding()
+    {
+        std::vector<SessionInfo> sessions {claudeWithUsage("first"), claudeWithUsage("second")};
+        sessions[1].usage.model.reset();
+        SessionList list;
+        list.setSessions(sessions);
+        list.show();
+        list.setExpanded(true);
+        const int before = list.scrollHeight();
+        sessions[1].usage.model = "claude-sonnet-4-5";
+        list.setSessions(sessions);
+        QVERIFY(list.scrollHeight() > before);
+        QTRY_COMPARE(child<QWidget>(list, "extraArea")->height(), list.scrollHeight() + 1);
+    }
+
     // New counts for the same sessions update the rows in place: the button,
     // the scroll position and the rows stay; other sessions rebuild the list.
     void countsUpdateRowsInPlace()
