@@ -47,21 +47,29 @@ void removeTemporaryAndExit(int)
     ::_exit(0);
 }
 
+// The start of /proc/PID/<file> in `buffer`, leaving room for a NUL after
+// it; the byte count, or -1.
+ssize_t readProcessFile(pid_t pid, const char *file, char *buffer, std::size_t size)
+{
+    char path[48];
+    std::snprintf(path, sizeof path, "/proc/%d/%s", static_cast<int>(pid), file);
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    ssize_t got;
+    do {
+        got = ::read(fd, buffer, size - 1);
+    } while (got < 0 && errno == EINTR);
+    ::close(fd);
+    return got;
+}
+
 // The name and parent of a process, from /proc/PID/stat: the name lies
 // between the first "(" and the last ")", since it may hold either.
 bool readProcess(pid_t pid, std::string &name, pid_t &parent)
 {
-    char path[32];
-    std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
     char buffer[1024];
-    ssize_t got;
-    do {
-        got = ::read(fd, buffer, sizeof buffer - 1);
-    } while (got < 0 && errno == EINTR);
-    ::close(fd);
+    const ssize_t got = readProcessFile(pid, "stat", buffer, sizeof buffer);
     if (got <= 0)
         return false;
     const std::string_view stat(buffer, static_cast<std::size_t>(got));
@@ -90,17 +98,8 @@ bool readProcess(pid_t pid, std::string &name, pid_t &parent)
 // an interpreter and its script come first.
 bool commandLineMatches(pid_t pid, const std::string *patterns, std::size_t count)
 {
-    char path[32];
-    std::snprintf(path, sizeof path, "/proc/%d/cmdline", static_cast<int>(pid));
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
     char buffer[4096];
-    ssize_t got;
-    do {
-        got = ::read(fd, buffer, sizeof buffer - 1);
-    } while (got < 0 && errno == EINTR);
-    ::close(fd);
+    const ssize_t got = readProcessFile(pid, "cmdline", buffer, sizeof buffer);
     if (got <= 0)
         return false;
     buffer[got] = '\0'; // ends a word cut short
