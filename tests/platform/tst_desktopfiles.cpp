@@ -228,8 +228,10 @@ private Q_SLOTS:
             other.emplace(lock);
         if (planted == "link" || planted == "open folder")
             fs::create_directory(lock.parent_path());
-        if (planted == "link")
+        if (planted == "link") { // in a folder that is otherwise fine
+            fs::permissions(lock.parent_path(), fs::perms::owner_all);
             fs::create_symlink(chosen, lock);
+        }
         if (planted == "open folder")
             fs::permissions(lock.parent_path(), fs::perms::all);
 
