@@ -151,7 +151,7 @@ QWidget *Panel::buildControls()
     m_wakeMode = new QComboBox(controls);
     m_wakeMode->setObjectName(QStringLiteral("wakeModePicker"));
     // In the order of WakeMode's cases.
-    m_wakeMode->addItems({tr("While Claude is working"), tr("While a session is open"), tr("Always"), tr("Never")});
+    m_wakeMode->addItems({tr("While an agent is working"), tr("While a session is open"), tr("Always"), tr("Never")});
     connect(m_wakeMode, &QComboBox::activated, this,
             [this](int index) { m_model.setWakeMode(static_cast<WakeMode>(index)); });
     wakeRow->addWidget(m_wakeMode, 1);

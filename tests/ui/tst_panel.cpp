@@ -630,7 +630,7 @@ private Q_SLOTS:
 
         auto *wakeMode = child<QComboBox>(panel, "wakeModePicker");
         QCOMPARE(wakeMode->count(), 4);
-        QCOMPARE(wakeMode->itemText(0), QStringLiteral("While Claude is working"));
+        QCOMPARE(wakeMode->itemText(0), QStringLiteral("While an agent is working"));
         QCOMPARE(wakeMode->itemText(1), QStringLiteral("While a session is open"));
         QCOMPARE(wakeMode->itemText(2), QStringLiteral("Always"));
         QCOMPARE(wakeMode->itemText(3), QStringLiteral("Never"));
