@@ -2,6 +2,7 @@
 
 #include "sessions/SessionState.h"
 
+#include <filesystem>
 #include <span>
 #include <string_view>
 
@@ -14,7 +15,7 @@ enum class HookFormat {
 };
 
 // Which reader counts an agent's tokens in its transcript.
-enum class TranscriptFormat { None, ClaudeCode, QwenCode };
+enum class TranscriptFormat { None, ClaudeCode, QwenCode, GeminiCli, CodexRollout };
 
 // One hook event the agent offers, and the state our hook records for it.
 struct HookEvent {
@@ -31,6 +32,16 @@ struct PayloadKeys {
     std::string_view transcriptPath;
 };
 
+// The agent's own folder in the home folder, and the environment variable
+// that moves it.
+struct ConfigFolder {
+    std::string_view underHome; // ".codex"
+    std::string_view variable; // "CODEX_HOME"; empty when nothing moves it
+    // Whether the variable names a home folder that holds `underHome`
+    // (GEMINI_CLI_HOME) rather than the folder itself (CODEX_HOME).
+    bool variableNamesHome = false;
+};
+
 // Everything that differs between the agents Lullwatch watches. Adding an
 // agent is a row in the table plus what is truly its own: an installer for a
 // new configuration format, a reader for a new transcript format.
@@ -44,9 +55,19 @@ struct Agent {
     std::string_view versionStamp; // file name of the installed script's version
     int hookVersion;
     std::string_view hookDetail; // what connecting does, as the hook row says it
-    // The settings file that holds the agent's hooks, under the home folder
-    // (HookFormat::ClaudeSettings only): ".claude/settings.json".
+    // The command that starts the agent, looked for on PATH.
+    std::string_view executable;
+    ConfigFolder configFolder;
+    // The file that holds the agent's hooks, in its folder (HookFormat::ClaudeSettings
+    // only): "settings.json".
     std::string_view settingsFile;
+    // A hook's time limit, in the unit the agent reads it in.
+    int hookTimeout;
+    // Whether the agent runs hooks from the user's own files only once the
+    // user has reviewed and trusted them in the agent.
+    bool hooksNeedApproval;
+    // What the user does in the agent to trust the hooks (hooksNeedApproval only).
+    std::string_view approvalHint;
     // Names of the scripts that earlier releases installed, in the
     // application's folder and in the folder those releases used.
     std::span<const std::string_view> earlierHookScripts;
@@ -58,6 +79,9 @@ struct Agent {
     // that run under an interpreter (node .../cli.js): a process whose
     // command line has a matching word owns the session too.
     std::span<const std::string_view> ownerCommandPatterns;
+    // fnmatch(3) patterns for a word of the command line of a process that
+    // matches the above but serves many sessions, so is no session's owner.
+    std::span<const std::string_view> sharedProcessCommandPatterns;
     TranscriptFormat transcript;
     // Notification kinds that tell the user something but ask nothing of
     // them: a session waiting for one of these is idle.
@@ -65,6 +89,12 @@ struct Agent {
 };
 
 std::span<const Agent> agents();
+// getenv(3).
+const char *defaultEnvironment(const char *name);
+// The agent's folder: `configFolder.underHome` in `home`, unless the
+// agent's variable in `environment` moves it.
+std::filesystem::path configFolderOf(const Agent &agent, const std::filesystem::path &home,
+                                     const char *(*environment)(const char *) = defaultEnvironment);
 const Agent &agentFor(SessionSource source);
 // The agent of a raw source word; none for any other text (exact, case-sensitive).
 const Agent *agentFromRaw(std::string_view raw);

@@ -124,6 +124,8 @@ int runHooksCommand(const Command &command, const std::vector<std::unique_ptr<Ho
             break;
         }
         output += hookRowTitle(*installer) + '\n';
+        if (installer->status().kind() == HookStatus::Kind::AwaitingApproval)
+            output += "  " + std::string(installer->agent().approvalHint) + '\n';
         if (installer->status().kind() == HookStatus::Kind::Failed)
             exitStatus = 1;
     }

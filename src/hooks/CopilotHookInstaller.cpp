@@ -6,7 +6,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include <cstdlib>
 #include <system_error>
 
 namespace lullwatch {
@@ -19,10 +18,7 @@ CopilotHookInstaller::CopilotHookInstaller(const Agent &agent, HookLocations loc
 
 std::filesystem::path CopilotHookInstaller::copilotHome() const
 {
-    const char *configured = std::getenv("COPILOT_HOME");
-    if (configured && *configured)
-        return configured;
-    return locations().home / ".copilot";
+    return configFolderOf(agent(), locations().home);
 }
 
 std::optional<std::string> CopilotHookInstaller::writeHooksFile()
@@ -36,8 +32,9 @@ std::optional<std::string> CopilotHookInstaller::writeHooksFile()
 
     json hooks = json::object();
     for (const auto &event : agent().events) {
-        hooks[std::string(event.name)]
-            = json::array({{{"type", "command"}, {"bash", hookCommand(scriptPath(), event.state)}, {"timeoutSec", 5}}});
+        hooks[std::string(event.name)] = json::array({{{"type", "command"},
+                                                       {"bash", hookCommand(scriptPath(), event.state)},
+                                                       {"timeoutSec", agent().hookTimeout}}});
     }
     const json file = {{"version", 1}, {"hooks", std::move(hooks)}};
     removeStaleTemporaries(hooksFilePath());

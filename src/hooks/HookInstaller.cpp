@@ -1,5 +1,6 @@
 #include "HookInstaller.h"
 
+#include "CodexTrust.h"
 #include "ExactJson.h"
 #include "agents/Agents.h"
 #include "files/Files.h"
@@ -46,7 +47,7 @@ HookInstaller::HookInstaller(const Agent &agent, HookLocations locations, QObjec
 
 std::filesystem::path HookInstaller::settingsPath() const
 {
-    return locations().home / agent().settingsFile;
+    return configFolderOf(agent(), locations().home) / agent().settingsFile;
 }
 
 std::filesystem::path HookInstaller::backupPath() const
@@ -58,7 +59,11 @@ std::filesystem::path HookInstaller::backupPath() const
 
 std::string HookInstaller::settingsName() const
 {
-    return "~/" + std::string(agent().settingsFile);
+    const auto path = settingsPath();
+    const auto relative = path.lexically_relative(locations().home);
+    if (relative.empty() || *relative.begin() == "..")
+        return path.string();
+    return "~/" + relative.string();
 }
 
 std::string HookInstaller::unreadableText() const
@@ -200,6 +205,36 @@ void HookInstaller::removeLegacyHooks()
         std::filesystem::remove(legacy, ignored);
 }
 
+HookStatus HookInstaller::installedStatus(const json &hooks) const
+{
+    if (!agent().hooksNeedApproval)
+        return HookStatus::installed();
+    // Codex keeps its trust records in config.toml beside the hooks file.
+    const auto config = readWholeFile(settingsPath().parent_path() / "config.toml");
+    const auto trusted = codexTrustedHooks(config ? *config : std::string());
+    const std::string hooksPath = settingsPath().string();
+    for (const auto &event : agent().events) {
+        const auto groups = hooks.find(std::string(event.name));
+        if (groups == hooks.end() || !groups->is_array())
+            return HookStatus::awaitingApproval();
+        for (std::size_t group = 0; group < groups->size(); ++group) {
+            const json &candidate = (*groups)[group];
+            if (!candidate.is_object() || !hasOurEntry(candidate))
+                continue;
+            const auto entries = candidate.find("hooks");
+            for (std::size_t handler = 0; handler < entries->size(); ++handler) {
+                const json &entry = (*entries)[handler];
+                if (!isOurEntry(entry))
+                    continue;
+                const auto record = trusted.find(codexHookKey(hooksPath, event.name, group, handler));
+                if (record == trusted.end() || record->second != codexHookHash(event.name, entry))
+                    return HookStatus::awaitingApproval();
+            }
+        }
+    }
+    return HookStatus::installed();
+}
+
 void HookInstaller::refresh()
 {
     const auto settings = readSettings(settingsPath(), unreadableText());
@@ -224,7 +259,7 @@ void HookInstaller::refresh()
     if (registered == 0)
         setStatus(HookStatus::notInstalled());
     else if (registered == agent().events.size() && installedVersion(locations(), agent()) == agent().hookVersion)
-        setStatus(HookStatus::installed());
+        setStatus(installedStatus(*hooks));
     else
         setStatus(HookStatus::outdated());
 }
@@ -246,10 +281,10 @@ void HookInstaller::install()
             if (groups.is_null())
                 groups = json::array();
             removeOurEntries(groups);
-            groups.push_back(
-                {{"hooks",
-                  json::array(
-                      {{{"type", "command"}, {"command", hookCommand(scriptPath(), event.state)}, {"timeout", 5}}})}});
+            groups.push_back({{"hooks",
+                               json::array({{{"type", "command"},
+                                             {"command", hookCommand(scriptPath(), event.state)},
+                                             {"timeout", agent().hookTimeout}}})}});
         }
         return std::nullopt;
     });
@@ -258,7 +293,7 @@ void HookInstaller::install()
         return;
     }
     removeLegacyHooks();
-    setStatus(HookStatus::installed());
+    refresh();
 }
 
 void HookInstaller::uninstall()

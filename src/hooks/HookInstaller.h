@@ -46,6 +46,9 @@ private:
     std::optional<std::string>
     modifySettings(Change kind, const std::function<std::optional<std::string>(nlohmann::json &hooks)> &change);
     void removeLegacyHooks();
+    // Installed, or waiting for the user to trust our hooks in the agent
+    // when it asks for that, as its own records tell.
+    HookStatus installedStatus(const nlohmann::json &hooks) const;
 };
 
 } // namespace lullwatch

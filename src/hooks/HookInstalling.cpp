@@ -58,6 +58,8 @@ std::string hookRowTitle(const HookInstalling &installer)
         return installer.displayName() + " connected";
     case HookStatus::Kind::Outdated:
         return installer.displayName() + " hooks need updating";
+    case HookStatus::Kind::AwaitingApproval:
+        return installer.displayName() + " waiting for approval";
     }
     return {};
 }

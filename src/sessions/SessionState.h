@@ -8,7 +8,7 @@
 namespace lullwatch {
 
 // Which agent a session belongs to; the agent table says everything else.
-enum class SessionSource { Claude, Copilot, Qwen };
+enum class SessionSource { Claude, Copilot, Qwen, Gemini, Codex };
 
 // The lifecycle state that the agent last reported through its hook.
 enum class SessionState { Idle, Working, Waiting, Ended };

@@ -3,6 +3,7 @@
 #include "Timestamp.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -39,6 +40,20 @@ struct EntryFacts {
     bool hasInterruptedMessageId = false;
     MessageFacts message;
 };
+
+// Starts reading `line`, followed by simdjson's padding, as one JSON object.
+bool startObject(ondemand::parser &parser, std::string_view line, ondemand::document &document, ondemand::object &top)
+{
+    return !parser.iterate(line.data(), line.size(), line.size() + simdjson::SIMDJSON_PADDING).get(document)
+        && !document.get_object().get(top);
+}
+
+bool isDocumentEnd(ondemand::document &document)
+{
+    // Nothing may follow the object: past its end there is no location left.
+    const char *trailing = nullptr;
+    return document.current_location().get(trailing) != simdjson::SUCCESS;
+}
 
 enum class Wanted { Everything, Usage, Content, Nothing };
 
@@ -225,8 +240,7 @@ bool readEntry(ondemand::parser &parser, std::string_view line, EntryFacts &entr
 {
     ondemand::document document;
     ondemand::object top;
-    if (parser.iterate(line.data(), line.size(), line.size() + simdjson::SIMDJSON_PADDING).get(document)
-        || document.get_object().get(top))
+    if (!startObject(parser, line, document, top))
         return false;
 
     bool seenType = false;
@@ -270,9 +284,7 @@ bool readEntry(ondemand::parser &parser, std::string_view line, EntryFacts &entr
         if (!ok)
             return false;
     }
-    // Nothing may follow the object: past its end there is no location left.
-    const char *trailing = nullptr;
-    return document.current_location().get(trailing) != simdjson::SUCCESS;
+    return isDocumentEnd(document);
 }
 
 // Qwen Code's usage, in the Gemini API's terms: the prompt count includes its
@@ -317,8 +329,7 @@ bool readQwenEntry(ondemand::parser &parser, std::string_view line, EntryFacts &
 {
     ondemand::document document;
     ondemand::object top;
-    if (parser.iterate(line.data(), line.size(), line.size() + simdjson::SIMDJSON_PADDING).get(document)
-        || document.get_object().get(top))
+    if (!startObject(parser, line, document, top))
         return false;
 
     bool seenType = false;
@@ -354,8 +365,293 @@ bool readQwenEntry(ondemand::parser &parser, std::string_view line, EntryFacts &
     // Each reply is a record of its own, counted once.
     message.isObject = true;
     message.isEmpty = false;
-    const char *trailing = nullptr;
-    return document.current_location().get(trailing) != simdjson::SUCCESS;
+    return isDocumentEnd(document);
+}
+
+// Iterates the members of `object`, handing each key and value to `visit`,
+// which returns false for malformed JSON. Only the first of repeated keys
+// reaches `visit`, among those named in `keys`.
+template<std::size_t N, typename Visit>
+bool forEachMember(ondemand::object object, const std::array<std::string_view, N> &keys, Visit &&visit)
+{
+    std::array<bool, N> seen {};
+    for (auto member : object) {
+        ondemand::field field;
+        std::string_view key;
+        if (std::move(member).get(field) || field.unescaped_key().get(key))
+            return false;
+        for (std::size_t index = 0; index < N; ++index) {
+            if (key != keys[index] || seen[index])
+                continue;
+            seen[index] = true;
+            if (!visit(index, field.value()))
+                return false;
+            break;
+        }
+    }
+    return true;
+}
+
+// Counts named in `keys`, each clamped at zero; absent ones are zero.
+template<std::size_t N>
+bool readCounts(ondemand::object object, const std::array<std::string_view, N> &keys,
+                std::array<std::int64_t, N> &values)
+{
+    values = {};
+    const bool ok = forEachMember(
+        object, keys, [&](std::size_t index, ondemand::value value) { return readCount(value, values[index]); });
+    for (auto &value : values)
+        value = std::max<std::int64_t>(value, 0);
+    return ok;
+}
+
+// One message of a Gemini CLI chat: a line of its own, or an element of a
+// "$set" of the whole list.
+struct GeminiMessage {
+    std::optional<std::string_view> id;
+    std::optional<std::string_view> type;
+    std::optional<std::string_view> timestamp;
+    std::optional<std::string_view> model;
+    bool hasTokens = false;
+    TokenCounts counts;
+};
+
+// Gemini's "tokens", in the Gemini API's terms: the input count includes its
+// cached part, the prompt of tool use is billed as input beside it, and
+// thoughts are billed as output.
+bool readGeminiTokens(ondemand::object tokens, TokenCounts &counts)
+{
+    static constexpr std::array<std::string_view, 5> keys = {"input", "output", "cached", "thoughts", "tool"};
+    std::array<std::int64_t, 5> values;
+    if (!readCounts(tokens, keys, values))
+        return false;
+    const auto [input, output, cached, thoughts, tool] = values;
+    counts.input = saturatingAdd(input > cached ? input - cached : 0, tool);
+    counts.output = saturatingAdd(output, thoughts);
+    counts.cacheRead = cached;
+    counts.cacheCreation = 0;
+    return true;
+}
+
+// The members of a message; with `set`, also the "$set" of a top-level line,
+// handed to it.
+template<typename OnSet> bool readGeminiMessage(ondemand::object object, GeminiMessage &message, OnSet &&set)
+{
+    static constexpr std::array<std::string_view, 6> keys = {"id", "type", "timestamp", "model", "tokens", "$set"};
+    return forEachMember(object, keys, [&](std::size_t index, ondemand::value value) {
+        switch (index) {
+        case 0:
+            return readOptionalString(value, message.id);
+        case 1:
+            return readOptionalString(value, message.type);
+        case 2:
+            return readOptionalString(value, message.timestamp);
+        case 3:
+            return readOptionalString(value, message.model);
+        case 4: {
+            ondemand::object tokens;
+            const auto error = value.get_object().get(tokens);
+            message.hasTokens = !error;
+            return error ? !isMalformed(error) : readGeminiTokens(tokens, message.counts);
+        }
+        default:
+            return set(value);
+        }
+    });
+}
+
+void noteActivity(std::optional<std::string_view> timestamp, bool turnEnded, TranscriptCursor &cursor)
+{
+    if (!timestamp)
+        return;
+    if (auto parsed = parseTimestamp(*timestamp)) {
+        cursor.activity.lastEntryAt = parsed;
+        cursor.activity.endedInInterrupt = turnEnded;
+    }
+}
+
+// The latest copy of each message counts. A copy of one of the latest
+// messages replaces its usage; older messages are settled for good, which
+// keeps the memory per transcript bounded.
+void countGeminiMessage(const GeminiMessage &message, TranscriptCursor &cursor)
+{
+    if (message.type == "user" || message.type == "gemini")
+        noteActivity(message.timestamp, false, cursor);
+    if (message.type != "gemini" || !message.hasTokens)
+        return;
+
+    auto &recent = cursor.recentMessages;
+    auto known = message.id ? std::find_if(recent.begin(), recent.end(),
+                                           [&](const RecentMessage &entry) { return entry.id == *message.id; })
+                            : recent.end();
+    if (known != recent.end()) {
+        known->counts = message.counts;
+    } else {
+        cursor.usage.turns = saturatingAdd(cursor.usage.turns, 1);
+        if (!message.id) {
+            cursor.settled = cursor.settled + message.counts;
+        } else {
+            if (recent.size() >= replaceableMessages) {
+                cursor.settled = cursor.settled + recent.front().counts;
+                recent.erase(recent.begin());
+            }
+            recent.push_back({std::string(*message.id), message.counts});
+        }
+    }
+    TokenCounts total = cursor.settled;
+    for (const auto &entry : recent)
+        total = total + entry.counts;
+    cursor.usage.tokens = total;
+    cursor.usage.contextTokens = message.counts.total();
+    if (message.model)
+        cursor.usage.model = std::string(*message.model);
+}
+
+// A Gemini CLI line: a message, or a "$set" whose "messages" list replaces
+// the conversation (its messages count like copies), or bookkeeping.
+// "$rewindTo" takes messages out of the conversation, but not what they cost.
+bool ingestGeminiLine(ondemand::parser &parser, std::string_view line, TranscriptCursor &cursor)
+{
+    ondemand::document document;
+    ondemand::object top;
+    if (!startObject(parser, line, document, top))
+        return false;
+    GeminiMessage message;
+    // Counted only once the whole line has proved to be JSON, as the agent
+    // itself skips a line that is not.
+    std::vector<GeminiMessage> listed;
+    const auto readSet = [&](ondemand::value value) {
+        ondemand::object set;
+        const auto error = value.get_object().get(set);
+        if (error)
+            return !isMalformed(error);
+        static constexpr std::array<std::string_view, 1> keys = {"messages"};
+        return forEachMember(set, keys, [&](std::size_t, ondemand::value messages) {
+            ondemand::array list;
+            const auto listError = messages.get_array().get(list);
+            if (listError)
+                return !isMalformed(listError);
+            for (auto element : list) {
+                ondemand::object object;
+                const auto elementError = element.get_object().get(object);
+                if (elementError) {
+                    if (isMalformed(elementError))
+                        return false;
+                    continue;
+                }
+                GeminiMessage &entry = listed.emplace_back();
+                if (!readGeminiMessage(object, entry, [](ondemand::value) { return true; }))
+                    return false;
+            }
+            return true;
+        });
+    };
+    if (!readGeminiMessage(top, message, readSet) || !isDocumentEnd(document))
+        return false;
+    for (const auto &element : listed)
+        countGeminiMessage(element, cursor);
+    countGeminiMessage(message, cursor);
+    return true;
+}
+
+// Codex's usage, in the OpenAI API's terms: the input count includes its
+// cached and cache-written parts, and the output count includes reasoning.
+bool readCodexUsage(ondemand::value value, std::optional<TokenCounts> &counts)
+{
+    ondemand::object usage;
+    const auto error = value.get_object().get(usage);
+    if (error)
+        return !isMalformed(error);
+    static constexpr std::array<std::string_view, 4> keys
+        = {"input_tokens", "cached_input_tokens", "cache_write_input_tokens", "output_tokens"};
+    std::array<std::int64_t, 4> values;
+    if (!readCounts(usage, keys, values))
+        return false;
+    const auto [input, cached, written, output] = values;
+    const std::int64_t cachedParts = saturatingAdd(cached, written);
+    counts = TokenCounts {.input = input > cachedParts ? input - cachedParts : 0,
+                          .output = output,
+                          .cacheCreation = written,
+                          .cacheRead = cached};
+    return true;
+}
+
+// What one line of a Codex rollout says: `{timestamp, type, payload}`.
+struct CodexLine {
+    std::optional<std::string_view> timestamp;
+    std::optional<std::string_view> type;
+    std::optional<std::string_view> payloadType;
+    std::optional<std::string_view> model;
+    std::optional<TokenCounts> total; // cumulative over the session
+    std::optional<TokenCounts> last; // of the latest request
+};
+
+bool readCodexPayload(ondemand::value value, CodexLine &line)
+{
+    ondemand::object payload;
+    const auto error = value.get_object().get(payload);
+    if (error)
+        return !isMalformed(error);
+    static constexpr std::array<std::string_view, 3> keys = {"type", "model", "info"};
+    return forEachMember(payload, keys, [&](std::size_t index, ondemand::value member) {
+        if (index == 0)
+            return readOptionalString(member, line.payloadType);
+        if (index == 1)
+            return readOptionalString(member, line.model);
+        ondemand::object info;
+        const auto infoError = member.get_object().get(info); // null before the first reply
+        if (infoError)
+            return !isMalformed(infoError);
+        static constexpr std::array<std::string_view, 2> usageKeys = {"total_token_usage", "last_token_usage"};
+        return forEachMember(info, usageKeys, [&](std::size_t which, ondemand::value usage) {
+            return readCodexUsage(usage, which == 0 ? line.total : line.last);
+        });
+    });
+}
+
+// A Codex rollout line. Token counts come cumulative in "token_count"
+// events; the model in each turn's context; the conversation's moves in the
+// other events. Response items, the bulk of the file, are skipped unread.
+bool ingestCodexLine(ondemand::parser &parser, std::string_view text, TranscriptCursor &cursor)
+{
+    ondemand::document document;
+    ondemand::object top;
+    if (!startObject(parser, text, document, top))
+        return false;
+    CodexLine line;
+    static constexpr std::array<std::string_view, 3> keys = {"timestamp", "type", "payload"};
+    const bool read = forEachMember(top, keys, [&](std::size_t index, ondemand::value value) {
+        if (index == 0)
+            return readOptionalString(value, line.timestamp);
+        if (index == 1)
+            return readOptionalString(value, line.type);
+        if (line.type && *line.type != "event_msg" && *line.type != "turn_context")
+            return true;
+        return readCodexPayload(value, line);
+    });
+    if (!read || !isDocumentEnd(document) || !line.type)
+        return false;
+
+    if (*line.type == "turn_context") {
+        if (line.model)
+            cursor.usage.model = std::string(*line.model);
+        return true;
+    }
+    if (*line.type != "event_msg" || !line.payloadType)
+        return true;
+    const std::string_view event = *line.payloadType;
+    if (event == "user_message" || event == "agent_message")
+        noteActivity(line.timestamp, false, cursor);
+    else if (event == "task_complete" || event == "turn_aborted")
+        noteActivity(line.timestamp, true, cursor);
+    else if (event == "token_count" && line.total) {
+        if (*line.total != cursor.usage.tokens)
+            cursor.usage.turns = saturatingAdd(cursor.usage.turns, 1);
+        cursor.usage.tokens = *line.total;
+        if (line.last)
+            cursor.usage.contextTokens = line.last->total();
+    }
+    return true;
 }
 
 void countUsage(const MessageFacts &message, TranscriptCursor &cursor)
@@ -555,6 +851,18 @@ void TranscriptReader::ingestEntry(std::string_view line, TranscriptCursor &curs
 
 void TranscriptReader::ingestPaddedEntry(std::string_view line, TranscriptCursor &cursor)
 {
+    switch (m_format) {
+    case TranscriptFormat::GeminiCli:
+        ingestGeminiLine(m_parser, line, cursor);
+        return;
+    case TranscriptFormat::CodexRollout:
+        ingestCodexLine(m_parser, line, cursor);
+        return;
+    case TranscriptFormat::None:
+    case TranscriptFormat::ClaudeCode:
+    case TranscriptFormat::QwenCode:
+        break;
+    }
     EntryFacts entry;
     const bool read = m_format == TranscriptFormat::QwenCode ? readQwenEntry(m_parser, line, entry)
                                                              : readEntry(m_parser, line, entry, m_joinedText);

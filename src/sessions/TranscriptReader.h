@@ -14,6 +14,14 @@
 
 namespace lullwatch {
 
+// A message whose usage a later copy in the transcript may still replace.
+struct RecentMessage {
+    std::string id;
+    TokenCounts counts;
+
+    friend bool operator==(const RecentMessage &, const RecentMessage &) = default;
+};
+
 // One reading position per transcript, kept between scans.
 struct TranscriptCursor {
     std::uint64_t offset = 0; // where the next read starts
@@ -29,10 +37,17 @@ struct TranscriptCursor {
     // are kept as the settled messages plus the message that may still grow.
     TokenCounts settled;
     TokenCounts lastMessage; // contribution of lastCountedMessageId's message
+    // Gemini CLI appends a message again whenever it changes, not always
+    // right after the earlier copy: the latest messages stay replaceable,
+    // older ones are settled.
+    std::vector<RecentMessage> recentMessages;
     bool discardingLine = false; // skipping an over-long line up to its line feed
 
     friend bool operator==(const TranscriptCursor &, const TranscriptCursor &) = default;
 };
+
+// How many of the latest messages a later copy may still replace.
+inline constexpr std::size_t replaceableMessages = 256;
 
 // The text that marks a user entry as an interrupt (no closing bracket).
 inline constexpr std::string_view interruptMarker = "[Request interrupted by user";

@@ -2,6 +2,7 @@
 
 #include "Icons.h"
 #include "PanelStyle.h"
+#include "agents/Agents.h"
 #include "hooks/HookInstalling.h"
 
 #include <QHBoxLayout>
@@ -73,6 +74,10 @@ void HookStatusRow::applyStatus()
         symbol = "arrow.triangle.2.circlepath.circle.fill";
         color = yellowColor();
         break;
+    case Kind::AwaitingApproval:
+        symbol = "exclamationmark.bubble.fill";
+        color = yellowColor();
+        break;
     case Kind::Failed:
         symbol = "exclamationmark.triangle.fill";
         color = redColor();
@@ -83,15 +88,18 @@ void HookStatusRow::applyStatus()
     const qreal ratio = devicePixelRatioF();
     m_icon->setPixmap(Icons::pixmap(symbol, QSize(side, side), color, ratio));
     m_title->setText(QString::fromStdString(hookRowTitle(m_installer)));
-    m_button->setText(kind == Kind::Installed ? tr("Remove") : tr("Connect"));
-    m_detail->setText(QString::fromStdString(m_installer.detail()));
+    const bool connected = kind == Kind::Installed || kind == Kind::AwaitingApproval;
+    m_button->setText(connected ? tr("Remove") : tr("Connect"));
+    m_detail->setText(QString::fromStdString(
+        kind == Kind::AwaitingApproval ? std::string(m_installer.agent().approvalHint) : m_installer.detail()));
     m_detail->setVisible(kind != Kind::Installed);
 }
 
 void HookStatusRow::buttonClicked()
 {
     // The outcome comes back through statusChanged.
-    if (m_installer.status().kind() == HookStatus::Kind::Installed)
+    const auto kind = m_installer.status().kind();
+    if (kind == HookStatus::Kind::Installed || kind == HookStatus::Kind::AwaitingApproval)
         m_installer.uninstall();
     else
         m_installer.install();

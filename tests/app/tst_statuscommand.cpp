@@ -186,23 +186,26 @@ private Q_SLOTS:
             QByteArray output;
         };
         const QString hooks = QStringLiteral("hooks");
+        const QString agent = QStringLiteral("--agent");
+        const QByteArray approval = "Codex CLI waiting for approval\n  Codex runs the hooks once you trust them: open "
+                                    "Codex CLI, type /hooks, and trust Lullwatch's hooks.\n";
         const Step steps[] = {
-            {{hooks}, 0, "Claude Code not connected\nCopilot CLI not connected\nQwen Code not connected\n"},
-            {{hooks, QStringLiteral("install"), QStringLiteral("--agent"), QStringLiteral("copilot")},
+            {{hooks},
              0,
-             "Copilot CLI connected\n"},
-            {{hooks, QStringLiteral("install"), QStringLiteral("--agent"), QStringLiteral("qwen")},
+             "Claude Code not connected\nCopilot CLI not connected\nQwen Code not connected\nGemini CLI not "
+             "connected\nCodex CLI not connected\n"},
+            {{hooks, QStringLiteral("install"), agent, QStringLiteral("copilot")}, 0, "Copilot CLI connected\n"},
+            {{hooks, QStringLiteral("install"), agent, QStringLiteral("qwen")}, 0, "Qwen Code connected\n"},
+            {{hooks, QStringLiteral("install"), agent, QStringLiteral("codex")}, 0, approval},
+            {{hooks, agent, QStringLiteral("all"), QStringLiteral("status")},
              0,
-             "Qwen Code connected\n"},
-            {{hooks, QStringLiteral("--agent"), QStringLiteral("all"), QStringLiteral("status")},
-             0,
-             "Claude Code not connected\nCopilot CLI connected\nQwen Code connected\n"},
+             "Claude Code not connected\nCopilot CLI connected\nQwen Code connected\nGemini CLI not connected\n"
+                 + approval},
             {{hooks, QStringLiteral("install")},
              0,
-             "Claude Code connected\nCopilot CLI connected\nQwen Code connected\n"},
-            {{hooks, QStringLiteral("remove"), QStringLiteral("--agent"), QStringLiteral("claude")},
-             0,
-             "Claude Code not connected\n"},
+             "Claude Code connected\nCopilot CLI connected\nQwen Code connected\nGemini CLI connected\n" + approval},
+            {{hooks, QStringLiteral("remove"), agent, QStringLiteral("claude")}, 0, "Claude Code not connected\n"},
+            {{hooks, QStringLiteral("remove"), agent, QStringLiteral("codex")}, 0, "Codex CLI not connected\n"},
         };
         for (const auto &step : steps) {
             const Run run = lullwatch(step.arguments);
@@ -215,7 +218,8 @@ private Q_SLOTS:
         QCOMPARE(failed.exitCode, 1);
         QCOMPARE(failed.out,
                  QByteArray("~/.claude/settings.json isn't valid JSON. Fix or move it, then connect "
-                            "again.\nCopilot CLI connected\nQwen Code connected\n"));
+                            "again.\nCopilot CLI connected\nQwen Code connected\nGemini CLI connected\n")
+                     + approval);
         fs::remove(fs::path(m_home.path().toStdString()) / ".claude/settings.json");
         QCOMPARE(lullwatch({hooks, QStringLiteral("remove")}).exitCode, 0);
     }

@@ -43,16 +43,61 @@ const Agent &copilotAgent()
     return agentFor(SessionSource::Copilot);
 }
 
-// What each agent whose hooks live in its settings file installs.
+// What each agent whose hooks live in its settings file installs, by hand.
 struct SettingsAgent {
     const char *raw;
     const char *settingsFile;
     const char *script;
     const char *stamp;
     const char *version;
+    int timeout;
+    std::vector<std::pair<const char *, const char *>> events; // name, state
+    HookStatus connected; // after a successful install
 };
-constexpr SettingsAgent claudeFiles {"claude", ".claude/settings.json", "claude-hook.sh", "hook-version", "6"};
-constexpr SettingsAgent qwenFiles {"qwen", ".qwen/settings.json", "qwen-hook.sh", "qwen-hook-version", "1"};
+const SettingsAgent claudeFiles {"claude",
+                                 ".claude/settings.json",
+                                 "claude-hook.sh",
+                                 "hook-version",
+                                 "6",
+                                 5,
+                                 {{"SessionStart", "idle"},
+                                  {"UserPromptSubmit", "working"},
+                                  {"Notification", "waiting"},
+                                  {"Stop", "idle"},
+                                  {"SessionEnd", "ended"}},
+                                 HookStatus::installed()};
+const SettingsAgent qwenFiles {"qwen", ".qwen/settings.json", "qwen-hook.sh",         "qwen-hook-version", "1",
+                               5,      claudeFiles.events,    HookStatus::installed()};
+// Gemini CLI reads its time limits in milliseconds.
+const SettingsAgent geminiFiles {"gemini",
+                                 ".gemini/settings.json",
+                                 "gemini-hook.sh",
+                                 "gemini-hook-version",
+                                 "1",
+                                 5000,
+                                 {{"SessionStart", "idle"},
+                                  {"BeforeAgent", "working"},
+                                  {"AfterTool", "working"},
+                                  {"Notification", "waiting"},
+                                  {"AfterAgent", "idle"},
+                                  {"SessionEnd", "ended"}},
+                                 HookStatus::installed()};
+// Codex CLI holds a session's end for 3 seconds at most, and runs the hooks
+// once the user trusts them.
+const SettingsAgent codexFiles {"codex",
+                                ".codex/hooks.json",
+                                "codex-hook.sh",
+                                "codex-hook-version",
+                                "1",
+                                3,
+                                {{"SessionStart", "idle"},
+                                 {"UserPromptSubmit", "working"},
+                                 {"PermissionRequest", "waiting"},
+                                 {"PostToolUse", "working"},
+                                 {"Stop", "idle"},
+                                 {"SessionEnd", "ended"}},
+                                HookStatus::awaitingApproval()};
+const SettingsAgent *const settingsAgents[] = {&claudeFiles, &qwenFiles, &geminiFiles, &codexFiles};
 
 mode_t modeOf(const fs::path &path)
 {
@@ -143,13 +188,23 @@ class TestHookInstaller : public QObject {
     static void agentRows()
     {
         QTest::addColumn<QByteArray>("agent");
-        QTest::newRow("claude") << QByteArray("claude");
-        QTest::newRow("qwen") << QByteArray("qwen");
+        for (const SettingsAgent *files : settingsAgents)
+            QTest::newRow(files->raw) << QByteArray(files->raw);
     }
     void useRowAgent()
     {
         QFETCH(QByteArray, agent);
-        m_files = agent == "qwen" ? qwenFiles : claudeFiles;
+        for (const SettingsAgent *files : settingsAgents) {
+            if (agent == files->raw)
+                m_files = *files;
+        }
+    }
+    json ourHooks() const
+    {
+        json hooks = json::object();
+        for (const auto &[event, state] : m_files.events)
+            hooks[event] = json::array({ourGroup(state)});
+        return hooks;
     }
 
     void writeSettings(const std::string &text)
@@ -164,7 +219,7 @@ class TestHookInstaller : public QObject {
         return {{"hooks",
                  json::array({{{"type", "command"},
                                {"command", hookCommand(m_locations.appSupport / m_files.script, state)},
-                               {"timeout", 5}}})}};
+                               {"timeout", m_files.timeout}}})}};
     }
 
 private Q_SLOTS:
@@ -184,15 +239,8 @@ private Q_SLOTS:
         useRowAgent();
         HookInstaller installer(agent(), m_locations);
         installer.install();
-        QCOMPARE(installer.status(), HookStatus::installed());
-
-        const json expected = {{"hooks",
-                                {{"SessionStart", {ourGroup("idle")}},
-                                 {"UserPromptSubmit", {ourGroup("working")}},
-                                 {"Notification", {ourGroup("waiting")}},
-                                 {"Stop", {ourGroup("idle")}},
-                                 {"SessionEnd", {ourGroup("ended")}}}}};
-        COMPARE_JSON(readJson(settings()), expected);
+        QCOMPARE(installer.status(), m_files.connected);
+        COMPARE_JSON(readJson(settings()), (json {{"hooks", ourHooks()}}));
         QVERIFY(!fs::exists(backup()));
 
         const auto script = m_locations.appSupport / m_files.script;
@@ -494,6 +542,72 @@ private Q_SLOTS:
         QCOMPARE(spy.count(), expected == int(HookStatus::Kind::Installed) ? 0 : 1);
     }
 
+    // Codex runs our hooks once the user trusts them in its review, which
+    // records each handler's key and hash in config.toml. The records come
+    // from tests/tools/codex_trust.py, which reproduces what the real Codex
+    // wrote; @records@ stands for them, @key@ for the first record's key.
+    void codexTrust_data()
+    {
+        QTest::addColumn<QByteArray>("config"); // "missing" for no file
+        QTest::addColumn<bool>("userStopFirst"); // a group of the user's before ours on Stop
+        QTest::addColumn<bool>("trusted");
+        QTest::newRow("no config") << QByteArray("missing") << false << false;
+        QTest::newRow("other settings only")
+            << QByteArray("model = \"o4\"\n[projects.\"/w\"]\ntrust_level = \"trusted\"\n") << false << false;
+        QTest::newRow("every handler trusted") << QByteArray("model = \"o4\"\n@records@") << false << true;
+        QTest::newRow("keys follow the user's group") << QByteArray("@records@") << true << true;
+        QTest::newRow("comments and blank lines")
+            << QByteArray("# mine\n\n[hooks.state] # the reviews\n@records@\n# end\n") << false << true;
+        QTest::newRow("one switched off")
+            << QByteArray("@records@\n[hooks.state.@key@]\nenabled = false\n") << false << false;
+        QTest::newRow("inline tables") << QByteArray("@inline@") << false << true;
+        QTest::newRow("one hash of an earlier command") << QByteArray("@stale@") << false << false;
+        QTest::newRow("an array of tables in between")
+            << QByteArray("[[mcp]]\nname = \"x\"\n@records@") << false << true;
+    }
+
+    void codexTrust()
+    {
+        QFETCH(QByteArray, config);
+        QFETCH(bool, userStopFirst);
+        QFETCH(bool, trusted);
+        m_files = codexFiles;
+        if (userStopFirst) {
+            const json user = {{"hooks", json::array({{{"type", "command"}, {"command", "say done"}}})}};
+            writeSettings(json {{"hooks", {{"Stop", {user}}}}}.dump());
+        }
+        HookInstaller installer(agent(), m_locations);
+        installer.install();
+        QCOMPARE(installer.status(), HookStatus::awaitingApproval());
+
+        QProcess tool;
+        tool.start(QStringLiteral("python3"),
+                   {QStringLiteral(LULLWATCH_TEST_SOURCE_DIR "/tools/codex_trust.py"),
+                    QString::fromStdString(settings().string()), QStringLiteral("-")});
+        QVERIFY(tool.waitForFinished());
+        QCOMPARE(tool.exitCode(), 0);
+        const QByteArray records = tool.readAllStandardOutput();
+        QVERIFY(records.count("trusted_hash") == 6 + (userStopFirst ? 1 : 0));
+        const QByteArray firstKey = records.mid(records.indexOf("state.") + 6).split(']').first();
+        QByteArray inline_ = "[hooks.state]\n";
+        for (const QByteArray &line : records.split('\n')) {
+            if (line.startsWith("[hooks.state."))
+                inline_ += line.mid(13).chopped(1) + " = { enabled = true, ";
+            else if (line.startsWith("trusted_hash"))
+                inline_ += line + " }\n";
+        }
+        QByteArray stale = records;
+        stale.insert(stale.lastIndexOf("sha256:") + 7, '0');
+        config.replace("@records@", records)
+            .replace("@key@", firstKey)
+            .replace("@inline@", inline_)
+            .replace("@stale@", stale);
+        if (config != "missing")
+            writeFile(settings().parent_path() / "config.toml", config.toStdString());
+        installer.refresh();
+        QCOMPARE(installer.status(), trusted ? HookStatus::installed() : HookStatus::awaitingApproval());
+    }
+
     void unreadableSettings_data()
     {
         QTest::addColumn<QByteArray>("content");
@@ -567,10 +681,10 @@ private Q_SLOTS:
 
         HookInstaller installer(agent(), m_locations);
         installer.install();
-        QCOMPARE(installer.status(), HookStatus::installed());
+        QCOMPARE(installer.status(), m_files.connected);
         QVERIFY(fs::is_symlink(settings()));
         COMPARE_JSON(readJson(dotfiles / "claude.json")["theme"], json("dark"));
-        QCOMPARE(readJson(dotfiles / "claude.json")["hooks"].size(), 5u);
+        COMPARE_JSON(readJson(dotfiles / "claude.json")["hooks"], ourHooks());
         QVERIFY(!fs::is_symlink(backup()));
         QCOMPARE(readFile(backup()), std::string(R"({"theme":"dark"})"));
     }

@@ -11,8 +11,8 @@ using PanelRig = ModelRig;
 // An installer whose status the test sets, counting the actions called.
 class FakeInstaller final : public HookInstalling {
 public:
-    FakeInstaller()
-        : HookInstalling(agentFor(SessionSource::Claude), {})
+    explicit FakeInstaller(SessionSource source = SessionSource::Claude)
+        : HookInstalling(agentFor(source), {})
     { }
     void refresh() override { ++refreshes; }
     void install() override { ++installs; }

@@ -353,6 +353,10 @@ private Q_SLOTS:
         QTest::newRow("failed") << int(HookStatus::Kind::Failed)
                                 << QStringLiteral("Could not read ~/.claude/settings.json") << QStringLiteral("Connect")
                                 << true;
+        // Connected, but the agent skips the hooks until the user trusts them there.
+        QTest::newRow("waiting for approval")
+            << int(HookStatus::Kind::AwaitingApproval) << QStringLiteral("Codex CLI waiting for approval")
+            << QStringLiteral("Remove") << true;
     }
 
     void hookRow()
@@ -361,7 +365,8 @@ private Q_SLOTS:
         QFETCH(QString, title);
         QFETCH(QString, button);
         QFETCH(bool, detail);
-        FakeInstaller installer;
+        const bool approval = HookStatus::Kind(kind) == HookStatus::Kind::AwaitingApproval;
+        FakeInstaller installer(approval ? SessionSource::Codex : SessionSource::Claude);
         switch (HookStatus::Kind(kind)) {
         case HookStatus::Kind::NotInstalled:
             installer.set(HookStatus::installed()); // so that the next one is a change
@@ -376,6 +381,9 @@ private Q_SLOTS:
         case HookStatus::Kind::Failed:
             installer.set(HookStatus::failed("Could not read ~/.claude/settings.json"));
             break;
+        case HookStatus::Kind::AwaitingApproval:
+            installer.set(HookStatus::awaitingApproval());
+            break;
         }
         HookStatusRow row(installer);
         QCOMPARE(installer.refreshes, 0);
@@ -387,11 +395,13 @@ private Q_SLOTS:
         QCOMPARE(child<QLabel>(row, "hookDetail")->isVisible(), detail);
         if (HookStatus::Kind(kind) == HookStatus::Kind::Failed)
             QCOMPARE(row.iconColor(), redColor());
-        if (HookStatus::Kind(kind) == HookStatus::Kind::Outdated)
+        if (HookStatus::Kind(kind) == HookStatus::Kind::Outdated || approval)
             QCOMPARE(row.iconColor(), yellowColor());
+        if (approval)
+            QVERIFY(text(row, "hookDetail").contains(QStringLiteral("/hooks")));
 
         action->click();
-        const bool removes = HookStatus::Kind(kind) == HookStatus::Kind::Installed;
+        const bool removes = HookStatus::Kind(kind) == HookStatus::Kind::Installed || approval;
         QCOMPARE(installer.uninstalls, removes ? 1 : 0);
         QCOMPARE(installer.installs, removes ? 0 : 1);
     }

@@ -658,7 +658,8 @@ std::string recordText(const PayloadParts &parts, const RecordFields &fields)
     add(recordKey::cwd, jsonString(parts.cwd));
     add(recordKey::transcriptPath, jsonString(parts.transcriptPath));
     add(recordKey::updatedAt, std::to_string(fields.updatedAt));
-    add(recordKey::pid, std::to_string(fields.pid));
+    if (fields.pid > 0) // a session whose owner is unknown has none
+        add(recordKey::pid, std::to_string(fields.pid));
     for (const auto &[name, value] : parts.members)
         add(name, value);
     text += '}';

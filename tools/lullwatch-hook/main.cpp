@@ -17,12 +17,17 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <limits>
+#include <span>
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
@@ -112,25 +117,89 @@ bool commandLineMatches(pid_t pid, const std::string *patterns, std::size_t coun
     return false;
 }
 
+// Patterns of the table, NUL-terminated for fnmatch(3).
+struct Patterns {
+    explicit Patterns(std::span<const std::string_view> words)
+        : count(std::min(words.size(), std::size(texts)))
+    {
+        for (std::size_t index = 0; index < count; ++index)
+            texts[index] = words[index];
+    }
+    bool matchCommandLineOf(pid_t pid) const { return count > 0 && commandLineMatches(pid, texts, count); }
+
+    std::string texts[4];
+    std::size_t count;
+};
+
+// Whether the process is the agent's: by name, or by a word of its command line.
+bool isAgentProcess(pid_t pid, const std::string &name, const std::string &pattern, const Patterns &words)
+{
+    return ::fnmatch(pattern.c_str(), name.c_str(), 0) == 0 || words.matchCommandLineOf(pid);
+}
+
+// The one process of the agent, other than the processes it shares between
+// sessions, that works in `cwd`; 0 when there is none or more than one.
+pid_t sessionProcessIn(const std::string &cwd, const std::string &pattern, const Patterns &words,
+                       const Patterns &shared)
+{
+    // The kernel names a process's folder without links, so the session's is
+    // resolved the same way.
+    char resolved[PATH_MAX];
+    if (cwd.empty() || !::realpath(cwd.c_str(), resolved))
+        return 0;
+    DIR *proc = ::opendir("/proc");
+    if (!proc)
+        return 0;
+    pid_t found = 0;
+    int matches = 0;
+    std::string name;
+    char link[48];
+    char target[4096];
+    while (const dirent *entry = ::readdir(proc)) {
+        char *end = nullptr;
+        const long value = std::strtol(entry->d_name, &end, 10);
+        if (*end != '\0' || value <= 0 || value > std::numeric_limits<pid_t>::max())
+            continue;
+        const auto pid = static_cast<pid_t>(value);
+        pid_t parent = 0;
+        if (!readProcess(pid, name, parent) || !isAgentProcess(pid, name, pattern, words)
+            || shared.matchCommandLineOf(pid))
+            continue;
+        std::snprintf(link, sizeof link, "/proc/%d/cwd", static_cast<int>(pid));
+        const ssize_t length = ::readlink(link, target, sizeof target);
+        if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target
+            || std::string_view(target, static_cast<std::size_t>(length)) != resolved)
+            continue;
+        found = pid;
+        ++matches;
+    }
+    ::closedir(proc);
+    return matches == 1 ? found : 0;
+}
+
 // The nearest process from the direct parent up whose name, or a word of
-// whose command line, matches the agent's, else the direct parent.
-pid_t owner(const Agent &agent)
+// whose command line, matches the agent's, else the direct parent. A process
+// the agent shares between sessions (one background server for all of a
+// user's sessions) owns none of them: the session's own process is then the
+// agent's one process working in the session's folder, and when that is not
+// clear there is no owner (0), and the session lasts until its end event.
+pid_t owner(const Agent &agent, const std::string &cwd)
 {
     const pid_t parent = ::getppid();
     const std::string pattern(agent.ownerPattern);
-    std::string commandPatterns[4];
-    const std::size_t commandPatternCount = std::min(agent.ownerCommandPatterns.size(), std::size(commandPatterns));
-    for (std::size_t index = 0; index < commandPatternCount; ++index)
-        commandPatterns[index] = agent.ownerCommandPatterns[index];
+    const Patterns words(agent.ownerCommandPatterns);
+    const Patterns shared(agent.sharedProcessCommandPatterns);
     std::string name;
     pid_t pid = parent;
     for (int step = 0; step < ownerSearchDepth && pid > 0; ++step) {
         pid_t next = 0;
         if (!readProcess(pid, name, next))
             break;
-        if (::fnmatch(pattern.c_str(), name.c_str(), 0) == 0
-            || (commandPatternCount > 0 && commandLineMatches(pid, commandPatterns, commandPatternCount)))
+        if (isAgentProcess(pid, name, pattern, words)) {
+            if (shared.matchCommandLineOf(pid))
+                return sessionProcessIn(cwd, pattern, words, shared);
             return pid;
+        }
         pid = next;
     }
     return parent;
@@ -214,7 +283,8 @@ int main(int argc, char *argv[])
         ::unlink(target.c_str());
         return 0;
     }
-    const RecordFields fields {state, agent->raw, static_cast<std::int64_t>(std::time(nullptr)), owner(*agent)};
+    const RecordFields fields {state, agent->raw, static_cast<std::int64_t>(std::time(nullptr)),
+                               owner(*agent, parts->cwd)};
     writeRecord(folder, target, recordText(*parts, fields));
     return 0;
 }
