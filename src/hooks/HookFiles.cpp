@@ -5,7 +5,9 @@
 #include "files/XdgPaths.h"
 
 #include <charconv>
+#include <cstdlib>
 #include <system_error>
+#include <unistd.h>
 
 namespace lullwatch {
 
@@ -49,7 +51,29 @@ void removeLegacyJsonToolIfUnused(const HookLocations &locations)
 
 HookLocations HookLocations::forCurrentUser(const std::filesystem::path &executableDirectory)
 {
-    return {homeDirectory(), appSupportDirectory(), executableDirectory / "lullwatch-hook"};
+    const char *path = std::getenv("PATH");
+    return {homeDirectory(), appSupportDirectory(), executableDirectory / "lullwatch-hook", path ? path : ""};
+}
+
+bool agentIsOnMachine(const HookLocations &locations, const Agent &agent)
+{
+    std::error_code ignored;
+    if (std::filesystem::is_directory(configFolderOf(agent, locations.home), ignored))
+        return true;
+    const std::string_view path = locations.searchPath;
+    for (std::size_t start = 0; start <= path.size();) {
+        std::size_t end = path.find(':', start);
+        if (end == std::string_view::npos)
+            end = path.size();
+        const auto folder = path.substr(start, end - start);
+        start = end + 1;
+        if (folder.empty() || folder.front() != '/')
+            continue; // only absolute folders, whatever the working folder
+        const auto command = std::filesystem::path(folder) / agent.executable;
+        if (std::filesystem::is_regular_file(command, ignored) && ::access(command.c_str(), X_OK) == 0)
+            return true;
+    }
+    return false;
 }
 
 std::string hookCommand(const std::filesystem::path &script, SessionState state)

@@ -16,6 +16,8 @@ struct HookLocations {
     std::filesystem::path home; // the user's home folder
     std::filesystem::path appSupport; // the application's data folder
     std::filesystem::path recorderSource; // lullwatch-hook beside the running executable
+    // Folders where commands are looked for, as in PATH.
+    std::string searchPath = {};
 
     // The locations of the current user; the recorder is looked for in
     // `executableDirectory`.
@@ -44,6 +46,10 @@ std::int64_t installedVersion(const HookLocations &locations, const Agent &agent
 // Deletes the agent's script and stamp, and the recorder once no agent's
 // script needs it.
 void removeScript(const HookLocations &locations, const Agent &agent);
+
+// Whether the agent is on this machine: its command is on the search path,
+// or its folder exists.
+bool agentIsOnMachine(const HookLocations &locations, const Agent &agent);
 
 // Whether `command` runs `script`, in its raw or its sh-escaped spelling.
 bool commandNamesScript(std::string_view command, const std::filesystem::path &script);

@@ -22,6 +22,11 @@ std::string HookInstalling::detail() const
     return std::string(m_agent.hookDetail);
 }
 
+bool HookInstalling::isOnMachine() const
+{
+    return agentIsOnMachine(m_locations, m_agent);
+}
+
 std::filesystem::path HookInstalling::scriptPath() const
 {
     return m_locations.appSupport / m_agent.hookScript;

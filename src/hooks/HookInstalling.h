@@ -27,6 +27,8 @@ public:
     std::string detail() const;
 
     const HookStatus &status() const { return m_status; }
+    // Whether the agent is on this machine: its command on PATH, or its folder.
+    bool isOnMachine() const;
 
     // Works the status out anew from disk; never shows a failure.
     virtual void refresh() = 0;

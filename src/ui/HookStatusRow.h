@@ -20,6 +20,7 @@ class HookStatusRow final : public QWidget {
 public:
     explicit HookStatusRow(HookInstalling &installer, QWidget *parent = nullptr);
 
+    HookInstalling &installer() const { return m_installer; }
     // The colour the status icon is drawn in.
     QColor iconColor() const { return m_iconColor; }
 

@@ -9,6 +9,7 @@
 #include "Version.h"
 #include "agents/Agents.h"
 #include "app/AppModel.h"
+#include "hooks/HookInstalling.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -157,11 +158,27 @@ QWidget *Panel::buildControls()
     wakeRow->addWidget(m_wakeMode, 1);
     stack->addLayout(wakeRow);
 
+    m_hookRowStack = new QVBoxLayout;
+    m_hookRowStack->setSpacing(10);
     for (const auto &installer : m_model.hookInstallers()) {
         auto *row = new HookStatusRow(*installer, controls);
         row->setObjectName(QString::fromUtf8(installer->agent().raw) + QStringLiteral("HookRow"));
-        stack->addWidget(row);
+        m_hookRows.push_back(row);
     }
+    m_moreAgents = new QToolButton(controls);
+    m_moreAgents->setObjectName(QStringLiteral("moreAgents"));
+    m_moreAgents->setText(tr("More agents"));
+    m_moreAgents->setFont(panelFont(TextStyle::Callout));
+    m_moreAgents->setCheckable(true);
+    m_moreAgents->setAutoRaise(true);
+    m_moreAgents->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    m_moreAgents->setArrowType(Qt::RightArrow);
+    connect(m_moreAgents, &QToolButton::toggled, this, [this](bool shown) {
+        m_moreAgents->setArrowType(shown ? Qt::DownArrow : Qt::RightArrow);
+        arrangeHookRows();
+    });
+    stack->addLayout(m_hookRowStack);
+    arrangeHookRows();
 
     m_settingsToggle = new QToolButton(controls);
     m_settingsToggle->setObjectName(QStringLiteral("settingsToggle"));
@@ -345,9 +362,36 @@ void Panel::refreshPreferences()
     m_loginItemError->setVisible(error.has_value());
 }
 
+// Agents on this machine, and connected ones, have their rows in view; the
+// others wait behind "More agents".
+void Panel::arrangeHookRows()
+{
+    while (QLayoutItem *item = m_hookRowStack->takeAt(0))
+        delete item;
+    std::vector<HookStatusRow *> more;
+    for (HookStatusRow *row : m_hookRows) {
+        HookInstalling &installer = row->installer();
+        if (row->isHidden())
+            installer.refresh(); // a row in view refreshes as it is shown
+        if (installer.status().kind() == HookStatus::Kind::NotInstalled && !installer.isOnMachine()) {
+            more.push_back(row);
+            continue;
+        }
+        m_hookRowStack->addWidget(row);
+        row->show();
+    }
+    m_hookRowStack->addWidget(m_moreAgents);
+    m_moreAgents->setVisible(!more.empty());
+    for (HookStatusRow *row : more) {
+        m_hookRowStack->addWidget(row);
+        row->setVisible(m_moreAgents->isChecked());
+    }
+}
+
 void Panel::showEvent(QShowEvent *event)
 {
     QWidget::showEvent(event);
+    arrangeHookRows();
     // The time held is worked out each time the panel opens.
     refreshHeader();
     // Open settings show the login item as it is now.

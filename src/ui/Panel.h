@@ -8,11 +8,13 @@
 #include <QWidget>
 
 #include <functional>
+#include <vector>
 
 class QCheckBox;
 class QComboBox;
 class QLabel;
 class QToolButton;
+class QVBoxLayout;
 
 namespace lullwatch {
 class AppModel;
@@ -20,6 +22,7 @@ class AppModel;
 
 namespace lullwatch::ui {
 
+class HookStatusRow;
 class SessionList;
 
 // The window that opens from the tray icon: the overall state and the wake
@@ -67,6 +70,7 @@ private:
     void refreshHeader();
     void refreshSessions();
     void refreshPreferences();
+    void arrangeHookRows();
 
     AppModel &m_model;
     SystemClock m_systemClock;
@@ -79,6 +83,9 @@ private:
     QWidget *m_empty = nullptr;
     SessionList *m_list = nullptr;
     QComboBox *m_wakeMode = nullptr;
+    QVBoxLayout *m_hookRowStack = nullptr;
+    std::vector<HookStatusRow *> m_hookRows;
+    QToolButton *m_moreAgents = nullptr;
     QToolButton *m_settingsToggle = nullptr;
     QWidget *m_settings = nullptr;
     QCheckBox *m_keepDisplay = nullptr;

@@ -70,7 +70,8 @@ struct ModelRig {
         }
     }
 
-    AppModel &start()
+    // `searchPath`: where the installers look for the agents' commands.
+    AppModel &start(std::string searchPath = {})
     {
         model = std::make_unique<AppModel>(AppServices {
             .preferences = preferences,
@@ -84,7 +85,8 @@ struct ModelRig {
             .temporaryDirectory = base / "tmp",
             .hookLocations = {.home = base / "home",
                               .appSupport = base / "data" / "lullwatch",
-                              .recorderSource = base / "bin" / "lullwatch-hook"},
+                              .recorderSource = base / "bin" / "lullwatch-hook",
+                              .searchPath = std::move(searchPath)},
         });
         return *model;
     }

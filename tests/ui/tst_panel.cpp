@@ -23,12 +23,14 @@
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QTest>
+#include <QToolButton>
 
 #include <algorithm>
 
 using namespace lullwatch;
 using namespace lullwatch::test;
 using namespace lullwatch::ui;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -491,6 +493,77 @@ private Q_SLOTS:
         center.posts.back().completion(std::nullopt);
         QCOMPARE(text(row, "notificationText"), QStringLiteral("The notification server refused it."));
         QCOMPARE(action->text(), QStringLiteral("Test"));
+    }
+
+    // Rows of agents on this machine (their folder in the home folder, their
+    // command on PATH) or connected are in view; the others open with "More
+    // agents". Rows list the agents in view, in order, then "|" and the rest.
+    void hookRowsOfAgentsOnTheMachine_data()
+    {
+        QTest::addColumn<QStringList>("folders"); // in the home folder
+        QTest::addColumn<QStringList>("commands"); // executables on PATH ("-x": not executable)
+        QTest::addColumn<QStringList>("connected");
+        QTest::addColumn<QString>("rows");
+        const QStringList none;
+        QTest::newRow("nothing there") << none << none << none << QStringLiteral("|claude copilot qwen gemini codex");
+        QTest::newRow("folders") << QStringList {QStringLiteral(".codex"), QStringLiteral(".qwen")} << none << none
+                                 << QStringLiteral("qwen codex|claude copilot gemini");
+        QTest::newRow("commands") << none << QStringList {QStringLiteral("claude"), QStringLiteral("gemini-x")} << none
+                                  << QStringLiteral("claude|copilot qwen gemini codex");
+        QTest::newRow("connected") << none << none << QStringList {QStringLiteral("copilot")}
+                                   << QStringLiteral("copilot|claude qwen gemini codex");
+        QTest::newRow("all of them") << QStringList {QStringLiteral(".claude"), QStringLiteral(".copilot"),
+                                                     QStringLiteral(".qwen"), QStringLiteral(".gemini"),
+                                                     QStringLiteral(".codex")}
+                                     << none << none << QStringLiteral("claude copilot qwen gemini codex|");
+    }
+
+    void hookRowsOfAgentsOnTheMachine()
+    {
+        QFETCH(QStringList, folders);
+        QFETCH(QStringList, commands);
+        QFETCH(QStringList, connected);
+        QFETCH(QString, rows);
+        PanelRig r;
+        for (const auto &folder : folders)
+            fs::create_directories(r.base / "home" / folder.toStdString());
+        const fs::path bin = r.base / "bin";
+        fs::create_directories(bin);
+        writeFile(bin / "lullwatch-hook", "#!/bin/sh\n"); // what connecting copies
+        for (const auto &command : commands) {
+            const bool executable = !command.endsWith(QStringLiteral("-x"));
+            const fs::path file = bin / command.chopped(executable ? 0 : 2).toStdString();
+            writeFile(file, "#!/bin/sh\n");
+            fs::permissions(file, executable ? fs::perms::owner_all : fs::perms::owner_read);
+        }
+        auto &model = r.start("relative/bin:" + bin.string());
+        for (const auto &raw : connected) {
+            for (const auto &installer : model.hookInstallers()) {
+                if (installer->agent().raw == raw.toStdString())
+                    installer->install();
+            }
+        }
+        Panel panel(model, r.clock);
+        panel.show();
+        const auto listed = [&]() -> QString {
+            QStringList shown;
+            QStringList hidden;
+            for (const auto &installer : model.hookInstallers()) {
+                const std::string raw(installer->agent().raw);
+                const bool visible = child<QWidget>(panel, (raw + "HookRow").c_str())->isVisible();
+                (visible ? shown : hidden) << QString::fromStdString(raw);
+            }
+            return shown.join(QLatin1Char(' ')) + QLatin1Char('|') + hidden.join(QLatin1Char(' '));
+        };
+        auto *more = child<QToolButton>(panel, "moreAgents");
+        QCOMPARE(listed(), rows);
+        QCOMPARE(more->isVisible(), !rows.endsWith(QLatin1Char('|')));
+        if (!more->isVisible())
+            return;
+        more->click();
+        QVERIFY(listed().endsWith(QLatin1Char('|'))); // every row in view
+        more->click();
+        QCOMPARE(listed(), rows);
     }
 
     // A login item changed outside the application shows when the settings
