@@ -67,7 +67,8 @@ constexpr std::array<std::string_view, 2> qwenCommandWords = {"*/qwen-code/cli.j
 // Gemini CLI is node running the package's bundle, named as the user started
 // it: the bundle, or its link in a bin folder. The entry relaunches itself
 // with the same words as a second node, which runs the hooks.
-constexpr std::array<std::string_view, 2> geminiCommandWords = {"*/gemini-cli/bundle/gemini.js", "*/bin/gemini"};
+constexpr std::array<std::string_view, 3> geminiCommandWords
+    = {"*/gemini-cli/bundle/gemini.js", "*/bin/gemini", "*/.bin/gemini"};
 
 // Codex CLI serves the sessions of a terminal from one background
 // app-server, which outlives them.

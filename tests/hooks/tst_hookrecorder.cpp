@@ -7,6 +7,8 @@
 #include "support/TestFiles.h"
 
 #include <QDateTime>
+#include <QProcess>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -156,11 +158,12 @@ private Q_SLOTS:
         fs::current_path(root()); // where the runs find their files
         m_sessions = root() / "my sessions" / "in here";
         writeFile("nest.sh", nestScript);
-        for (const char *owner : {"claude", "myClaude-2", "a) (claude", "copilot", "Copilot", "node"})
+        for (const char *owner : {"claude", "myClaude-2", "a) (claude", "copilot", "Copilot", "node", "codex"})
             fs::copy_file("/bin/dash", owner); // an agent's process
         // Scripts that node-like ./node runs: each starts the nest of shells.
         for (const char *script :
-             {"node_modules/@qwen-code/qwen-code/cli.js", "node_modules/.bin/qwen", "node_modules/other/cli.js"}) {
+             {"node_modules/@qwen-code/qwen-code/cli.js", "node_modules/.bin/qwen", "node_modules/other/cli.js",
+              "node_modules/@google/gemini-cli/bundle/gemini.js", "usr/local/bin/gemini", "node_modules/.bin/gemini"}) {
             fs::create_directories(fs::path(script).parent_path());
             writeFile(script, "sh nest.sh 1 parent.pid \"$@\"\n");
         }
@@ -376,6 +379,18 @@ private Q_SLOTS:
         script("owner qwen bin link", "qwen", "node_modules/.bin/qwen", true);
         script("owner qwen another script", "qwen", "node_modules/other/cli.js", false);
         script("owner claude under qwen", "claude", "node_modules/@qwen-code/qwen-code/cli.js", false);
+        // Gemini CLI is node running its bundle, named as the user started it.
+        script("owner gemini bundle", "gemini", "node_modules/@google/gemini-cli/bundle/gemini.js", true);
+        script("owner gemini global link", "gemini", "usr/local/bin/gemini", true);
+        script("owner gemini bin link", "gemini", "node_modules/.bin/gemini", true);
+        script("owner gemini another script", "gemini", "node_modules/other/cli.js", false);
+        // Codex CLI's own process runs a one-shot session's hooks; its shared
+        // background server owns no session (see sharedServerOwnsNoSession).
+        owner("owner codex", "codex", "./codex", 2, true);
+        const QByteArrayList codexServer
+            = {"./codex", "-c", R"(shift; sh nest.sh 1 parent.pid "$@"; true)", "codex", "app-server"};
+        row("owner codex server, no session in the folder", "codex", R"({"session_id":"owned","cwd":"/"})", "owned",
+            {{"pid", "none"}}, {}, nullptr, codexServer);
     }
 
     // Each payload twice: into a missing sessions folder, then into one that
@@ -422,18 +437,73 @@ private Q_SLOTS:
         QVERIFY(written["updatedAt"].is_number_integer());
         QVERIFY(written["updatedAt"] >= before && written["updatedAt"] <= QDateTime::currentSecsSinceEpoch());
         json wanted = json::parse(expected.toStdString());
-        const char *namePattern = words.front() == "claude" ? "*[Cc]laude*"
-            : words.front() == "copilot"                    ? "*[Cc]opilot*"
-                                                            : "*[Qq]wen*";
+        const char *namePattern = agentFromRaw(words.front().toStdString())->ownerPattern.data();
         const auto above = matchingAncestor(::getpid(), namePattern);
         if (above && wanted.value("pid", "") == "parent")
             QSKIP("a process above this test carries the agent's name");
         // The direct parent: this test, or the innermost shell of a nest.
         const bool nested = !via.isEmpty() && !via.back().endsWith(".sh");
         const pid_t parent = nested ? std::stoi(readFile("parent.pid")) : above.value_or(::getpid());
-        wanted["pid"] = wanted.value("pid", "") == "started" ? m_started : parent;
+        if (wanted.value("pid", "") == "none")
+            wanted.erase("pid");
+        else
+            wanted["pid"] = wanted.value("pid", "") == "started" ? m_started : parent;
         written.erase("updatedAt");
         QCOMPARE(text(written), text(wanted));
+    }
+
+    // Hooks that Codex CLI's shared background server runs have no session
+    // process above them: the session's own is the one Codex process, other
+    // than such servers, working in the session's folder.
+    void sharedServerOwnsNoSession_data()
+    {
+        QTest::addColumn<QStringList>("sessions"); // folders where a Codex session runs
+        QTest::addColumn<QString>("cwd"); // the payload's
+        QTest::addColumn<int>("owner"); // index into sessions; -1: none
+        const QString a = QStringLiteral("a"), b = QStringLiteral("b");
+        QTest::newRow("one session in the folder") << QStringList {a, b} << a << 0;
+        QTest::newRow("the folder through a link") << QStringList {a} << QStringLiteral("link-to-a") << 0;
+        QTest::newRow("two sessions in the folder") << QStringList {a, a} << a << -1;
+        QTest::newRow("no session in the folder") << QStringList {b} << a << -1;
+        QTest::newRow("a folder that is gone") << QStringList {a} << QStringLiteral("gone") << -1;
+    }
+
+    void sharedServerOwnsNoSession()
+    {
+        QFETCH(QStringList, sessions);
+        QFETCH(QString, cwd);
+        QFETCH(int, owner);
+        const fs::path folders = root() / "codex sessions";
+        fs::remove_all(folders);
+        for (const char *name : {"a", "b"})
+            fs::create_directories(folders / name);
+        fs::create_directory_symlink("a", folders / "link-to-a");
+
+        // Sessions: ./codex waiting in their folders until the test ends.
+        std::vector<std::unique_ptr<QProcess>> running;
+        for (const QString &folder : sessions) {
+            auto &session = running.emplace_back(std::make_unique<QProcess>());
+            session->setWorkingDirectory(QString::fromStdString((folders / folder.toStdString()).string()));
+            session->start(QString::fromStdString((root() / "codex").string()),
+                           {QStringLiteral("-c"), QStringLiteral("read line")});
+            QVERIFY(session->waitForStarted());
+        }
+        const auto closeAll = qScopeGuard([&] {
+            for (auto &session : running) {
+                session->closeWriteChannel();
+                session->waitForFinished();
+            }
+        });
+
+        writeFile("payload", json {{"session_id", "served"}, {"cwd", (folders / cwd.toStdString()).string()}}.dump());
+        QCOMPARE(
+            record({"codex"}, {"./codex", "-c", R"(shift; sh nest.sh 1 parent.pid "$@"; true)", "codex", "app-server"}),
+            QString());
+        const json written = json::parse(readFile(m_sessions / "served.json"));
+        if (owner < 0)
+            QVERIFY2(!written.contains("pid"), written.dump().c_str());
+        else
+            QCOMPARE(written["pid"].get<qint64>(), running[std::size_t(owner)]->processId());
     }
 
     void concurrentRunsWhileScanning()
