@@ -460,14 +460,18 @@ template<typename OnSet> bool readGeminiMessage(ondemand::object object, GeminiM
     });
 }
 
-void noteActivity(std::optional<std::string_view> timestamp, bool turnEnded, TranscriptCursor &cursor)
+// A conversation entry: the session moved on, or its turn ended, at `at`
+// when the entry tells.
+void noteActivity(std::optional<TimePoint> at, bool turnEnded, TranscriptCursor &cursor)
 {
-    if (!timestamp)
-        return;
-    if (auto parsed = parseTimestamp(*timestamp)) {
-        cursor.activity.lastEntryAt = parsed;
-        cursor.activity.endedInInterrupt = turnEnded;
-    }
+    if (at)
+        cursor.activity.lastEntryAt = at;
+    cursor.activity.endedInInterrupt = turnEnded;
+}
+
+std::optional<TimePoint> timeOf(std::optional<std::string_view> timestamp)
+{
+    return timestamp ? parseTimestamp(*timestamp) : std::nullopt;
 }
 
 // The latest copy of each message counts. A copy of one of the latest
@@ -475,8 +479,9 @@ void noteActivity(std::optional<std::string_view> timestamp, bool turnEnded, Tra
 // keeps the memory per transcript bounded.
 void countGeminiMessage(const GeminiMessage &message, TranscriptCursor &cursor)
 {
+    const auto at = timeOf(message.timestamp);
     if (message.type == "user" || message.type == "gemini")
-        noteActivity(message.timestamp, false, cursor);
+        noteActivity(at, false, cursor);
     if (message.type != "gemini" || !message.hasTokens)
         return;
 
@@ -486,16 +491,21 @@ void countGeminiMessage(const GeminiMessage &message, TranscriptCursor &cursor)
                             : recent.end();
     if (known != recent.end()) {
         known->counts = message.counts;
+    } else if (message.id && at && cursor.settledThrough && *at <= *cursor.settledThrough) {
+        return; // a settled message listed again, as the agent does when it restores the conversation
     } else {
         cursor.usage.turns = saturatingAdd(cursor.usage.turns, 1);
         if (!message.id) {
             cursor.settled = cursor.settled + message.counts;
         } else {
             if (recent.size() >= replaceableMessages) {
-                cursor.settled = cursor.settled + recent.front().counts;
+                const RecentMessage &oldest = recent.front();
+                cursor.settled = cursor.settled + oldest.counts;
+                if (oldest.at && (!cursor.settledThrough || *oldest.at > *cursor.settledThrough))
+                    cursor.settledThrough = oldest.at;
                 recent.erase(recent.begin());
             }
-            recent.push_back({std::string(*message.id), message.counts});
+            recent.push_back({std::string(*message.id), message.counts, at});
         }
     }
     TokenCounts total = cursor.settled;
@@ -510,7 +520,8 @@ void countGeminiMessage(const GeminiMessage &message, TranscriptCursor &cursor)
 // A Gemini CLI line: a message, or a "$set" whose "messages" list replaces
 // the conversation (its messages count like copies), or bookkeeping.
 // "$rewindTo" takes messages out of the conversation, but not what they cost.
-bool ingestGeminiLine(ondemand::parser &parser, std::string_view line, TranscriptCursor &cursor)
+bool ingestGeminiLine(ondemand::parser &parser, simdjson::dom::parser &validator, std::string_view line,
+                      TranscriptCursor &cursor)
 {
     ondemand::document document;
     ondemand::object top;
@@ -518,7 +529,8 @@ bool ingestGeminiLine(ondemand::parser &parser, std::string_view line, Transcrip
         return false;
     GeminiMessage message;
     // Counted only once the whole line has proved to be JSON, as the agent
-    // itself skips a line that is not.
+    // itself skips a line that is not (reading on demand leaves the values
+    // it skips unchecked).
     std::vector<GeminiMessage> listed;
     const auto readSet = [&](ondemand::value value) {
         ondemand::object set;
@@ -547,6 +559,9 @@ bool ingestGeminiLine(ondemand::parser &parser, std::string_view line, Transcrip
         });
     };
     if (!readGeminiMessage(top, message, readSet) || !isDocumentEnd(document))
+        return false;
+    simdjson::dom::element whole;
+    if (!listed.empty() && validator.parse(line.data(), line.size(), false).get(whole))
         return false;
     for (const auto &element : listed)
         countGeminiMessage(element, cursor);
@@ -592,14 +607,24 @@ bool readCodexPayload(ondemand::value value, CodexLine &line)
     const auto error = value.get_object().get(payload);
     if (error)
         return !isMalformed(error);
-    static constexpr std::array<std::string_view, 3> keys = {"type", "model", "info"};
+    // A token count event's "info" (null before the first reply) holds the
+    // totals; a usage record holds them at the top, one record per reply.
+    static constexpr std::array<std::string_view, 5> keys = {"type", "model", "info", "thread_token_usage", "usage"};
     return forEachMember(payload, keys, [&](std::size_t index, ondemand::value member) {
-        if (index == 0)
+        switch (index) {
+        case 0:
             return readOptionalString(member, line.payloadType);
-        if (index == 1)
+        case 1:
             return readOptionalString(member, line.model);
+        case 3:
+            return readCodexUsage(member, line.total);
+        case 4:
+            return readCodexUsage(member, line.last);
+        default:
+            break;
+        }
         ondemand::object info;
-        const auto infoError = member.get_object().get(info); // null before the first reply
+        const auto infoError = member.get_object().get(info);
         if (infoError)
             return !isMalformed(infoError);
         static constexpr std::array<std::string_view, 2> usageKeys = {"total_token_usage", "last_token_usage"};
@@ -609,9 +634,11 @@ bool readCodexPayload(ondemand::value value, CodexLine &line)
     });
 }
 
-// A Codex rollout line. Token counts come cumulative in "token_count"
-// events; the model in each turn's context; the conversation's moves in the
-// other events. Response items, the bulk of the file, are skipped unread.
+// A Codex rollout line. Token counts come cumulative in each reply's usage
+// record and again in the token count event that follows (which waits while
+// the user approves a command); the model in each turn's context; the
+// conversation's moves in the other events. Response items, the bulk of the
+// file, are skipped unread.
 bool ingestCodexLine(ondemand::parser &parser, std::string_view text, TranscriptCursor &cursor)
 {
     ondemand::document document;
@@ -620,31 +647,32 @@ bool ingestCodexLine(ondemand::parser &parser, std::string_view text, Transcript
         return false;
     CodexLine line;
     static constexpr std::array<std::string_view, 3> keys = {"timestamp", "type", "payload"};
+    const auto isRead = [](std::string_view type) {
+        return type == "event_msg" || type == "turn_context" || type == "token_usage_record";
+    };
     const bool read = forEachMember(top, keys, [&](std::size_t index, ondemand::value value) {
         if (index == 0)
             return readOptionalString(value, line.timestamp);
         if (index == 1)
             return readOptionalString(value, line.type);
-        if (line.type && *line.type != "event_msg" && *line.type != "turn_context")
+        if (line.type && !isRead(*line.type))
             return true;
         return readCodexPayload(value, line);
     });
     if (!read || !isDocumentEnd(document) || !line.type)
         return false;
 
-    if (*line.type == "turn_context") {
+    const std::string_view type = *line.type;
+    const std::string_view event = type == "event_msg" ? line.payloadType.value_or("") : std::string_view();
+    if (type == "turn_context") {
         if (line.model)
             cursor.usage.model = std::string(*line.model);
-        return true;
-    }
-    if (*line.type != "event_msg" || !line.payloadType)
-        return true;
-    const std::string_view event = *line.payloadType;
-    if (event == "user_message" || event == "agent_message")
-        noteActivity(line.timestamp, false, cursor);
-    else if (event == "task_complete" || event == "turn_aborted")
-        noteActivity(line.timestamp, true, cursor);
-    else if (event == "token_count" && line.total) {
+    } else if (event == "task_started" || event == "user_message" || event == "agent_message") {
+        noteActivity(timeOf(line.timestamp), false, cursor);
+    } else if (event == "task_complete" || event == "turn_aborted") {
+        noteActivity(timeOf(line.timestamp), true, cursor);
+    } else if ((event == "token_count" || type == "token_usage_record") && line.total) {
+        // The event after a usage record repeats its totals: no new turn.
         if (*line.total != cursor.usage.tokens)
             cursor.usage.turns = saturatingAdd(cursor.usage.turns, 1);
         cursor.usage.tokens = *line.total;
@@ -853,7 +881,7 @@ void TranscriptReader::ingestPaddedEntry(std::string_view line, TranscriptCursor
 {
     switch (m_format) {
     case TranscriptFormat::GeminiCli:
-        ingestGeminiLine(m_parser, line, cursor);
+        ingestGeminiLine(m_parser, m_validator, line, cursor);
         return;
     case TranscriptFormat::CodexRollout:
         ingestCodexLine(m_parser, line, cursor);
@@ -895,6 +923,8 @@ void TranscriptReader::releaseOversizedBuffers()
         std::vector<char>().swap(m_buffer);
     if (m_parser.capacity() > (16u << 20))
         m_parser = simdjson::ondemand::parser {};
+    if (m_validator.capacity() > (16u << 20))
+        m_validator = simdjson::dom::parser {};
     if (m_paddedLine.capacity() > (1u << 20))
         std::string().swap(m_paddedLine);
 }

@@ -18,6 +18,7 @@ namespace lullwatch {
 struct RecentMessage {
     std::string id;
     TokenCounts counts;
+    std::optional<TimePoint> at; // when the message was made
 
     friend bool operator==(const RecentMessage &, const RecentMessage &) = default;
 };
@@ -41,6 +42,9 @@ struct TranscriptCursor {
     // right after the earlier copy: the latest messages stay replaceable,
     // older ones are settled.
     std::vector<RecentMessage> recentMessages;
+    // The newest time of the settled messages: an older message that comes
+    // again was counted when it was first seen.
+    std::optional<TimePoint> settledThrough;
     bool discardingLine = false; // skipping an over-long line up to its line feed
 
     friend bool operator==(const TranscriptCursor &, const TranscriptCursor &) = default;
@@ -92,6 +96,7 @@ private:
     Limits m_limits;
     TranscriptFormat m_format = TranscriptFormat::ClaudeCode; // of the read under way
     simdjson::ondemand::parser m_parser;
+    simdjson::dom::parser m_validator; // for the rare lines that must be wholly valid
     std::string m_joinedText;
     std::vector<char> m_buffer;
     std::string m_paddedLine;
