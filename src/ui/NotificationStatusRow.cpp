@@ -41,40 +41,33 @@ void NotificationStatusRow::showEvent(QShowEvent *event)
 
 void NotificationStatusRow::applyPermission()
 {
+    // Linux has no permission to ask for: a notification service answers, or none runs.
     switch (m_notifier.permission()) {
     case Notifier::Permission::Unknown:
-        m_text->setText(tr("Waiting for permission\u2026"));
+        m_text->setText(tr("Looking for a notification service\u2026"));
         styleLabel(m_text, TextStyle::Caption2, tertiaryColor(palette()));
-        m_button->setText(tr("Allow"));
+        m_button->hide();
         break;
     case Notifier::Permission::Granted: {
         const auto &error = m_notifier.lastError();
         m_text->setText(error ? QString::fromStdString(*error) : tr("Alerts are on"));
         styleLabel(m_text, TextStyle::Caption2, error ? redColor() : tertiaryColor(palette()));
-        m_button->setText(tr("Test"));
+        m_button->setText(tr("Send test"));
+        m_button->show();
         break;
     }
     case Notifier::Permission::Denied:
-        m_text->setText(tr("Blocked in System Settings"));
-        styleLabel(m_text, TextStyle::Caption2, redColor());
-        m_button->setText(tr("Open"));
+        m_text->setText(tr("No notification service is running."));
+        styleLabel(m_text, TextStyle::Caption2, tertiaryColor(palette()));
+        m_button->hide();
         break;
     }
 }
 
 void NotificationStatusRow::buttonClicked()
 {
-    switch (m_notifier.permission()) {
-    case Notifier::Permission::Unknown:
-        m_notifier.requestPermission();
-        break;
-    case Notifier::Permission::Granted:
+    if (m_notifier.permission() == Notifier::Permission::Granted)
         m_notifier.sendTest();
-        break;
-    case Notifier::Permission::Denied:
-        m_notifier.openSystemSettings();
-        break;
-    }
 }
 
 } // namespace lullwatch::ui
