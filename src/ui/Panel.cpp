@@ -366,26 +366,36 @@ void Panel::refreshPreferences()
 // others wait behind "More agents".
 void Panel::arrangeHookRows()
 {
-    while (QLayoutItem *item = m_hookRowStack->takeAt(0))
-        delete item;
+    std::vector<QWidget *> order;
     std::vector<HookStatusRow *> more;
     for (HookStatusRow *row : m_hookRows) {
         HookInstalling &installer = row->installer();
         if (row->isHidden())
             installer.refresh(); // a row in view refreshes as it is shown
-        if (installer.status().kind() == HookStatus::Kind::NotInstalled && !installer.isOnMachine()) {
+        if (installer.status().kind() == HookStatus::Kind::NotInstalled && !installer.isOnMachine())
             more.push_back(row);
-            continue;
-        }
-        m_hookRowStack->addWidget(row);
-        row->show();
+        else
+            order.push_back(row);
     }
-    m_hookRowStack->addWidget(m_moreAgents);
+    order.push_back(m_moreAgents);
+    order.insert(order.end(), more.begin(), more.end());
+
+    // The layout changes only when the order does, so that opening the panel
+    // lays it out once.
+    bool same = m_hookRowStack->count() == int(order.size());
+    for (int index = 0; same && index < m_hookRowStack->count(); ++index)
+        same = m_hookRowStack->itemAt(index)->widget() == order[std::size_t(index)];
+    if (!same) {
+        while (QLayoutItem *item = m_hookRowStack->takeAt(0))
+            delete item;
+        for (QWidget *widget : order)
+            m_hookRowStack->addWidget(widget);
+    }
+    for (std::size_t index = 0; index + more.size() + 1 < order.size(); ++index)
+        order[index]->setVisible(true);
     m_moreAgents->setVisible(!more.empty());
-    for (HookStatusRow *row : more) {
-        m_hookRowStack->addWidget(row);
+    for (HookStatusRow *row : more)
         row->setVisible(m_moreAgents->isChecked());
-    }
 }
 
 void Panel::showEvent(QShowEvent *event)
