@@ -20,6 +20,9 @@ Routes (matched on the path without its query string: the client appends
                                     when the request has "stream": false
     POST /v1/messages/count_tokens  {"input_tokens": N}
     POST /v1/chat/completions       the same replies in the OpenAI dialect
+    POST /v1/responses              the same replies in the Responses dialect
+    POST /VERSION/models/MODEL:streamGenerateContent (or :generateContent)
+                                    the same replies in the Gemini dialect
     POST /test/release              releases held replies (see "hold" below)
     GET  /test/state                how many scripted replies were served
     anything else                   JSON 404 in the API's error shape
@@ -86,6 +89,46 @@ prompt_tokens_details.cached_tokens = cache read, completion_tokens = output
 (which holds the reasoning, as in that API),
 completion_tokens_details.reasoning_tokens = the usage's "reasoning_tokens"
 (default 0). A request without "stream" gets one chat.completion object.
+
+Responses route
+---------------
+Codex CLI, given a provider whose base_url is the stand-in's /v1 and
+wire_api "responses", POSTs /v1/responses and reads server-sent events.
+A request is the main conversation when its "tools" list is not empty and
+its text.format is not a json_schema; the interactive title request (no
+tools, a json_schema) is a helper and gets a JSON text that fits the schema.
+A reply streams response.created, then for each block an output item
+("message" with output_text deltas, or a "function_call" whose call_id is
+the block's id and whose arguments are its input as a JSON text) added and
+done, and response.completed with the usage; a held reply waits after
+response.created. The usage is the reply's, translated: input_tokens =
+input + cache read + cache creation, input_tokens_details.cached_tokens =
+cache read, input_tokens_details.cache_write_tokens = cache creation,
+output_tokens = output (holding the reasoning),
+output_tokens_details.reasoning_tokens = the usage's "reasoning_tokens".
+
+Gemini route
+------------
+Gemini CLI, with GEMINI_API_KEY and GOOGLE_GEMINI_BASE_URL naming the
+stand-in, POSTs /v1beta/models/MODEL:streamGenerateContent?alt=sse for the
+turns and :generateContent for its own requests. A request is the main
+conversation when its tools hold function declarations and its
+generationConfig asks for no JSON (responseJsonSchema, responseSchema or
+responseMimeType "application/json"); the routing classifier that comes
+before each prompt when no model is set (no tools, a JSON schema) is a
+helper and gets a JSON text that fits the schema (a number in it is 1, the
+least score the classifier takes). The path names the model, which the log
+records as the request's "model". A reply streams as "data:" events, one GenerateContentResponse per text
+piece or function call ({"functionCall": {"name", "args"}}), the last with
+finishReason "STOP" and the usage; a held reply sends the headers, then
+waits. generateContent gets the whole reply in one response. The usage is the reply's, translated so that
+input = promptTokenCount - cachedContentTokenCount + toolUsePromptTokenCount:
+toolUsePromptTokenCount = the usage's "tool_use_prompt_tokens" (default 0,
+part of the input), promptTokenCount = input - that + cache read + cache
+creation, cachedContentTokenCount = cache read, thoughtsTokenCount = the
+usage's "reasoning_tokens" (part of the output), candidatesTokenCount =
+output - that, totalTokenCount = the sum of prompt, tool-use prompt,
+candidates and thoughts.
 
 Log
 ---
@@ -469,10 +512,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.messages(body)
         elif path in ("/v1/chat/completions", "/chat/completions"):
             self.messages(body, openai=True)
+        elif path in ("/v1/responses", "/responses"):
+            self.responses_api(body)
         elif path == "/v1/messages/count_tokens":
             count = max(1, len(raw) // 4)
             self.log_request_record("count_tokens", 200, body)
             self.send_json(200, {"input_tokens": count})
+        elif gemini_route(path):
+            gemini_request(self, body, *gemini_route(path))
         elif path == "/test/release":
             reply_id = body.get("id") if isinstance(body, dict) else None
             released = self.standin.release(reply_id)
@@ -633,10 +680,226 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.wfile.write(b"data: [DONE]\n\n")
         self.wfile.flush()
 
+    def responses_api(self, body):
+        """POST /v1/responses: see "Responses route" in the module comment."""
+        if not isinstance(body, dict):
+            self.log_request_record("helper", 400, body)
+            self.send_json(400, {"error": {"type": "invalid_request_error",
+                                           "message": "the body is not a JSON object"}})
+            return
+        index = None
+        exhausted = False
+        text_format = (body.get("text") or {}).get("format") if isinstance(body.get("text"), dict) else None
+        if body.get("tools") and not (isinstance(text_format, dict) and text_format.get("type") == "json_schema"):
+            kind = "main"
+            reply, index = self.standin.take_scripted(body.get("model"))
+            exhausted = index is None
+        else:
+            kind = "helper"
+            reply = self.standin.make_helper(body)
+            if isinstance(text_format, dict) and text_format.get("type") == "json_schema":
+                reply.blocks = [{"type": "text", "text": json.dumps(value_for_schema(text_format.get("schema")))}]
+        self.log_request_record(kind, 200, body, reply, index, exhausted)
+        try:
+            self.responses_reply(reply)
+        except (ClientGone, BrokenPipeError, ConnectionResetError):
+            self.standin.log({"event": "aborted", "reply_id": reply.id})
+            self.close_connection = True
+            return
+        self.standin.log({"event": "finished", "reply_id": reply.id})
+
+    def responses_reply(self, reply):
+        usage = reply.usage
+        cached = usage["cache_read_input_tokens"]
+        written = usage["cache_creation_input_tokens"]
+        prompt = usage["input_tokens"] + cached + written
+        final_usage = {
+            "input_tokens": prompt,
+            "input_tokens_details": {"cached_tokens": cached, "cache_write_tokens": written},
+            "output_tokens": usage["output_tokens"],
+            "output_tokens_details": {"reasoning_tokens": usage.get("reasoning_tokens", 0)},
+            "total_tokens": prompt + usage["output_tokens"],
+        }
+        response_id = "resp_" + reply.id
+        items = []
+        for index, block in enumerate(reply.blocks):
+            if block["type"] == "text":
+                items.append({"type": "message", "id": "%s_m%d" % (reply.id, index), "role": "assistant",
+                              "status": "completed",
+                              "content": [{"type": "output_text", "text": block["text"], "annotations": []}]})
+            else:
+                items.append({"type": "function_call", "id": "%s_f%d" % (reply.id, index), "status": "completed",
+                              "call_id": block["id"], "name": block["name"],
+                              "arguments": json.dumps(block["input"])})
+        self.close_connection = True
+        self.send_response(200)
+        self.send_header("Content-Type", "text/event-stream")
+        self.send_header("Cache-Control", "no-cache")
+        self.send_header("Connection", "close")
+        self.end_headers()
+        delay = reply.chunk_delay
+        sequence = iter(range(1 << 30))
+
+        def send(name, payload):
+            payload = dict(payload, type=name, sequence_number=next(sequence))
+            self.event(name, payload, delay)
+
+        response = {"id": response_id, "object": "response", "created_at": int(time.time()),
+                    "model": reply.model, "status": "in_progress", "output": []}
+        send("response.created", {"response": response})
+        if reply.hold:
+            self.hold(reply)
+        for position, item in enumerate(items):
+            if item["type"] == "message":
+                send("response.output_item.added", {"output_index": position,
+                                                    "item": dict(item, status="in_progress", content=[])})
+                for piece in chunks(item["content"][0]["text"], reply.chunk_size):
+                    send("response.output_text.delta", {"item_id": item["id"], "output_index": position,
+                                                        "content_index": 0, "delta": piece})
+            else:
+                send("response.output_item.added", {"output_index": position,
+                                                    "item": dict(item, status="in_progress", arguments="")})
+            send("response.output_item.done", {"output_index": position, "item": item})
+        send("response.completed", {"response": dict(response, status="completed", output=items,
+                                                     usage=final_usage)})
+
 
 class Server(http.server.ThreadingHTTPServer):
     daemon_threads = True
     allow_reuse_address = True
+
+
+# --- Gemini route (Gemini CLI); see "Gemini route" in the module comment ---
+
+def gemini_route(path):
+    """(model, method) of a Gemini API path /VERSION/models/MODEL:METHOD, or None."""
+    parts = path.split("/")
+    if len(parts) != 4 or parts[0] or parts[2] != "models" or ":" not in parts[3]:
+        return None
+    model, _, method = parts[3].rpartition(":")
+    return model, method
+
+
+def gemini_wants_json(body):
+    config = body.get("generationConfig") or {}
+    schema = config.get("responseJsonSchema") or config.get("responseSchema")
+    return schema, bool(schema) or config.get("responseMimeType") == "application/json"
+
+
+def gemini_is_main(body):
+    """A turn of the conversation: function declarations, and no JSON asked for."""
+    declarations = [declaration for tool in body.get("tools") or [] if isinstance(tool, dict)
+                    for declaration in tool.get("functionDeclarations") or []]
+    return bool(declarations) and not gemini_wants_json(body)[1]
+
+
+def gemini_schema(schema):
+    """A Gemini response schema in the lower-case types value_for_schema()
+    reads. A number becomes 1: the routing classifier's score runs from 1 to
+    100, and the CLI drops a verdict of 0."""
+    if isinstance(schema, list):
+        return [gemini_schema(item) for item in schema]
+    if not isinstance(schema, dict):
+        return schema
+    converted = {key: gemini_schema(value) for key, value in schema.items()}
+    kind = converted.get("type")
+    if isinstance(kind, str):
+        converted["type"] = kind = kind.lower()
+    if kind in ("integer", "number"):
+        return {"const": converted.get("minimum", 1)}
+    return converted
+
+
+def gemini_usage(usage):
+    """A reply's usage as Gemini's usageMetadata; see the module comment."""
+    tool = usage.get("tool_use_prompt_tokens", 0)
+    thoughts = usage.get("reasoning_tokens", 0)
+    cached = usage["cache_read_input_tokens"]
+    prompt = usage["input_tokens"] - tool + cached + usage["cache_creation_input_tokens"]
+    output = usage["output_tokens"]
+    return {"promptTokenCount": prompt, "cachedContentTokenCount": cached, "toolUsePromptTokenCount": tool,
+            "candidatesTokenCount": output - thoughts, "thoughtsTokenCount": thoughts,
+            "totalTokenCount": prompt + tool + output}
+
+
+def gemini_chunks(reply, whole=False):
+    """The reply as GenerateContentResponse objects, one per text piece or
+    function call (or, whole, one with every part); the last carries the
+    finish reason and the usage."""
+    pieces = []
+    for block in reply.blocks:
+        if block["type"] == "text":
+            pieces += [{"text": piece} for piece in chunks(block["text"], 0 if whole else reply.chunk_size)]
+        else:
+            pieces.append({"functionCall": {"name": block["name"], "args": block["input"]}})
+    pieces = pieces or [{"text": ""}]
+    groups = [pieces] if whole else [[piece] for piece in pieces]
+    responses = [{"candidates": [{"content": {"role": "model", "parts": parts}, "index": 0}],
+                  "modelVersion": reply.model, "responseId": reply.id} for parts in groups]
+    responses[-1]["candidates"][0]["finishReason"] = "STOP"
+    responses[-1]["usageMetadata"] = gemini_usage(reply.usage)
+    return responses
+
+
+def gemini_request(handler, body, model, method):
+    standin = handler.standin
+    if method not in ("generateContent", "streamGenerateContent"):
+        handler.not_found(body)
+        return
+    if not isinstance(body, dict):
+        handler.log_request_record("helper", 400, body)
+        handler.send_json(400, {"error": {"code": 400, "message": "the body is not a JSON object",
+                                          "status": "INVALID_ARGUMENT"}})
+        return
+    index = None
+    if gemini_is_main(body):
+        kind = "main"
+        reply, index = standin.take_scripted(model)
+    else:
+        kind = "helper"
+        with standin.lock:
+            standin.helper_count += 1
+            n = standin.helper_count
+        schema, wants_json = gemini_wants_json(body)
+        text = json.dumps(value_for_schema(gemini_schema(schema))) if wants_json else HELPER_TEXT
+        entry = {"id": "msg_helper_%03d" % n, "usage": {"input_tokens": 1, "output_tokens": 1},
+                 "content": [{"type": "text", "text": text}]}
+        reply = Reply(entry, model, entry["id"], "toolu_helper_%03d" % n)
+    record = {"event": "request", "seq": standin.next_seq(), "method": handler.command, "path": handler.path,
+              "kind": kind, "status": 200, "reply_id": reply.id, "exhausted": kind == "main" and index is None,
+              "script_index": index, "stream": method == "streamGenerateContent", "model": model,
+              "max_tokens": (body.get("generationConfig") or {}).get("maxOutputTokens"),
+              "tools": sum(len(tool.get("functionDeclarations") or []) for tool in body.get("tools") or []
+                           if isinstance(tool, dict))}
+    if standin.log_bodies:
+        record["body"] = body
+    standin.log(record)
+    try:
+        if method == "generateContent":
+            if reply.hold:
+                handler.hold(reply)
+            handler.send_json(200, gemini_chunks(reply, whole=True)[0])
+        else:
+            # Server-sent events (alt=sse); the end of the stream ends the connection.
+            handler.close_connection = True
+            handler.send_response(200)
+            handler.send_header("Content-Type", "text/event-stream")
+            handler.send_header("Cache-Control", "no-cache")
+            handler.send_header("Connection", "close")
+            handler.end_headers()
+            handler.wfile.flush()
+            if reply.hold:
+                handler.hold(reply)
+            for response in gemini_chunks(reply):
+                handler.wfile.write(("data: %s\n\n" % json.dumps(response)).encode("utf-8"))
+                handler.wfile.flush()
+                if reply.chunk_delay > 0 and standin.stopping.wait(reply.chunk_delay):
+                    raise ClientGone()
+    except (ClientGone, BrokenPipeError, ConnectionResetError):
+        standin.log({"event": "aborted", "reply_id": reply.id})
+        handler.close_connection = True
+        return
+    standin.log({"event": "finished", "reply_id": reply.id})
 
 
 def load_script(path):

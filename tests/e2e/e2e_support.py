@@ -22,6 +22,7 @@ system and session buses for the tests that watch Lullwatch's D-Bus calls.
 
 import json
 import os
+import select
 import shutil
 import signal
 import subprocess
@@ -75,11 +76,13 @@ def usage(input_tokens, output_tokens, cache_creation, cache_read):
             "cache_creation_input_tokens": cache_creation, "cache_read_input_tokens": cache_read}
 
 
-def served_usage(replies, served_ids):
+def served_usage(replies, served_ids, models=None):
     """The `usage` member `lullwatch status --json` should report for a
     transcript holding the replies with these ids (each id once, however many
     lines the agent split it into): sums over the messages, the context of the
-    last one, the number of messages and the last one's model."""
+    last one, the number of messages and the last one's model. A reply that
+    names no model carries the one its request asked for: `models` maps its
+    id to that (served_models())."""
     by_id = {reply["id"]: reply for reply in replies}
     messages = [by_id[reply_id] for reply_id in dict.fromkeys(served_ids)]
     if not messages:
@@ -88,9 +91,15 @@ def served_usage(replies, served_ids):
     expected = {member: sum(m["usage"][key] for m in messages) for member, key in USAGE_MEMBERS}
     last = messages[-1]
     expected["contextTokens"] = sum(last["usage"][key] for _, key in USAGE_MEMBERS)
-    expected["model"] = last["model"]
+    expected["model"] = last["model"] if "model" in last else models[last["id"]]
     expected["turns"] = len(messages)
     return expected
+
+
+def served_models(standin):
+    """The model each scripted reply was served under, by reply id, as the
+    stand-in logged its requests."""
+    return {r["reply_id"]: r["model"] for r in standin.requests("main") if r.get("script_index") is not None}
 
 
 def context_tokens(reply):
@@ -142,6 +151,16 @@ def process_start_time(pid):
     except (FileNotFoundError, ProcessLookupError):
         return None
     return stat[stat.rindex(")") + 2:].split()[19]
+
+
+def process_state(pid):
+    """Field 3 of /proc/PID/stat ("Z" for a zombie), or None when there is no such process."""
+    try:
+        with open("/proc/%d/stat" % pid, encoding="utf-8", errors="replace") as f:
+            stat = f.read()
+    except (FileNotFoundError, ProcessLookupError):
+        return None
+    return stat[stat.rindex(")") + 2:].split()[0]
 
 
 def process_is(pid, start_time):
@@ -547,11 +566,17 @@ class PinnedAgent:
     installed there once per machine by tests/e2e/install_pinned.sh. What
     differs between agents is in the arguments: `home_files`, JSON files
     written into the sandbox's HOME before anything runs (the agent's own
-    settings), `environment(standin)`, the variables that point it at the
+    settings; a dict, or a function of the working folder that returns
+    one), `environment(standin)`, the variables that point it at the
     stand-in, and `ready_text`, what its interactive screen shows once it
-    takes input."""
+    takes input. Optional: `one_shot(prompt)`, the arguments of a run of one
+    prompt (default `-p PROMPT`); `prepare(sandbox)`, called once the
+    stand-in runs, for files that name it; `clean_up(sandbox)`, called at
+    close after the tmux server has ended, for what the agent leaves
+    running beyond its own process groups."""
 
-    def __init__(self, raw, name, folder, binary, home_files, environment, ready_text):
+    def __init__(self, raw, name, folder, binary, home_files, environment, ready_text,
+                 one_shot=lambda prompt: ["-p", prompt], prepare=None, clean_up=None):
         self.raw = raw  # the source word: `lullwatch hooks install --agent RAW`
         self.name = name  # as `lullwatch hooks` names it
         self.folder = E2E_DIR / folder
@@ -560,6 +585,9 @@ class PinnedAgent:
         self.home_files = home_files
         self.environment = environment
         self.ready_text = ready_text
+        self.one_shot = one_shot
+        self.prepare = prepare
+        self.clean_up = clean_up
 
     def ensure_installed(self):
         if not self.binary.exists():
@@ -586,6 +614,27 @@ QWEN = PinnedAgent(
     }},
     environment=lambda standin: {"OPENAI_API_KEY": "sk-lullwatch-t01", "OPENAI_BASE_URL": standin.base_url + "/v1",
                                  "OPENAI_MODEL": QWEN_MODEL},
+    ready_text="Type your message")
+
+# Gemini CLI (0.61.0) with an API key, against the stand-in's Gemini route
+# (GOOGLE_GEMINI_BASE_URL). No model is set: each turn is routed by the
+# CLI's classifier request, which the stand-in answers as a helper. It runs
+# in the working folder only once trustedFolders.json trusts it (-p exits
+# with 55 otherwise); its settings turn off the update check, the usage
+# statistics, telemetry and the ripgrep download.
+GEMINI = PinnedAgent(
+    raw="gemini", name="Gemini CLI", folder="gemini", binary="gemini",
+    home_files=lambda work: {
+        ".gemini/settings.json": {
+            "security": {"auth": {"selectedType": "gemini-api-key"}},
+            "general": {"enableAutoUpdate": False, "enableAutoUpdateNotification": False},
+            "privacy": {"usageStatisticsEnabled": False},
+            "telemetry": {"enabled": False},
+            "tools": {"useRipgrep": False},
+        },
+        ".gemini/trustedFolders.json": {str(work): "TRUST_FOLDER"},
+    },
+    environment=lambda standin: {"GEMINI_API_KEY": "lullwatch-t01", "GOOGLE_GEMINI_BASE_URL": standin.base_url},
     ready_text="Type your message")
 
 
@@ -616,7 +665,8 @@ class PinnedAgentSandbox(E2ESandbox):
         self.sessions = self.home / ".local" / "share" / "lullwatch" / "sessions"
         self.runtime = self.root / "run"
         self.runtime.mkdir(mode=0o700)
-        for relative, value in agent.home_files.items():
+        files = agent.home_files(self.work) if callable(agent.home_files) else agent.home_files
+        for relative, value in files.items():
             (self.home / relative).parent.mkdir(parents=True, exist_ok=True)
             self._write_json(self.home / relative, value)
 
@@ -634,10 +684,18 @@ class PinnedAgentSandbox(E2ESandbox):
         env.update(extra or {})
         return env
 
+    def start_standin(self, replies, log_bodies=False):
+        standin = super().start_standin(replies, log_bodies)
+        if self.agent.prepare is not None:
+            self.agent.prepare(self)
+        return standin
+
     def start_print(self, prompt, args=(), extra_env=None):
-        """Starts `AGENT -p PROMPT ARGS`; returns the Popen (see AgentSandbox)."""
+        """Starts the agent's one-shot run of PROMPT (`AGENT -p PROMPT ARGS`,
+        or as its `one_shot` says); returns the Popen (see AgentSandbox)."""
         process = subprocess.Popen(
-            [str(self.agent.binary), "-p", prompt, *args], cwd=self.work, env=self.environment(extra_env),
+            [str(self.agent.binary), *self.agent.one_shot(prompt), *args], cwd=self.work,
+            env=self.environment(extra_env),
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
             start_new_session=True)
         self.processes.append(process)
@@ -659,3 +717,158 @@ class PinnedAgentSandbox(E2ESandbox):
             agent.session_id = agent.record["sessionId"]
             agent.wait_screen(self.agent.ready_text)
         return agent
+
+    def close(self):
+        """Ends the tmux server first, then what the agent left running
+        (`clean_up`), then the rest as E2ESandbox does."""
+        if self._closed:
+            return
+        try:
+            if self.tmux is not None:
+                self.tmux.close()
+        finally:
+            try:
+                if self.agent.clean_up is not None:
+                    self.agent.clean_up(self)
+            finally:
+                super().close()
+
+
+# --- Codex CLI -----------------------------------------------------------------------
+
+# The model that Codex CLI asks the stand-in for and names in its rollout.
+CODEX_MODEL = "codex-standin"
+
+
+def codex_home(sandbox):
+    return sandbox.home / ".codex"
+
+
+def write_codex_config(sandbox):
+    """~/.codex/config.toml: the stand-in as the model provider (the Responses
+    API, no retries), no update check, and the working folder trusted, which
+    Codex asks of a git repository, so the folder becomes one."""
+    subprocess.run(["git", "init", "-q", str(sandbox.work)], check=True, stdin=subprocess.DEVNULL,
+                   capture_output=True, timeout=30)
+    path = codex_home(sandbox) / "config.toml"
+    path.parent.mkdir(parents=True, exist_ok=True)
+    earlier = path.read_text(encoding="utf-8") if path.exists() else ""
+    toml_string = json.dumps  # a TOML basic string reads as JSON writes one
+    path.write_text(
+        "model = %s\nmodel_provider = \"standin\"\ncheck_for_update_on_startup = false\n\n%s\n"
+        "[model_providers.standin]\nname = \"Stand-in\"\nbase_url = %s\nwire_api = \"responses\"\n"
+        "request_max_retries = 0\nstream_max_retries = 0\n\n[projects.%s]\ntrust_level = \"trusted\"\n"
+        % (toml_string(CODEX_MODEL), earlier, toml_string(sandbox.standin.base_url + "/v1"),
+           toml_string(str(sandbox.work))),
+        encoding="utf-8")
+
+
+class CodexAppServer:
+    """`codex app-server` on standard input and output: JSON-RPC, one message
+    a line, in the sandbox's environment."""
+
+    def __init__(self, sandbox):
+        self.process = subprocess.Popen([str(sandbox.agent.binary), "app-server"], cwd=sandbox.work,
+                                        env=sandbox.environment(), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                        stderr=subprocess.DEVNULL, start_new_session=True)
+        self._pending = b""
+        self._next_id = 0
+        self.call("initialize", {"clientInfo": {"name": "lullwatch-e2e", "version": "1"}})
+        self._send({"method": "initialized"})
+
+    def _send(self, message):
+        self.process.stdin.write((json.dumps(message) + "\n").encode("utf-8"))
+        self.process.stdin.flush()
+
+    def call(self, method, params, timeout=DEADLINE):
+        """The result of one request; notifications in between are skipped."""
+        self._next_id += 1
+        self._send({"id": self._next_id, "method": method, "params": params})
+        deadline = time.monotonic() + timeout
+        while True:
+            while b"\n" not in self._pending:
+                left = deadline - time.monotonic()
+                if left <= 0 or not select.select([self.process.stdout], [], [], left)[0]:
+                    raise TimeoutError("codex app-server gave no answer to %s" % method)
+                chunk = os.read(self.process.stdout.fileno(), 65536)
+                if not chunk:
+                    raise RuntimeError("codex app-server ended before answering %s" % method)
+                self._pending += chunk
+            line, self._pending = self._pending.split(b"\n", 1)
+            message = json.loads(line)
+            if message.get("id") == self._next_id and "method" not in message:
+                if "error" in message:
+                    raise RuntimeError("codex app-server: %s failed: %r" % (method, message["error"]))
+                return message["result"]
+
+    def close(self):
+        self.process.stdin.close()
+        stop_popen(self.process)
+        self.process.stdout.close()
+
+
+def trust_codex_hooks(sandbox):
+    """Trusts the hooks in ~/.codex/hooks.json as Codex's own /hooks review
+    does: each hook's key and current hash as `hooks/list` reports them,
+    written by Codex into config.toml as [hooks.state."KEY"] trusted_hash.
+    Returns the hooks as `hooks/list` reports them afterwards."""
+    hooks_file = str(codex_home(sandbox) / "hooks.json")
+    server = CodexAppServer(sandbox)
+    try:
+        def listed():
+            entries = server.call("hooks/list", {"cwds": [str(sandbox.work)]})["data"][0]["hooks"]
+            return [hook for hook in entries if hook["sourcePath"] == hooks_file]
+        state = {hook["key"]: {"trusted_hash": hook["currentHash"]} for hook in listed()}
+        server.call("config/batchWrite", {"edits": [
+            {"keyPath": "hooks.state", "mergeStrategy": "upsert", "value": state}]})
+        return listed()
+    finally:
+        server.close()
+
+
+def stop_codex_daemon(sandbox):
+    """Ends the app-server daemon that interactive Codex started for the
+    sandbox's CODEX_HOME, and its pid-update loop: each runs in a session of
+    its own, which the tmux server's end does not reach, and names its pid
+    in a file. (`codex app-server daemon stop` leaves the loop running, and
+    waits a minute for a session that waits for an approval.) Their sockets,
+    outside the sandbox, go too."""
+    folder = codex_home(sandbox) / "app-server-daemon"
+    for name in ("daemon.pid", "daemon-updater.pid"):
+        try:
+            pid = int(json.loads((folder / name).read_text(encoding="utf-8"))["pid"])
+            start = process_start_time(pid)
+            with open("/proc/%d/cmdline" % pid, "rb") as f:
+                ours = str(codex_home(sandbox)).encode() in f.read()  # empty for a zombie
+        except (OSError, ValueError, KeyError):
+            continue  # gone
+        if not ours:
+            continue
+        os.kill(pid, signal.SIGTERM)
+        try:
+            wait_until(lambda: not process_is(pid, start) or process_state(pid) == "Z", 10,
+                       "the end of pid %d" % pid)
+        except TimeoutError:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+    for link in (codex_home(sandbox) / "app-server-control" / "app-server-control.sock",
+                 folder / "daemon-updater.sock"):
+        try:
+            target = os.readlink(link)
+        except OSError:
+            continue
+        for path in (target, target + ".lock"):
+            try:
+                os.unlink(path)
+            except OSError:
+                pass
+
+
+# Codex CLI (0.171.0) against the stand-in's Responses route, through a
+# provider in ~/.codex/config.toml; `codex exec PROMPT` runs one prompt.
+CODEX = PinnedAgent(
+    raw="codex", name="Codex CLI", folder="codex", binary="codex", home_files={},
+    environment=lambda standin: {}, ready_text="? for shortcuts",
+    one_shot=lambda prompt: ["exec", prompt], prepare=write_codex_config, clean_up=stop_codex_daemon)
