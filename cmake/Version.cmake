@@ -1,4 +1,4 @@
-# Version and build number, known to the code through Version.h.
+# Version, build number and donation address, known to the code through Version.h.
 if(LULLWATCH_BUILD_NUMBER STREQUAL "")
     find_package(Git QUIET)
     set(LULLWATCH_RESOLVED_BUILD_NUMBER 0)

@@ -9,6 +9,7 @@
 #include "platform/AutostartLoginItem.h"
 #include "platform/DBusPowerAssertions.h"
 #include "platform/FreedesktopNotificationCenter.h"
+#include "platform/Links.h"
 #include "platform/PosixProcessProbe.h"
 #include "platform/SettingsPreferenceStore.h"
 #include "platform/SingleInstance.h"
@@ -121,6 +122,8 @@ int runApplication(QCoreApplication &application, bool withTray)
             panel = std::make_unique<lullwatch::ui::Panel>(model);
             QObject::connect(panel.get(), &lullwatch::ui::Panel::quitRequested, &application,
                              [&application] { application.exit(0); });
+            QObject::connect(panel.get(), &lullwatch::ui::Panel::linkRequested, &application,
+                             [](const QUrl &url) { lullwatch::openLink(url); });
             tray = std::make_unique<lullwatch::TrayIcon>(model);
             QObject::connect(tray.get(), &lullwatch::TrayIcon::openPanelRequested, panel.get(),
                              [&panel](QPoint anchor) { panel->showAt(anchor); });

@@ -13,7 +13,6 @@
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QDesktopServices>
 #include <QFrame>
 #include <QGuiApplication>
 #include <QHBoxLayout>
@@ -279,15 +278,18 @@ QWidget *Panel::buildFooter()
     row->setSpacing(8);
     auto *version = label(versionText(versionString, buildNumber), "versionLabel", footer);
     styleLabel(version, TextStyle::Caption2, tertiaryColor(palette()));
-    auto *coffee = new QPushButton(tr("Buy me a coffee"), footer);
-    coffee->setObjectName(QStringLiteral("coffeeButton"));
-    coffee->setFlat(true);
-    coffee->setCursor(Qt::PointingHandCursor);
-    coffee->setFont(panelFont(TextStyle::Caption));
-    coffee->setIcon(Icons::icon("cup.and.saucer", palette()));
-    const int coffeeIcon = coffee->fontMetrics().height();
-    coffee->setIconSize(QSize(coffeeIcon, coffeeIcon));
-    connect(coffee, &QPushButton::clicked, this, [] { QDesktopServices::openUrl(donationUrl()); });
+    QPushButton *coffee = nullptr;
+    if (const QUrl donation = donationUrl(); !donation.isEmpty()) {
+        coffee = new QPushButton(tr("Buy me a coffee"), footer);
+        coffee->setObjectName(QStringLiteral("coffeeButton"));
+        coffee->setFlat(true);
+        coffee->setCursor(Qt::PointingHandCursor);
+        coffee->setFont(panelFont(TextStyle::Caption));
+        coffee->setIcon(Icons::icon("cup.and.saucer", palette()));
+        const int coffeeIcon = coffee->fontMetrics().height();
+        coffee->setIconSize(QSize(coffeeIcon, coffeeIcon));
+        connect(coffee, &QPushButton::clicked, this, [this, donation] { Q_EMIT linkRequested(donation); });
+    }
     auto *quit = new QPushButton(tr("Quit"), footer);
     quit->setObjectName(QStringLiteral("quitButton"));
     quit->setFlat(true);
@@ -297,14 +299,15 @@ QWidget *Panel::buildFooter()
     connect(quit, &QPushButton::clicked, this, &Panel::quitRequested);
     row->addWidget(version, 0, Qt::AlignVCenter);
     row->addStretch(1);
-    row->addWidget(coffee, 0, Qt::AlignVCenter);
+    if (coffee)
+        row->addWidget(coffee, 0, Qt::AlignVCenter);
     row->addWidget(quit, 0, Qt::AlignVCenter);
     return footer;
 }
 
 QUrl Panel::donationUrl()
 {
-    return QUrl(QStringLiteral("https://www.buymeacoffee.com/lullwatch"));
+    return QUrl(QString::fromUtf8(donationAddress));
 }
 
 void Panel::setHeaderIconSource(HeaderIconSource source)

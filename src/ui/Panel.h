@@ -57,6 +57,8 @@ public:
 Q_SIGNALS:
     // "Quit" was pressed; the application ends.
     void quitRequested();
+    // A link was clicked; the application opens it.
+    void linkRequested(const QUrl &url);
 
 protected:
     void showEvent(QShowEvent *event) override;

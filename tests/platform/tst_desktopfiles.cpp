@@ -1,4 +1,5 @@
 #include "platform/AutostartLoginItem.h"
+#include "platform/Links.h"
 #include "platform/SettingsPreferenceStore.h"
 #include "platform/SingleInstance.h"
 #include "platform/TestHome.h"
@@ -9,6 +10,9 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 using namespace lullwatch;
 using namespace lullwatch::test;
@@ -383,6 +387,39 @@ private Q_SLOTS:
         QVERIFY(created);
         QVERIFY2(created->rfind("Couldn't create " + (folder() / "autostart").string() + ": ", 0) == 0,
                  created->c_str());
+    }
+
+    // A link opens through xdg-open, whose complaints (no browser, say) never
+    // reach our own output.
+    void linksOpenWithoutTheOpenersOutput()
+    {
+        const fs::path bin = folder() / "bin";
+        fs::create_directories(bin);
+        writeFile(bin / "xdg-open", "#!/bin/sh\necho out; echo err >&2\nprintf '%s' \"$1\" > \"$0.opened\"\n");
+        fs::permissions(bin / "xdg-open", fs::perms::owner_all);
+        const QByteArray path = qgetenv("PATH");
+        qputenv("PATH", QByteArray::fromStdString(bin.string()) + ':' + path);
+
+        // Our standard output and error go to a file while the link opens.
+        const std::string captured = (folder() / "captured").string();
+        const int file = ::open(captured.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int out = ::dup(1), err = ::dup(2);
+        ::dup2(file, 1);
+        ::dup2(file, 2);
+        const bool started = openLink(QUrl(QStringLiteral("https://example.org/a b")));
+        ::dup2(out, 1);
+        ::dup2(err, 2);
+        ::close(out);
+        ::close(err);
+        ::close(file);
+        qputenv("PATH", path);
+
+        QVERIFY(started);
+        QTRY_VERIFY_WITH_TIMEOUT(fs::exists(bin / "xdg-open.opened") && fs::file_size(bin / "xdg-open.opened") > 0,
+                                 30000);
+        QCOMPARE(readFile(bin / "xdg-open.opened"), std::string("https://example.org/a%20b"));
+        QCOMPARE(readFile(captured), std::string());
+        QVERIFY(!openLink(QUrl()));
     }
 };
 

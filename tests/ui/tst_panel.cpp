@@ -756,8 +756,9 @@ private Q_SLOTS:
         QSignalSpy quit(&panel, &Panel::quitRequested);
         child<QPushButton>(panel, "quitButton")->click();
         QCOMPARE(quit.size(), 1);
-        QCOMPARE(child<QPushButton>(panel, "coffeeButton")->text(), QStringLiteral("Buy me a coffee"));
-        QVERIFY(!child<QPushButton>(panel, "coffeeButton")->icon().isNull());
+        // No donation address was chosen for this build: no link to a page nobody chose.
+        QCOMPARE(QByteArray(donationAddress), QByteArray());
+        QVERIFY(!panel.findChild<QPushButton *>(QStringLiteral("coffeeButton")));
     }
 
     void showAtKeepsInsideTheScreen()
