@@ -8,6 +8,7 @@
 #include "notify/Notifier.h"
 #include "platform/AutostartLoginItem.h"
 #include "platform/DBusPowerAssertions.h"
+#include "platform/DesktopIcon.h"
 #include "platform/FreedesktopNotificationCenter.h"
 #include "platform/Links.h"
 #include "platform/PosixProcessProbe.h"
@@ -23,6 +24,7 @@
 
 #include <QApplication>
 #include <QDBusConnection>
+#include <QFile>
 #include <QTimer>
 
 #include <chrono>
@@ -33,6 +35,15 @@
 #include <vector>
 
 namespace {
+
+// The application's icon, as built into the executable.
+std::string applicationIcon()
+{
+    QFile file(QStringLiteral(":/lullwatch/lullwatch.svg"));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return file.readAll().toStdString();
+}
 
 void write(std::FILE *stream, std::string_view text)
 {
@@ -97,6 +108,8 @@ int runApplication(QCoreApplication &application, bool withTray)
     lullwatch::DBusPowerAssertions assertions(QDBusConnection::sessionBus(), QDBusConnection::systemBus());
     lullwatch::UPowerPowerSource powerSource(QDBusConnection::systemBus());
     lullwatch::FreedesktopNotificationCenter notificationCenter(QDBusConnection::sessionBus());
+    if (const auto icon = lullwatch::installUserIcon(lullwatch::appSupportDirectory().parent_path(), applicationIcon()))
+        notificationCenter.setIconFile(QString::fromStdString(icon->string()));
     lullwatch::Notifier notifier(notificationCenter, clock);
     lullwatch::AppModel model({preferences, loginItem, assertions, powerSource, notifier, clock, probe,
                                lullwatch::sessionsDirectory(), lullwatch::temporaryDirectory(),

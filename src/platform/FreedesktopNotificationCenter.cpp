@@ -4,6 +4,7 @@
 #include <QDBusPendingCallWatcher>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QUrl>
 
 namespace lullwatch {
 
@@ -98,11 +99,13 @@ void FreedesktopNotificationCenter::post(const std::string &identifier, const st
     entry.latestPost = post;
     ++entry.pending;
 
-    const QVariantMap hints {
+    QVariantMap hints {
         {QStringLiteral("urgency"), QVariant::fromValue(uchar(1))}, // normal
         {QStringLiteral("desktop-entry"), QStringLiteral("lullwatch")},
         {QStringLiteral("sound-name"), QStringLiteral("message-new-instant")},
     };
+    if (!m_iconFile.isEmpty())
+        hints.insert(QStringLiteral("image-path"), QUrl::fromLocalFile(m_iconFile).toString());
     QDBusMessage message = notificationsCall(QStringLiteral("Notify"));
     message << QStringLiteral("Lullwatch") << uint(entry.id) << QStringLiteral("lullwatch")
             << QString::fromStdString(title) << QString::fromStdString(body) << QStringList() << hints << -1;

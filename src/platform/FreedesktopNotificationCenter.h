@@ -19,6 +19,10 @@ class FreedesktopNotificationCenter final : public QObject, public NotificationC
 public:
     explicit FreedesktopNotificationCenter(QDBusConnection sessionBus, QObject *parent = nullptr);
 
+    // The application's icon as a file, for servers that do not look it up
+    // by name in the icon theme.
+    void setIconFile(const QString &path) { m_iconFile = path; }
+
     bool isAvailable() const override;
     void authorizationStatus(std::function<void(Authorization)> completion) override;
     void requestAuthorization(std::function<void(bool granted, std::optional<std::string> error)> completion) override;
@@ -49,6 +53,7 @@ private:
     void forgetIfIdle(std::map<std::string, Posted>::iterator entry);
 
     QDBusConnection m_bus;
+    QString m_iconFile;
     std::map<std::string, Posted> m_posted;
     std::uint64_t m_lastPost = 0;
 };

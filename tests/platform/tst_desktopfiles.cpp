@@ -1,4 +1,5 @@
 #include "platform/AutostartLoginItem.h"
+#include "platform/DesktopIcon.h"
 #include "platform/Links.h"
 #include "platform/SettingsPreferenceStore.h"
 #include "platform/SingleInstance.h"
@@ -12,6 +13,7 @@
 #include <QTest>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace lullwatch;
@@ -387,6 +389,51 @@ private Q_SLOTS:
         QVERIFY(created);
         QVERIFY2(created->rfind("Couldn't create " + (folder() / "autostart").string() + ": ", 0) == 0,
                  created->c_str());
+    }
+
+    // The icon goes where the icon theme looks for it, once; a different one
+    // replaces it, and a folder that cannot be made leaves no path to use.
+    void userIcon_data()
+    {
+        QTest::addColumn<QByteArray>("before"); // "none", "folder in the way", or the file's bytes
+        QTest::addColumn<QByteArray>("icon");
+        QTest::addColumn<bool>("installed");
+        QTest::addColumn<bool>("rewritten");
+        const QByteArray svg = "<svg xmlns=\"http://www.w3.org/2000/svg\"/>";
+        QTest::newRow("missing") << QByteArray("none") << svg << true << true;
+        QTest::newRow("the same") << svg << svg << true << false;
+        QTest::newRow("an older one") << QByteArray("<svg/>") << svg << true << true;
+        QTest::newRow("a file where a folder goes") << QByteArray("folder in the way") << svg << false << false;
+        QTest::newRow("no icon to install") << QByteArray("none") << QByteArray() << false << false;
+    }
+
+    void userIcon()
+    {
+        QFETCH(QByteArray, before);
+        QFETCH(QByteArray, icon);
+        QFETCH(bool, installed);
+        QFETCH(bool, rewritten);
+        const fs::path apps = folder() / "data" / "icons" / "hicolor" / "scalable" / "apps";
+        const fs::path file = apps / "lullwatch.svg";
+        fs::create_directories(apps.parent_path());
+        if (before == "folder in the way") {
+            writeFile(apps, "a file");
+        } else if (before != "none") {
+            fs::create_directories(apps);
+            writeFile(file, before);
+        }
+        struct stat earlier { };
+        ::stat(file.c_str(), &earlier);
+
+        const auto path = installUserIcon(folder() / "data", icon.toStdString());
+        QCOMPARE(path.has_value(), installed);
+        if (!installed)
+            return;
+        QCOMPARE(*path, file);
+        QCOMPARE(readFile(file), icon.toStdString());
+        struct stat now { };
+        ::stat(file.c_str(), &now);
+        QCOMPARE(now.st_ino != earlier.st_ino, rewritten);
     }
 
     // A link opens through xdg-open, whose complaints (no browser, say) never
