@@ -15,6 +15,8 @@ pkg-config
 qt6-base-dev
 qt6-base-dev-tools
 qt6-svg-dev
+libx11-dev
+libxss-dev
 libsimdjson-dev
 nlohmann-json3-dev
 libbenchmark-dev

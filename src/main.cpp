@@ -17,6 +17,7 @@
 #include "platform/TerminationSignals.h"
 #include "platform/TrayHostWatcher.h"
 #include "platform/UPowerPowerSource.h"
+#include "platform/X11ScreenSaver.h"
 #include "sessions/Clock.h"
 #include "sessions/SessionScanner.h"
 #include "ui/Panel.h"
@@ -105,7 +106,9 @@ int runApplication(QCoreApplication &application, bool withTray)
     lullwatch::SettingsPreferenceStore preferences(lullwatch::SettingsPreferenceStore::defaultFilePath());
     lullwatch::AutostartLoginItem loginItem(lullwatch::AutostartLoginItem::defaultDesktopFile(),
                                             QCoreApplication::applicationFilePath().toStdString());
-    lullwatch::DBusPowerAssertions assertions(QDBusConnection::sessionBus(), QDBusConnection::systemBus());
+    lullwatch::X11ScreenSaver screenSaver;
+    lullwatch::DBusPowerAssertions assertions(QDBusConnection::sessionBus(), QDBusConnection::systemBus(),
+                                              &screenSaver);
     lullwatch::UPowerPowerSource powerSource(QDBusConnection::systemBus());
     lullwatch::FreedesktopNotificationCenter notificationCenter(QDBusConnection::sessionBus());
     if (const auto icon = lullwatch::installUserIcon(lullwatch::appSupportDirectory().parent_path(), applicationIcon()))

@@ -1,5 +1,7 @@
 #include "DBusPowerAssertions.h"
 
+#include "X11ScreenSaver.h"
+
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusServiceWatcher>
@@ -37,10 +39,12 @@ bool isFinishedBefore(const QDBusPendingCall &call, std::chrono::steady_clock::t
 
 } // namespace
 
-DBusPowerAssertions::DBusPowerAssertions(QDBusConnection sessionBus, QDBusConnection systemBus, QObject *parent)
+DBusPowerAssertions::DBusPowerAssertions(QDBusConnection sessionBus, QDBusConnection systemBus,
+                                         X11ScreenSaver *screenSaver, QObject *parent)
     : QObject(parent)
     , m_sessionBus(std::move(sessionBus))
     , m_systemBus(std::move(systemBus))
+    , m_x11ScreenSaver(screenSaver)
 {
     followOwners(m_sessionBus, {gnomeSessionService, powerManagementService, portalService, screenSaverService},
                  m_sessionOwners);
@@ -68,6 +72,8 @@ QString DBusPowerAssertions::serviceOf(Provider provider)
         return logindService;
     case Provider::ScreenSaver:
         return screenSaverService;
+    case Provider::X11ScreenSaver:
+        break;
     }
     return {};
 }
@@ -88,6 +94,8 @@ QDBusMessage DBusPowerAssertions::methodCall(Provider provider, const QString &m
             return {QStringLiteral("/org/freedesktop/login1"), QStringLiteral("org.freedesktop.login1.Manager")};
         case Provider::ScreenSaver:
             return {QStringLiteral("/org/freedesktop/ScreenSaver"), screenSaverService};
+        case Provider::X11ScreenSaver:
+            break;
         }
         return {};
     }();
@@ -180,6 +188,7 @@ std::optional<std::uint32_t> DBusPowerAssertions::create(Type type, std::string_
             break;
         case Provider::PowerManagement:
         case Provider::ScreenSaver:
+        case Provider::X11ScreenSaver:
             message << application << reason;
             break;
         }
@@ -196,6 +205,14 @@ std::optional<std::uint32_t> DBusPowerAssertions::create(Type type, std::string_
                 watchDescriptor(entry->first, entry->second);
             return m_lastIdentifier;
         }
+    }
+    // No screen saver service on the bus: the X server's own one, as long as
+    // nothing else has the display's keep-awake in hand.
+    if (type == Type::NoDisplaySleep && m_x11ScreenSaver && m_x11ScreenSaver->suspend()) {
+        Held held;
+        held.provider = Provider::X11ScreenSaver;
+        m_held.emplace(++m_lastIdentifier, std::move(held));
+        return m_lastIdentifier;
     }
     return std::nullopt;
 }
@@ -221,6 +238,7 @@ std::optional<DBusPowerAssertions::Held> DBusPowerAssertions::heldFrom(Provider 
     case Provider::GnomeSession:
     case Provider::PowerManagement:
     case Provider::ScreenSaver:
+    case Provider::X11ScreenSaver:
         if (value.metaType() != QMetaType::fromType<uint>())
             return std::nullopt;
         held.cookie = value.toUInt();
@@ -256,8 +274,8 @@ void DBusPowerAssertions::forgetOwner(const QString &service, const QString &own
     // tell when one is gone.
     std::vector<std::uint32_t> lost;
     for (const auto &[identifier, held] : m_held) {
-        if (held.provider != Provider::Logind && serviceOf(held.provider) == service
-            && (held.owner.isEmpty() || held.owner == owner))
+        if (held.provider != Provider::Logind && held.provider != Provider::X11ScreenSaver
+            && serviceOf(held.provider) == service && (held.owner.isEmpty() || held.owner == owner))
             lost.push_back(identifier);
     }
     // All forgotten before any is reported, so that a handler's release of
@@ -310,6 +328,9 @@ void DBusPowerAssertions::releaseHeld(const Held &held)
         break;
     case Provider::Logind:
         return; // the descriptor closes with its last copy
+    case Provider::X11ScreenSaver:
+        m_x11ScreenSaver->resume();
+        return;
     }
     busOf(held.provider).send(message);
 }

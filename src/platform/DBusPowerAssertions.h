@@ -15,6 +15,8 @@ class QSocketNotifier;
 
 namespace lullwatch {
 
+class X11ScreenSaver;
+
 // Power assertions as inhibitors of the desktop's session manager, power
 // manager, screen saver or portal, or of systemd-logind, whichever is first
 // to accept. Everything goes over the long-lived connections handed in, so
@@ -28,14 +30,17 @@ public:
     // One creation waits this long at most, across all providers.
     static constexpr std::chrono::milliseconds creationBudget {250};
 
-    DBusPowerAssertions(QDBusConnection sessionBus, QDBusConnection systemBus, QObject *parent = nullptr);
+    // `screenSaver`, when given, holds the display awake where no service on
+    // the bus will.
+    DBusPowerAssertions(QDBusConnection sessionBus, QDBusConnection systemBus, X11ScreenSaver *screenSaver = nullptr,
+                        QObject *parent = nullptr);
     ~DBusPowerAssertions() override;
 
     std::optional<std::uint32_t> create(Type type, std::string_view name) override;
     void release(std::uint32_t identifier) override;
 
 private:
-    enum class Provider { GnomeSession, PowerManagement, Portal, Logind, ScreenSaver };
+    enum class Provider { GnomeSession, PowerManagement, Portal, Logind, ScreenSaver, X11ScreenSaver };
 
     // What a provider handed out: a cookie, a portal request, or a logind
     // file descriptor that keeps the inhibitor while it is open; and the
@@ -63,6 +68,7 @@ private:
 
     QDBusConnection m_sessionBus;
     QDBusConnection m_systemBus;
+    X11ScreenSaver *m_x11ScreenSaver;
     // Whether each provider's name has an owner; absent while unknown.
     std::map<QString, bool> m_sessionOwners;
     std::map<QString, bool> m_systemOwners;
