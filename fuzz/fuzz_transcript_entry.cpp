@@ -1,6 +1,7 @@
 // Feeds arbitrary bytes to the transcript reader in two ways that must agree.
 //
-// The input is taken as a transcript (Claude Code's or Qwen Code's): its lines (each ended by a line feed)
+// The input is taken as a transcript in one of the agents' formats, chosen by
+// its last byte (see formatOf): its lines (each ended by a line feed)
 // go one after another through ingestEntry on one cursor, so that state such
 // as a message that grows over several lines carries from line to line. The
 // same bytes are then written to a file and read with read(): in one go with
@@ -37,6 +38,27 @@ constexpr std::size_t smallChunkSize = 509;
 constexpr std::size_t tinyChunkSizes[] = {2, 3, 5, 7, 11, 16};
 constexpr std::size_t tinyMaxLineLength = 64;
 constexpr std::size_t tinyInputLimit = 4096;
+
+// The format of an input: Qwen Code's for an odd last byte; for an even one,
+// by its value modulo 16: 0 or 2 ('0', '2') Gemini CLI's, 4 or 6 ('4', '6')
+// Codex's, 8 to 14 Claude Code's, which takes an input that ends in a line
+// feed (10). A seed in another format ends in an unfinished line of one byte.
+lullwatch::TranscriptFormat formatOf(std::uint8_t last)
+{
+    using lullwatch::TranscriptFormat;
+    if (last & 1)
+        return TranscriptFormat::QwenCode;
+    switch (last % 16) {
+    case 0:
+    case 2:
+        return TranscriptFormat::GeminiCli;
+    case 4:
+    case 6:
+        return TranscriptFormat::CodexRollout;
+    default:
+        return TranscriptFormat::ClaudeCode;
+    }
+}
 
 void check(bool condition, const char *what)
 {
@@ -124,9 +146,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     ScratchFile &file = ScratchFile::instance();
 
     const std::string_view bytes(reinterpret_cast<const char *>(data), size);
-    // Either agent's format: the last byte decides.
-    const auto format = size > 0 && (data[size - 1] & 1) ? lullwatch::TranscriptFormat::QwenCode
-                                                         : lullwatch::TranscriptFormat::ClaudeCode;
+    const auto format = size > 0 ? formatOf(data[size - 1]) : lullwatch::TranscriptFormat::ClaudeCode;
 
     // Line by line.
     TranscriptCursor expected;
