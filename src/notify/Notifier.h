@@ -33,7 +33,7 @@ public:
     static std::string waitingTitle(const SessionInfo &session);
     static constexpr std::string_view testTitle = "Lullwatch";
     static constexpr std::string_view testBody = "Notifications are working. You'll be alerted when Claude needs you.";
-    static constexpr std::string_view deniedText = "Notifications are turned off for Lullwatch in System Settings.";
+    static constexpr std::string_view deniedText = "No notification service is running.";
 
     Notifier(NotificationCenter &center, const Clock &clock, QObject *parent = nullptr);
 

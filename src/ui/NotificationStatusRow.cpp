@@ -57,7 +57,7 @@ void NotificationStatusRow::applyPermission()
         break;
     }
     case Notifier::Permission::Denied:
-        m_text->setText(tr("No notification service is running."));
+        m_text->setText(QString::fromUtf8(Notifier::deniedText.data(), qsizetype(Notifier::deniedText.size())));
         styleLabel(m_text, TextStyle::Caption2, tertiaryColor(palette()));
         m_button->hide();
         break;

@@ -365,7 +365,7 @@ private Q_SLOTS:
         QTest::addColumn<bool>("posted");
         QTest::addColumn<QByteArray>("error");
         const QByteArray none;
-        const QByteArray denied("Notifications are turned off for Lullwatch in System Settings.");
+        const QByteArray denied("No notification service is running.");
         const QByteArray earlier("No bus");
         QTest::newRow("granted") << none << Authorization::Authorized << true << none;
         QTest::newRow("not asked yet") << none << Authorization::NotDetermined << false << none;
