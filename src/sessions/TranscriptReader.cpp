@@ -486,10 +486,23 @@ void countGeminiMessage(const GeminiMessage &message, TranscriptCursor &cursor)
         return;
 
     auto &recent = cursor.recentMessages;
-    auto known = message.id ? std::find_if(recent.begin(), recent.end(),
-                                           [&](const RecentMessage &entry) { return entry.id == *message.id; })
-                            : recent.end();
+    // Newest first: a copy is nearly always of one of the last few messages.
+    auto known = recent.end();
+    if (message.id) {
+        const auto newest = std::find_if(recent.rbegin(), recent.rend(),
+                                         [&](const RecentMessage &entry) { return entry.id == *message.id; });
+        if (newest != recent.rend())
+            known = std::prev(newest.base());
+    }
+    // No count is below zero, so while no kind has reached the maximum the
+    // total follows each change instead of being summed again.
+    const TokenCounts before = cursor.usage.tokens;
+    constexpr auto cap = std::numeric_limits<std::int64_t>::max();
+    const bool incremental
+        = before.input < cap && before.output < cap && before.cacheCreation < cap && before.cacheRead < cap;
+    TokenCounts removed;
     if (known != recent.end()) {
+        removed = known->counts;
         known->counts = message.counts;
     } else if (message.id && at && cursor.settledThrough && *at <= *cursor.settledThrough) {
         return; // a settled message listed again, as the agent does when it restores the conversation
@@ -503,15 +516,22 @@ void countGeminiMessage(const GeminiMessage &message, TranscriptCursor &cursor)
                 cursor.settled = cursor.settled + oldest.counts;
                 if (oldest.at && (!cursor.settledThrough || *oldest.at > *cursor.settledThrough))
                     cursor.settledThrough = oldest.at;
-                recent.erase(recent.begin());
+                recent.pop_front();
             }
             recent.push_back({std::string(*message.id), message.counts, at});
         }
     }
-    TokenCounts total = cursor.settled;
-    for (const auto &entry : recent)
-        total = total + entry.counts;
-    cursor.usage.tokens = total;
+    if (incremental) {
+        cursor.usage.tokens
+            = TokenCounts {before.input - removed.input, before.output - removed.output,
+                           before.cacheCreation - removed.cacheCreation, before.cacheRead - removed.cacheRead}
+            + message.counts;
+    } else {
+        TokenCounts total = cursor.settled;
+        for (const auto &entry : recent)
+            total = total + entry.counts;
+        cursor.usage.tokens = total;
+    }
     cursor.usage.contextTokens = message.counts.total();
     if (message.model)
         cursor.usage.model = std::string(*message.model);

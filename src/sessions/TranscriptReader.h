@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -41,7 +42,7 @@ struct TranscriptCursor {
     // Gemini CLI appends a message again whenever it changes, not always
     // right after the earlier copy: the latest messages stay replaceable,
     // older ones are settled.
-    std::vector<RecentMessage> recentMessages;
+    std::deque<RecentMessage> recentMessages;
     // The newest time of the settled messages: an older message that comes
     // again was counted when it was first seen.
     std::optional<TimePoint> settledThrough;
