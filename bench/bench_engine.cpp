@@ -1,12 +1,14 @@
 // Benchmarks of the session engine: the first read of a large transcript and
 // the periodic scan over many live sessions.
 //
-//   bench_engine [--transcript=PATH] [--qwen-transcript=QWEN] [Google Benchmark flags]
+//   bench_engine [--transcript=PATH] [--qwen-transcript=PATH] [--gemini-transcript=PATH]
+//                [--codex-transcript=PATH] [Google Benchmark flags]
 //
-// PATH defaults to bench/data/transcript-200MB.jsonl, made by
-// bench/generate_transcript.py together with PATH.expected.json, the totals
-// the reader has to arrive at; QWEN to bench/data/qwen-transcript-200MB.jsonl,
-// made by bench/generate_qwen_transcript.py in the same way.
+// The transcripts default to bench/data/transcript-200MB.jsonl (Claude Code),
+// qwen-transcript-200MB.jsonl, gemini-transcript-200MB.jsonl and
+// codex-transcript-200MB.jsonl, each made by bench/generate_transcript.py
+// (--format claude, qwen, gemini, codex) together with PATH.expected.json, the
+// totals the reader has to arrive at.
 
 #include "platform/PosixProcessProbe.h"
 #include "sessions/Clock.h"
@@ -39,6 +41,8 @@ using lullwatch::TranscriptReader;
 
 std::string transcriptPath = LULLWATCH_BENCH_DEFAULT_TRANSCRIPT;
 std::string qwenTranscriptPath = LULLWATCH_BENCH_DEFAULT_QWEN_TRANSCRIPT;
+std::string geminiTranscriptPath = LULLWATCH_BENCH_DEFAULT_GEMINI_TRANSCRIPT;
+std::string codexTranscriptPath = LULLWATCH_BENCH_DEFAULT_CODEX_TRANSCRIPT;
 
 [[noreturn]] void fail(const char *format, ...)
 {
@@ -172,6 +176,20 @@ void BM_FirstReadQwen(benchmark::State &state)
     firstRead(state, qwenTranscriptPath, lullwatch::TranscriptFormat::QwenCode, verified);
 }
 BENCHMARK(BM_FirstReadQwen)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_FirstReadGemini(benchmark::State &state)
+{
+    static bool verified = false;
+    firstRead(state, geminiTranscriptPath, lullwatch::TranscriptFormat::GeminiCli, verified);
+}
+BENCHMARK(BM_FirstReadGemini)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_FirstReadCodex(benchmark::State &state)
+{
+    static bool verified = false;
+    firstRead(state, codexTranscriptPath, lullwatch::TranscriptFormat::CodexRollout, verified);
+}
+BENCHMARK(BM_FirstReadCodex)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // --- ticks over many sessions -------------------------------------------
 
@@ -453,16 +471,25 @@ BENCHMARK(BM_TickIdle100)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 int main(int argc, char **argv)
 {
-    constexpr std::string_view option = "--transcript=";
-    constexpr std::string_view qwenOption = "--qwen-transcript=";
+    const struct {
+        std::string_view option;
+        std::string &path;
+    } transcriptOptions[] = {{"--transcript=", transcriptPath},
+                             {"--qwen-transcript=", qwenTranscriptPath},
+                             {"--gemini-transcript=", geminiTranscriptPath},
+                             {"--codex-transcript=", codexTranscriptPath}};
     std::vector<char *> arguments;
     for (int i = 0; i < argc; ++i) {
         const std::string_view argument = argv[i];
-        if (i > 0 && argument.starts_with(option))
-            transcriptPath = std::string(argument.substr(option.size()));
-        else if (i > 0 && argument.starts_with(qwenOption))
-            qwenTranscriptPath = std::string(argument.substr(qwenOption.size()));
-        else
+        bool taken = false;
+        for (const auto &[option, path] : transcriptOptions) {
+            if (i > 0 && argument.starts_with(option)) {
+                path = std::string(argument.substr(option.size()));
+                taken = true;
+                break;
+            }
+        }
+        if (!taken)
             arguments.push_back(argv[i]);
     }
     int count = static_cast<int>(arguments.size());
