@@ -540,9 +540,23 @@ void countGeminiMessage(const GeminiMessage &message, TranscriptCursor &cursor)
 // A Gemini CLI line: a message, or a "$set" whose "messages" list replaces
 // the conversation (its messages count like copies), or bookkeeping.
 // "$rewindTo" takes messages out of the conversation, but not what they cost.
+// Whether the line only moves the chat's time on: {"$set":{"lastUpdated":"…"}},
+// every other line Gemini CLI writes, which counts nothing.
+bool isTimeUpdate(std::string_view line)
+{
+    constexpr std::string_view head = R"({"$set":{"lastUpdated":")";
+    constexpr std::string_view tail = R"("}})";
+    if (!line.starts_with(head) || !line.ends_with(tail) || line.size() < head.size() + tail.size())
+        return false;
+    const std::string_view time = line.substr(head.size(), line.size() - head.size() - tail.size());
+    return time.find_first_of("\"\\") == std::string_view::npos;
+}
+
 bool ingestGeminiLine(ondemand::parser &parser, simdjson::dom::parser &validator, std::string_view line,
                       TranscriptCursor &cursor)
 {
+    if (isTimeUpdate(line))
+        return true;
     ondemand::document document;
     ondemand::object top;
     if (!startObject(parser, line, document, top))
