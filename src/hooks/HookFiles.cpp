@@ -52,7 +52,17 @@ void removeLegacyJsonToolIfUnused(const HookLocations &locations)
 HookLocations HookLocations::forCurrentUser(const std::filesystem::path &executableDirectory)
 {
     const char *path = std::getenv("PATH");
-    return {homeDirectory(), appSupportDirectory(), executableDirectory / "lullwatch-hook", path ? path : ""};
+    return {homeDirectory(), appSupportDirectory(), recorderFor(executableDirectory), path ? path : ""};
+}
+
+std::filesystem::path HookLocations::recorderFor(const std::filesystem::path &executableDirectory)
+{
+    std::error_code ignored;
+    const auto beside = executableDirectory / "lullwatch-hook";
+    const auto installed = executableDirectory.parent_path() / "libexec" / "lullwatch" / "lullwatch-hook";
+    if (!std::filesystem::is_regular_file(beside, ignored) && std::filesystem::is_regular_file(installed, ignored))
+        return installed;
+    return beside;
 }
 
 bool agentIsOnMachine(const HookLocations &locations, const Agent &agent)

@@ -15,13 +15,18 @@ namespace lullwatch {
 struct HookLocations {
     std::filesystem::path home; // the user's home folder
     std::filesystem::path appSupport; // the application's data folder
-    std::filesystem::path recorderSource; // lullwatch-hook beside the running executable
+    std::filesystem::path recorderSource; // the lullwatch-hook that installing copies
     // Folders where commands are looked for, as in PATH.
     std::string searchPath = {};
 
-    // The locations of the current user; the recorder is looked for in
-    // `executableDirectory`.
+    // The locations of the current user, with the recorder found from
+    // `executableDirectory` as recorderFor() finds it.
     static HookLocations forCurrentUser(const std::filesystem::path &executableDirectory);
+    // lullwatch-hook beside the application, as in a build folder; else where
+    // an installed tree keeps it, ../libexec/lullwatch from the application's
+    // folder (/usr/bin/lullwatch: /usr/libexec/lullwatch/lullwatch-hook).
+    // Beside the application when neither is there.
+    static std::filesystem::path recorderFor(const std::filesystem::path &executableDirectory);
 
     std::filesystem::path sessions() const { return appSupport / "sessions"; }
     std::filesystem::path installedRecorder() const { return appSupport / "lullwatch-hook"; }

@@ -6,6 +6,7 @@
 #include <QStandardPaths>
 #include <QString>
 
+#include <algorithm>
 #include <cerrno>
 #include <map>
 #include <sstream>
@@ -116,11 +117,19 @@ std::filesystem::path AutostartLoginItem::defaultDesktopFile()
 
 std::string AutostartLoginItem::execValue(const std::filesystem::path &program)
 {
-    // Quoted always, which the Exec rules allow and which keeps paths with
-    // reserved characters whole; inside the quotes ", `, $ and \ take a
-    // backslash, and "%" doubles so it is no field code.
+    // A path of plain characters stands as it is (/usr/bin/lullwatch, as
+    // installed). Any other is quoted, which keeps reserved characters whole;
+    // inside the quotes ", `, $ and \ take a backslash, and "%" doubles so it
+    // is no field code.
+    const std::string text = program.string();
+    const auto isPlain = [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')
+            || std::string_view("/._+-").find(c) != std::string_view::npos;
+    };
+    if (!text.empty() && std::all_of(text.begin(), text.end(), isPlain))
+        return text;
     std::string quoted = "\"";
-    for (const char c : program.string()) {
+    for (const char c : text) {
         if (c == '"' || c == '`' || c == '$' || c == '\\')
             quoted += '\\';
         quoted += c;

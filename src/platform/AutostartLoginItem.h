@@ -13,8 +13,9 @@ public:
 
     // $XDG_CONFIG_HOME/autostart/lullwatch.desktop
     static std::filesystem::path defaultDesktopFile();
-    // The entry's Exec value for one program path, quoted for the Exec key
-    // and escaped as a desktop-entry string.
+    // The entry's Exec value for one program path: as it is when it holds
+    // only plain characters, else quoted for the Exec key and escaped as a
+    // desktop-entry string.
     static std::string execValue(const std::filesystem::path &program);
 
     std::optional<std::string> registerItem() override;

@@ -734,14 +734,48 @@ private Q_SLOTS:
                  installer.status().message().c_str());
     }
 
-    void missingRecorder()
+    // Where installing finds the recorder it copies, for an application in
+    // <tree>/usr/bin: beside it (a build folder), else in the installed
+    // tree's libexec folder (the package).
+    void recorderSource_data()
     {
-        m_locations.recorderSource = m_locations.home / "nowhere" / "lullwatch-hook";
+        QTest::addColumn<QStringList>("recorders"); // under <tree>, each holding its own path
+        QTest::addColumn<QString>("copied"); // empty: none, and installing fails
+        const QString beside = QStringLiteral("usr/bin/lullwatch-hook");
+        const QString packaged = QStringLiteral("usr/libexec/lullwatch/lullwatch-hook");
+        QTest::newRow("beside the application") << QStringList {beside} << beside;
+        QTest::newRow("installed") << QStringList {packaged} << packaged;
+        QTest::newRow("both: beside wins") << QStringList {beside, packaged} << beside;
+        QTest::newRow("a folder beside") << QStringList {beside + u"/inside", packaged} << packaged;
+        QTest::newRow("in another tree's libexec")
+            << QStringList {QStringLiteral("libexec/lullwatch/lullwatch-hook")} << QString();
+        QTest::newRow("none") << QStringList {} << QString();
+    }
+
+    void recorderSource()
+    {
+        QFETCH(QStringList, recorders);
+        QFETCH(QString, copied);
+        const fs::path tree = m_locations.home / "tree";
+        fs::create_directories(tree / "usr/bin");
+        for (const QString &recorder : recorders) {
+            fs::create_directories((tree / recorder.toStdString()).parent_path());
+            writeFile(tree / recorder.toStdString(), recorder.toStdString());
+        }
+        m_locations.recorderSource = HookLocations::recorderFor(tree / "usr/bin");
+
         HookInstaller installer(claudeAgent(), m_locations);
         installer.install();
-        QCOMPARE(installer.status().kind(), HookStatus::Kind::Failed);
-        QVERIFY(installer.status().message().find("lullwatch-hook is missing") != std::string::npos);
-        QVERIFY(!fs::exists(settings()));
+        if (copied.isEmpty()) {
+            QCOMPARE(installer.status().kind(), HookStatus::Kind::Failed);
+            const std::string expected
+                = "lullwatch-hook is missing beside the application (" + (tree / "usr/bin/lullwatch-hook").string();
+            QVERIFY2(installer.status().message().rfind(expected, 0) == 0, installer.status().message().c_str());
+            QVERIFY(!fs::exists(settings()));
+        } else {
+            QCOMPARE(installer.status(), HookStatus::installed());
+            QCOMPARE(readFile(m_locations.appSupport / "lullwatch-hook"), copied.toStdString());
+        }
     }
 
     // A home folder with a quote in its name still yields commands that sh

@@ -266,7 +266,8 @@ private Q_SLOTS:
         for (const std::string line : {"Type=Application", "Name=Lullwatch", "X-GNOME-Autostart-enabled=true"})
             QVERIFY2(text.find("\n" + line + "\n") != std::string::npos, line.c_str());
         QVERIFY2(text.find("\nComment=") != std::string::npos, text.c_str());
-        QVERIFY2(text.find("\nExec=\"" + program.string() + "\"\n") != std::string::npos, text.c_str());
+        QVERIFY2(text.find("\nExec=" + AutostartLoginItem::execValue(program) + "\n") != std::string::npos,
+                 text.c_str());
 
         // Registering again rewrites the same entry.
         QCOMPARE(item.registerItem(), std::nullopt);
@@ -275,18 +276,43 @@ private Q_SLOTS:
         verifyWithValidator(entry);
     }
 
-    void execQuotesReservedCharacters()
+    // Plain paths stand as they are; reserved characters are quoted.
+    void execValue_data()
     {
-        QCOMPARE(AutostartLoginItem::execValue(std::string(awkwardProgram)), std::string(awkwardExec));
+        QTest::addColumn<QString>("program");
+        QTest::addColumn<QString>("exec");
+        QTest::newRow("installed") << QStringLiteral("/usr/bin/lullwatch") << QStringLiteral("/usr/bin/lullwatch");
+        QTest::newRow("build folder") << QStringLiteral("/home/me/src/lullwatch-1.2/build/dev_x+y/bin/lullwatch")
+                                      << QStringLiteral("/home/me/src/lullwatch-1.2/build/dev_x+y/bin/lullwatch");
+        QTest::newRow("a space") << QStringLiteral("/home/me/my apps/lullwatch")
+                                 << QStringLiteral("\"/home/me/my apps/lullwatch\"");
+        QTest::newRow("a semicolon") << QStringLiteral("/opt/a;b/lullwatch")
+                                     << QStringLiteral("\"/opt/a;b/lullwatch\"");
+        QTest::newRow("every reserved character")
+            << QString::fromUtf8(awkwardProgram.data(), qsizetype(awkwardProgram.size()))
+            << QString::fromUtf8(awkwardExec.data(), qsizetype(awkwardExec.size()));
+    }
 
-        // And reads back to the same program.
-        const fs::path program = folder() / "a b$c\"d\\e%f`g;h" / "lullwatch";
-        makeExecutable(program);
-        AutostartLoginItem item(folder() / "lullwatch.desktop", program);
+    void execValue()
+    {
+        QFETCH(QString, program);
+        QFETCH(QString, exec);
+        QCOMPARE(AutostartLoginItem::execValue(program.toStdString()), exec.toStdString());
+
+        // The entry names the program so, whether or not it is there.
+        const fs::path entry = folder() / "lullwatch.desktop";
+        QCOMPARE(AutostartLoginItem(entry, program.toStdString()).registerItem(), std::nullopt);
+        const std::string text = readFile(entry);
+        QVERIFY2(text.find("\nExec=" + exec.toStdString() + "\n") != std::string::npos, text.c_str());
+
+        // And reads back to the same program, wherever it lies.
+        const fs::path moved = folder() / "root" / fs::path(program.toStdString()).relative_path();
+        makeExecutable(moved);
+        AutostartLoginItem item(entry, moved);
         QCOMPARE(item.registerItem(), std::nullopt);
         QVERIFY(item.isEnabled());
-        verifyWithValidator(folder() / "lullwatch.desktop");
-        fs::remove(program);
+        verifyWithValidator(entry);
+        fs::remove(moved);
         QVERIFY(!item.isEnabled());
     }
 
@@ -300,7 +326,8 @@ private Q_SLOTS:
         fs::current_path(previous);
         QCOMPARE(error, std::nullopt);
         const std::string text = readFile(folder() / "autostart" / "lullwatch.desktop");
-        QVERIFY2(text.find("\nExec=\"" + (folder() / "lullwatch").string() + "\"\n") != std::string::npos,
+        QVERIFY2(text.find("\nExec=" + AutostartLoginItem::execValue(folder() / "lullwatch") + "\n")
+                     != std::string::npos,
                  text.c_str());
         QVERIFY(item.isEnabled());
     }
