@@ -2,6 +2,7 @@
 
 #include "agents/Agents.h"
 #include "sessions/Clock.h"
+#include "sessions/TerminalFocus.h"
 
 #include <algorithm>
 
@@ -11,7 +12,13 @@ Notifier::Notifier(NotificationCenter &center, const Clock &clock, QObject *pare
     : QObject(parent)
     , m_center(center)
     , m_clock(clock)
-{ }
+{
+    m_center.setActivationHandler([self = QPointer<Notifier>(this)](const std::string &identifier) {
+        // The test notification offers nothing to show.
+        if (self && identifier != testIdentifier)
+            Q_EMIT self->showSessionRequested(identifier);
+    });
+}
 
 std::string Notifier::waitingTitle(const SessionInfo &session)
 {
@@ -136,7 +143,8 @@ void Notifier::update(const std::vector<SessionInfo> &sessions, bool enabled)
             continue;
         m_lastNotified[session->id] = now;
         m_delivered.insert(session->id);
-        m_center.post(session->id, waitingTitle(*session), waitingBody(*session), errorToLastError());
+        m_center.post(session->id, waitingTitle(*session), waitingBody(*session), std::string(showSessionLabel),
+                      errorToLastError());
     }
 }
 
@@ -151,7 +159,8 @@ void Notifier::sendTest()
         setLastError(denied ? std::optional<std::string>(deniedText) : std::nullopt);
         return;
     }
-    m_center.post(std::string(testIdentifier), std::string(testTitle), std::string(testBody), errorToLastError());
+    m_center.post(std::string(testIdentifier), std::string(testTitle), std::string(testBody), std::nullopt,
+                  errorToLastError());
 }
 
 void Notifier::openSystemSettings()

@@ -18,9 +18,9 @@ namespace lullwatch {
 class Clock;
 
 // Says "Claude needs you" (or the waiting agent's name) when a session starts waiting for the user,
-// withdraws it when the session stops waiting, and keeps the notification
-// permission. One per process, made by the application and handed to the
-// model, which does not own it. Main thread only.
+// withdraws it when the session stops waiting, passes on a click on it, and
+// keeps the notification permission. One per process, made by the
+// application and handed to the model, which does not own it. Main thread only.
 class Notifier final : public QObject {
     Q_OBJECT
 
@@ -60,6 +60,8 @@ Q_SIGNALS:
     void permissionChanged(lullwatch::Notifier::Permission permission);
     void lastErrorChanged();
     void isRequestingChanged(bool requesting);
+    // The user clicked the waiting notification of this session.
+    void showSessionRequested(const std::string &sessionId);
 
 private:
     void setPermission(Permission permission);

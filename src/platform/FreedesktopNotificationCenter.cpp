@@ -30,9 +30,11 @@ FreedesktopNotificationCenter::FreedesktopNotificationCenter(QDBusConnection ses
     , m_bus(std::move(sessionBus))
 {
     // QDBusConnection::connect takes its receiver by slot name only.
-    if (m_bus.isConnected())
+    if (m_bus.isConnected()) {
         m_bus.connect(service, path, service, QStringLiteral("NotificationClosed"), this,
                       SLOT(forgetClosed(uint, uint)));
+        m_bus.connect(service, path, service, QStringLiteral("ActionInvoked"), this, SLOT(takeAction(uint, QString)));
+    }
 }
 
 bool FreedesktopNotificationCenter::isAvailable() const
@@ -90,7 +92,8 @@ void FreedesktopNotificationCenter::requestAuthorization(
 }
 
 void FreedesktopNotificationCenter::post(const std::string &identifier, const std::string &title,
-                                         const std::string &body, ErrorCallback completion)
+                                         const std::string &body, const std::optional<std::string> &defaultAction,
+                                         ErrorCallback completion)
 {
     if (!m_bus.isConnected())
         return;
@@ -106,9 +109,13 @@ void FreedesktopNotificationCenter::post(const std::string &identifier, const st
     };
     if (!m_iconFile.isEmpty())
         hints.insert(QStringLiteral("image-path"), QUrl::fromLocalFile(m_iconFile).toString());
+    // Actions are pairs of key and label; "default" is a click on the notification itself.
+    QStringList actions;
+    if (defaultAction)
+        actions << QStringLiteral("default") << QString::fromStdString(*defaultAction);
     QDBusMessage message = notificationsCall(QStringLiteral("Notify"));
     message << QStringLiteral("Lullwatch") << uint(entry.id) << QStringLiteral("lullwatch")
-            << QString::fromStdString(title) << QString::fromStdString(body) << QStringList() << hints << -1;
+            << QString::fromStdString(title) << QString::fromStdString(body) << actions << hints << -1;
 
     auto *watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(message), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
@@ -140,6 +147,7 @@ void FreedesktopNotificationCenter::takePostReply(const std::string &identifier,
                 close(posted.id);
             posted.id = id;
             posted.idPost = post;
+            m_shown[id] = identifier;
         }
     }
     forgetIfIdle(entry);
@@ -177,6 +185,7 @@ void FreedesktopNotificationCenter::forgetIfIdle(std::map<std::string, Posted>::
 
 void FreedesktopNotificationCenter::forgetClosed(uint id, uint /*reason*/)
 {
+    m_shown.erase(id);
     // Dismissed by the user or expired: a new post must not replace it.
     for (auto entry = m_posted.begin(); entry != m_posted.end();) {
         const auto next = std::next(entry);
@@ -186,6 +195,21 @@ void FreedesktopNotificationCenter::forgetClosed(uint id, uint /*reason*/)
         }
         entry = next;
     }
+}
+
+void FreedesktopNotificationCenter::takeAction(uint id, const QString &action)
+{
+    const auto shown = m_shown.find(id);
+    if (shown == m_shown.end() || action != QLatin1String("default") || !m_activationHandler)
+        return;
+    // A copy: the handler may post or withdraw, which changes m_shown.
+    const std::string identifier = shown->second;
+    m_activationHandler(identifier);
+}
+
+void FreedesktopNotificationCenter::setActivationHandler(ActivationHandler handler)
+{
+    m_activationHandler = std::move(handler);
 }
 
 void FreedesktopNotificationCenter::openSettings()

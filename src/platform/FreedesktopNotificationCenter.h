@@ -27,12 +27,14 @@ public:
     void authorizationStatus(std::function<void(Authorization)> completion) override;
     void requestAuthorization(std::function<void(bool granted, std::optional<std::string> error)> completion) override;
     void post(const std::string &identifier, const std::string &title, const std::string &body,
-              ErrorCallback completion) override;
+              const std::optional<std::string> &defaultAction, ErrorCallback completion) override;
     void withdraw(const std::vector<std::string> &identifiers) override;
     void openSettings() override;
+    void setActivationHandler(ActivationHandler handler) override;
 
 private Q_SLOTS:
     void forgetClosed(uint id, uint reason);
+    void takeAction(uint id, const QString &action);
 
 private:
     // The server's notification for one identifier, and the posts of it
@@ -56,6 +58,11 @@ private:
     QString m_iconFile;
     std::map<std::string, Posted> m_posted;
     std::uint64_t m_lastPost = 0;
+    // The identifier of each notification the server shows, until it says
+    // the notification closed: a click may come after a withdrawal or a
+    // replacement was sent and before the server carried it out.
+    std::map<std::uint32_t, std::string> m_shown;
+    ActivationHandler m_activationHandler;
 };
 
 } // namespace lullwatch

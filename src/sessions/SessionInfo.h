@@ -4,6 +4,8 @@
 #include "TimePoint.h"
 #include "TranscriptUsage.h"
 
+#include <cstdint>
+#include <optional>
 #include <string>
 
 namespace lullwatch {
@@ -19,6 +21,7 @@ struct SessionInfo {
     TimePoint updatedAt;
     TranscriptUsage usage;
     bool isStale = false; // a working session that showed no sign of life for too long
+    std::optional<std::int32_t> pid; // the agent's own process, when its record names one
 
     friend bool operator==(const SessionInfo &, const SessionInfo &) = default;
 };

@@ -153,6 +153,12 @@ bool needsNoUser(const SessionRecord &record)
     return record.notificationType && std::find(quiet.begin(), quiet.end(), *record.notificationType) != quiet.end();
 }
 
+// A pid that names one process: 0 and negatives address process groups.
+bool isProcessId(std::optional<std::int64_t> pid)
+{
+    return pid && *pid >= 1 && *pid <= 2147483647;
+}
+
 } // namespace
 
 SessionScanner::SessionScanner(std::filesystem::path directory, const Clock &clock, const ProcessProbe &probe,
@@ -199,8 +205,8 @@ SessionState SessionScanner::effectiveState(const SessionRecord &record, TimePoi
 
 bool SessionScanner::ownerIsAlive(std::optional<std::int64_t> pid) const
 {
-    // Out-of-range pids are never probed: 0 and negatives would address process groups.
-    if (!pid || *pid < 1 || *pid > 2147483647)
+    // Out-of-range pids are never probed.
+    if (!isProcessId(pid))
         return true;
     const int error = m_probe.probe(static_cast<std::int32_t>(*pid));
     return error == 0 || error == EPERM;
@@ -286,6 +292,7 @@ std::vector<SessionInfo> SessionScanner::scanOnExecutor()
             .updatedAt = updated,
             .usage = cursor->usage,
             .isStale = state == SessionState::Working && now - lastActivity > staleAfter,
+            .pid = isProcessId(record->pid) ? std::optional(static_cast<std::int32_t>(*record->pid)) : std::nullopt,
         });
     }
 

@@ -114,7 +114,7 @@ void SessionList::rebuild()
         return;
 
     if (m_sessions.size() == 1) {
-        m_firstRow = new SessionRow(m_sessions.front(), this);
+        m_firstRow = makeRow(m_sessions.front(), this);
         m_first = m_firstRow;
     } else {
         auto *button = new FirstRowButton(this);
@@ -122,7 +122,7 @@ void SessionList::rebuild()
         auto *row = new QHBoxLayout(button);
         row->setContentsMargins(0, 0, 12, 0);
         row->setSpacing(6);
-        m_firstRow = new SessionRow(m_sessions.front(), button);
+        m_firstRow = makeRow(m_sessions.front(), button);
         // The indicator carries the tooltip.
         m_indicator = new QWidget(button);
         m_indicator->setObjectName(QStringLiteral("indicator"));
@@ -157,7 +157,7 @@ void SessionList::rebuild()
     for (std::size_t i = 1; i < m_sessions.size(); ++i) {
         if (i > 1)
             rows->addWidget(divider(content));
-        m_extraRows.push_back(new SessionRow(m_sessions[i], content));
+        m_extraRows.push_back(makeRow(m_sessions[i], content));
         rows->addWidget(m_extraRows.back());
     }
     rows->addStretch(1);
@@ -170,6 +170,13 @@ void SessionList::rebuild()
     m_extraArea->setMaximumHeight(showExtra ? scrollHeight() + 1 : 0);
     m_extraArea->setVisible(showExtra);
     applyIndicator();
+}
+
+SessionRow *SessionList::makeRow(const SessionInfo &session, QWidget *parent)
+{
+    auto *row = new SessionRow(session, parent);
+    connect(row, &SessionRow::showRequested, this, &SessionList::showRequested);
+    return row;
 }
 
 int SessionList::extraSessionsHeight() const
@@ -188,7 +195,7 @@ QString SessionList::indicatorToolTip(int further, bool expanded)
 {
     if (expanded)
         return tr("Hide the other sessions");
-    return tr("Show %1 more %2").arg(further).arg(further == 1 ? tr("session") : tr("sessions"));
+    return tr("Show %n more sessions", nullptr, further);
 }
 
 void SessionList::setExpanded(bool expanded)

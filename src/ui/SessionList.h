@@ -54,6 +54,8 @@ public:
 
 Q_SIGNALS:
     void expandedChanged(bool expanded);
+    // A row's "Show".
+    void showRequested(const std::string &sessionId);
 
 private:
     void rebuild();
@@ -61,6 +63,7 @@ private:
     void fitScrollHeight();
     void applyIndicator();
     void animateTo(bool expanded);
+    SessionRow *makeRow(const SessionInfo &session, QWidget *parent);
 
     std::vector<SessionInfo> m_sessions;
     bool m_expanded = false;

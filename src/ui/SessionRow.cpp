@@ -4,6 +4,7 @@
 #include "Icons.h"
 #include "PanelStyle.h"
 #include "agents/Agents.h"
+#include "sessions/TerminalFocus.h"
 #include "sessions/TokenCount.h"
 
 #include <QFontMetrics>
@@ -11,7 +12,11 @@
 #include <QLabel>
 #include <QPainter>
 #include <QPixmap>
+#include <QToolButton>
 #include <QVBoxLayout>
+
+#include <algorithm>
+#include <climits>
 
 namespace lullwatch::ui {
 
@@ -103,6 +108,20 @@ SessionRow::SessionRow(const SessionInfo &session, QWidget *parent)
     header->addWidget(m_badge, 0, Qt::AlignVCenter);
     header->addStretch(1);
     header->addWidget(m_state, 0, Qt::AlignVCenter);
+    // Flat until pointed at, so that a row of text stays one.
+    m_show = new QToolButton(this);
+    m_show->setObjectName(QStringLiteral("showButton"));
+    m_show->setText(qtext(showSessionLabel));
+    m_show->setAutoRaise(true);
+    m_show->setFont(panelFont(TextStyle::Caption, QFont::Medium));
+    {
+        QPalette accent = m_show->palette();
+        accent.setColor(QPalette::ButtonText, accent.color(QPalette::Highlight));
+        m_show->setPalette(accent);
+    }
+    m_show->setToolTip(tr("Bring the session's terminal to the front"));
+    connect(m_show, &QToolButton::clicked, this, [this] { Q_EMIT showRequested(m_session.id); });
+    header->addWidget(m_show, 0, Qt::AlignVCenter);
     lines->addLayout(header);
 
     m_usageLine = new QWidget(this);
@@ -158,6 +177,8 @@ void SessionRow::refreshContent()
     m_folder->setText(QString::fromStdString(folderName(m_session.cwd)));
     m_badge->setText(qtext(agentFor(m_session.source).shortName));
     m_state->setText(qtext(stateLabel(m_session)));
+    // Without the agent's process there is no terminal to look for.
+    m_show->setVisible(m_session.pid.has_value());
 
     // Usage shows for agents whose transcripts Lullwatch reads.
     const bool countsTokens = agentFor(m_session.source).transcript != TranscriptFormat::None;
@@ -165,7 +186,7 @@ void SessionRow::refreshContent()
     m_context->setText(QString::fromStdString(formatTokenCount(usage.contextTokens)));
     m_output->setText(QString::fromStdString(formatTokenCount(usage.tokens.output)));
     m_cache->setText(QString::fromStdString(formatTokenCount(usage.tokens.cacheRead)));
-    m_turns->setText(tr("%1 turns").arg(usage.turns));
+    m_turns->setText(tr("%n turns", nullptr, int(std::min<std::int64_t>(usage.turns, INT_MAX))));
     m_usageLine->setVisible(countsTokens);
     m_model->setText(usage.model ? QString::fromStdString(*usage.model) : QString());
     m_model->setVisible(countsTokens && usage.model.has_value());

@@ -6,6 +6,7 @@
 #include <QWidget>
 
 class QLabel;
+class QToolButton;
 
 namespace lullwatch::ui {
 
@@ -13,7 +14,8 @@ class ElidedLabel;
 
 // One agent session in the panel's list: status dot, folder, agent badge and
 // state, and for agents whose transcripts are read the token usage and the model. Shows one
-// SessionInfo value and nothing else; it has no actions.
+// SessionInfo value; its one action, "Show" where the agent's process is
+// known, asks for the session's terminal.
 class SessionRow final : public QWidget {
     Q_OBJECT
 
@@ -27,6 +29,9 @@ public:
     QColor dotColor() const { return m_dotColor; }
     static QColor dotColor(const SessionInfo &session, const QPalette &palette);
 
+Q_SIGNALS:
+    void showRequested(const std::string &sessionId);
+
 private:
     void refreshContent();
 
@@ -36,6 +41,7 @@ private:
     ElidedLabel *m_folder;
     QLabel *m_badge;
     QLabel *m_state;
+    QToolButton *m_show;
     QWidget *m_usageLine;
     QLabel *m_context;
     QLabel *m_output;

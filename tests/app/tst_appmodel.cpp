@@ -18,6 +18,7 @@ using Type = PowerAssertions::Type;
 using Value = FakePreferenceStore::Value;
 Q_DECLARE_METATYPE(WakeMode)
 Q_DECLARE_METATYPE(MenuBarMetric)
+Q_DECLARE_METATYPE(TrayIconStyle)
 Q_DECLARE_METATYPE(SessionState)
 
 namespace {
@@ -58,24 +59,25 @@ private Q_SLOTS:
         QTest::addColumn<bool>("notify");
         QTest::addColumn<bool>("keep");
         QTest::addColumn<bool>("pause");
+        QTest::addColumn<TrayIconStyle>("tray");
         const auto row = [](const char *name, const char *stored, WakeMode mode, MenuBarMetric metric, bool notify,
-                            bool keep, bool pause) {
-            QTest::newRow(name) << QByteArray(stored) << mode << metric << notify << keep << pause;
+                            bool keep, bool pause, TrayIconStyle tray = TrayIconStyle::Automatic) {
+            QTest::newRow(name) << QByteArray(stored) << mode << metric << notify << keep << pause << tray;
         };
         using M = WakeMode;
         using B = MenuBarMetric;
         row("nothing stored", "", M::WhileWorking, B::Context, true, false, false);
         row("everything stored",
             "wakeMode=always menuBarMetric=sessionTotal notifyWhenWaiting=false keepDisplayAwake=true "
-            "pauseOnBattery=true",
-            M::Always, B::SessionTotal, false, true, true);
-        row("other names", "wakeMode=whileSessionOpen menuBarMetric=none", M::WhileSessionOpen, B::None, true, false,
-            false);
+            "pauseOnBattery=true trayIconStyle=dark",
+            M::Always, B::SessionTotal, false, true, true, TrayIconStyle::Dark);
+        row("other names", "wakeMode=whileSessionOpen menuBarMetric=none trayIconStyle=light", M::WhileSessionOpen,
+            B::None, true, false, false, TrayIconStyle::Light);
         row("off", "wakeMode=off menuBarMetric=context", M::Off, B::Context, true, false, false);
-        row("unknown names", "wakeMode=sometimes menuBarMetric=tokens", M::WhileWorking, B::Context, true, false,
-            false);
-        row("names in other case", "wakeMode=Always menuBarMetric=None", M::WhileWorking, B::Context, true, false,
-            false);
+        row("unknown names", "wakeMode=sometimes menuBarMetric=tokens trayIconStyle=bright", M::WhileWorking,
+            B::Context, true, false, false);
+        row("names in other case", "wakeMode=Always menuBarMetric=None trayIconStyle=Dark", M::WhileWorking, B::Context,
+            true, false, false);
         row("flags stored as text", "notifyWhenWaiting='false' keepDisplayAwake='true' pauseOnBattery='true'",
             M::WhileWorking, B::Context, true, false, false);
     }
@@ -88,6 +90,7 @@ private Q_SLOTS:
         QFETCH(bool, notify);
         QFETCH(bool, keep);
         QFETCH(bool, pause);
+        QFETCH(TrayIconStyle, tray);
         Rig r;
         r.store(stored);
         auto &model = r.start();
@@ -96,9 +99,11 @@ private Q_SLOTS:
         QCOMPARE(model.notifyWhenWaiting(), notify);
         QCOMPARE(model.wake().keepDisplayAwake(), keep);
         QCOMPARE(model.wake().pauseOnBattery(), pause);
+        QCOMPARE(model.trayIconStyle(), tray);
         // Loaded values are written back (a fallback replaces a bad one) ...
         QVERIFY(r.preferences.value("wakeMode") == Value(std::string(rawValue(mode))));
         QVERIFY(r.preferences.value("menuBarMetric") == Value(std::string(rawValue(metric))));
+        QVERIFY(r.preferences.value("trayIconStyle") == Value(std::string(rawValue(tray))));
         QVERIFY(r.preferences.value("notifyWhenWaiting") == Value(notify));
         // ... except the two flags that only feed the wake controller.
         QCOMPARE(r.preferences.writesOf("keepDisplayAwake"), 0);
@@ -404,6 +409,44 @@ private Q_SLOTS:
             QCOMPARE(r.center.posts[0].identifier, std::string("site"));
             QCOMPARE(r.center.posts[0].body, std::string("site is waiting for your input."));
         }
+    }
+
+    // A click on a notification, or a row's "Show", asks for the session's
+    // terminal by its agent's process; what cannot be shown there opens the panel.
+    void showSession_data()
+    {
+        QTest::addColumn<QByteArray>("clicked");
+        QTest::addColumn<int>("asked"); // the pid the terminal is looked for by; 0 for none
+        QTest::addColumn<bool>("found");
+        QTest::addColumn<int>("shown");
+        QTest::addColumn<int>("panel");
+        QTest::newRow("terminal found") << QByteArray("site") << 101 << true << 1 << 0;
+        QTest::newRow("the other session") << QByteArray("api") << 202 << true << 1 << 0;
+        QTest::newRow("no terminal found") << QByteArray("site") << 101 << false << 0 << 1;
+        QTest::newRow("agent process unknown") << QByteArray("docs") << 0 << true << 0 << 1;
+        QTest::newRow("session ended meanwhile") << QByteArray("gone") << 0 << true << 0 << 1;
+        QTest::newRow("test notification") << QByteArray("test-notification") << 0 << true << 0 << 0;
+    }
+
+    void showSession()
+    {
+        QFETCH(QByteArray, clicked);
+        QFETCH(int, asked);
+        QFETCH(bool, found);
+        QFETCH(int, shown);
+        QFETCH(int, panel);
+        Rig r;
+        r.write("site:waiting:5:pid=101 api:waiting:3:pid=202 docs:waiting:4");
+        auto &model = r.start();
+        QVERIFY(r.refreshed());
+        QSignalSpy shownSpy(&model, &AppModel::sessionShown);
+        QSignalSpy panelSpy(&model, &AppModel::panelRequested);
+        r.center.activate(clicked.toStdString());
+        QCOMPARE(r.focus.requests, asked ? std::vector<std::int32_t> {asked} : std::vector<std::int32_t> {});
+        r.focus.answer(found);
+        QTRY_COMPARE(shownSpy.count() + panelSpy.count(), shown + panel);
+        QCOMPARE(shownSpy.count(), shown);
+        QCOMPARE(panelSpy.count(), panel);
     }
 
     void unchangedSessionsAreNotAnnounced()

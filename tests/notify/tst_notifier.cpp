@@ -151,6 +151,7 @@ private Q_SLOTS:
         QCOMPARE(seen.join(','), titles);
         for (const auto &post : r.center.posts) {
             QCOMPARE(post.body, post.identifier + " is waiting for your input.");
+            QCOMPARE(post.defaultAction, std::optional<std::string>("Show"));
             QVERIFY(r.notifier.delivered().contains(post.identifier));
         }
         QCOMPARE(r.notifier.delivered().size(), r.center.posts.size());
@@ -397,6 +398,7 @@ private Q_SLOTS:
             QCOMPARE(post.identifier, std::string("test-notification"));
             QCOMPARE(post.title, std::string("Lullwatch"));
             QCOMPARE(post.body, std::string("Notifications are working. You'll be alerted when Claude needs you."));
+            QCOMPARE(post.defaultAction, std::nullopt); // nothing to show
             post.completion(std::string("The desktop refused"));
             QCOMPARE(text(r.notifier.lastError()), QByteArray("The desktop refused"));
         }

@@ -566,7 +566,7 @@ private Q_SLOTS:
         QVERIFY(center.isAvailable());
 
         std::optional<std::optional<std::string>> result;
-        center.post("session-1", "Claude needs you", "site is waiting for your input.",
+        center.post("session-1", "Claude needs you", "site is waiting for your input.", std::nullopt,
                     [&](std::optional<std::string> error) { result = std::move(error); });
         QVERIFY(!result); // never from within the call
         QTRY_VERIFY_WITH_TIMEOUT(result, 10000);
@@ -597,9 +597,9 @@ private Q_SLOTS:
         int answered = 0;
         const auto count = [&](std::optional<std::string>) { ++answered; };
 
-        center.post("session-1", "Claude needs you", "first", count);
+        center.post("session-1", "Claude needs you", "first", std::nullopt, count);
         QTRY_COMPARE_WITH_TIMEOUT(answered, 1, 10000);
-        center.post("session-1", "Claude needs you", "again", count);
+        center.post("session-1", "Claude needs you", "again", std::nullopt, count);
         QTRY_COMPARE_WITH_TIMEOUT(answered, 2, 10000);
         const auto notifies = server->methodCalls(QStringLiteral("Notify"));
         QCOMPARE(notifies.size(), 2);
@@ -610,7 +610,7 @@ private Q_SLOTS:
         QCOMPARE(server->methodCalls(QStringLiteral("CloseNotification"))[0][0].toUInt(), 1u);
 
         // Withdrawn, the identifier starts afresh.
-        center.post("session-1", "Claude needs you", "third", count);
+        center.post("session-1", "Claude needs you", "third", std::nullopt, count);
         QTRY_COMPARE_WITH_TIMEOUT(answered, 3, 10000);
         QCOMPARE(server->methodCalls(QStringLiteral("Notify"))[2][1], QVariant(0u));
     }
@@ -621,7 +621,8 @@ private Q_SLOTS:
         QVERIFY(server);
         FreedesktopNotificationCenter center(sessionBus());
         bool answered = false;
-        center.post("session-1", "Claude needs you", "body", [&](std::optional<std::string>) { answered = true; });
+        center.post("session-1", "Claude needs you", "body", std::nullopt,
+                    [&](std::optional<std::string>) { answered = true; });
         center.withdraw({"session-1"});
         QTRY_VERIFY_WITH_TIMEOUT(answered, 10000);
         QTRY_COMPARE_WITH_TIMEOUT(server->methodCalls(QStringLiteral("CloseNotification")).size(), 1, 10000);
@@ -637,13 +638,13 @@ private Q_SLOTS:
         FreedesktopNotificationCenter center(sessionBus());
         int answered = 0;
         const auto count = [&](std::optional<std::string>) { ++answered; };
-        center.post("session-1", "Claude needs you", "one", count);
-        center.post("session-1", "Claude needs you", "two", count);
+        center.post("session-1", "Claude needs you", "one", std::nullopt, count);
+        center.post("session-1", "Claude needs you", "two", std::nullopt, count);
         QTRY_COMPARE_WITH_TIMEOUT(answered, 2, 10000);
         QTRY_COMPARE_WITH_TIMEOUT(server->methodCalls(QStringLiteral("CloseNotification")).size(), 1, 10000);
         QCOMPARE(server->methodCalls(QStringLiteral("CloseNotification"))[0][0].toUInt(), 1u);
 
-        center.post("session-1", "Claude needs you", "three", count);
+        center.post("session-1", "Claude needs you", "three", std::nullopt, count);
         QTRY_COMPARE_WITH_TIMEOUT(answered, 3, 10000);
         QCOMPARE(server->methodCalls(QStringLiteral("Notify"))[2][1], QVariant(2u));
     }
@@ -656,19 +657,55 @@ private Q_SLOTS:
         FreedesktopNotificationCenter center(sessionBus());
         int answered = 0;
         const auto count = [&](std::optional<std::string>) { ++answered; };
-        center.post("session-1", "Claude needs you", "one", count);
+        center.post("session-1", "Claude needs you", "one", std::nullopt, count);
         QTRY_COMPARE_WITH_TIMEOUT(answered, 1, 10000);
 
         // The template's CloseNotification emits NotificationClosed.
         server->call(server->path(), QStringLiteral("org.freedesktop.Notifications"),
                      QStringLiteral("CloseNotification"), {1});
         // Signals and replies come in order: once this answer is in, so is the signal.
-        center.post("session-2", "Claude needs you", "other", count);
+        center.post("session-2", "Claude needs you", "other", std::nullopt, count);
         QTRY_COMPARE_WITH_TIMEOUT(answered, 2, 10000);
 
-        center.post("session-1", "Claude needs you", "again", count);
+        center.post("session-1", "Claude needs you", "again", std::nullopt, count);
         QTRY_COMPARE_WITH_TIMEOUT(answered, 3, 10000);
         QCOMPARE(server->methodCalls(QStringLiteral("Notify"))[2][1], QVariant(0u));
+    }
+
+    // A click on the notification ("default") reaches the handler with what
+    // was posted, until the server says the notification closed.
+    void clickReachesTheHandler()
+    {
+        MockService *server = startNotificationServer();
+        QVERIFY(server);
+        FreedesktopNotificationCenter center(sessionBus());
+        QStringList clicked;
+        center.setActivationHandler(
+            [&](const std::string &identifier) { clicked << QString::fromStdString(identifier); });
+        int answered = 0;
+        const auto count = [&](std::optional<std::string>) { ++answered; };
+        const auto emitSignal = [&](const QString &name, const QVariantList &arguments) {
+            server->call(server->path(), QString::fromLatin1(MockService::mockInterface), QStringLiteral("EmitSignal"),
+                         {server->name(), name,
+                          name == QLatin1String("ActionInvoked") ? QStringLiteral("us") : QStringLiteral("uu"),
+                          arguments});
+        };
+        center.post("session-1", "Claude needs you", "one", "Show", count);
+        QTRY_COMPARE_WITH_TIMEOUT(answered, 1, 10000);
+        QCOMPARE(server->methodCalls(QStringLiteral("Notify"))[0][5].toStringList(),
+                 QStringList({QStringLiteral("default"), QStringLiteral("Show")}));
+
+        // The template numbers its notifications from 1.
+        emitSignal(QStringLiteral("ActionInvoked"), {1u, QStringLiteral("other")});
+        emitSignal(QStringLiteral("ActionInvoked"), {1u, QStringLiteral("default")});
+        emitSignal(QStringLiteral("NotificationClosed"), {1u, 2u});
+        emitSignal(QStringLiteral("ActionInvoked"), {1u, QStringLiteral("default")});
+        center.post("session-2", "Claude needs you", "two", "Show", count);
+        QTRY_COMPARE_WITH_TIMEOUT(answered, 2, 10000);
+        emitSignal(QStringLiteral("ActionInvoked"), {2u, QStringLiteral("default")});
+        // Signals come in order: once the last is in, so are the others.
+        QTRY_COMPARE_WITH_TIMEOUT(clicked.size(), 2, 10000);
+        QCOMPARE(clicked, QStringList({QStringLiteral("session-1"), QStringLiteral("session-2")}));
     }
 
     void postErrorReachesTheCompletion()
@@ -682,7 +719,7 @@ private Q_SLOTS:
                                                  "name='org.freedesktop.Notifications.Error.Excess')")));
         FreedesktopNotificationCenter center(sessionBus());
         std::optional<std::optional<std::string>> result;
-        center.post("session-1", "Claude needs you", "body",
+        center.post("session-1", "Claude needs you", "body", std::nullopt,
                     [&](std::optional<std::string> error) { result = std::move(error); });
         QTRY_VERIFY_WITH_TIMEOUT(result, 10000);
         QVERIFY(*result);
@@ -690,7 +727,7 @@ private Q_SLOTS:
 
         // Nothing to replace after a failure.
         result.reset();
-        center.post("session-1", "Claude needs you", "body",
+        center.post("session-1", "Claude needs you", "body", std::nullopt,
                     [&](std::optional<std::string> error) { result = std::move(error); });
         QTRY_VERIFY_WITH_TIMEOUT(result, 10000);
         QCOMPARE(server->methodCalls(QStringLiteral("Notify"))[1][1], QVariant(0u));
@@ -735,7 +772,8 @@ private Q_SLOTS:
         FreedesktopNotificationCenter center(QDBusConnection(QStringLiteral("lullwatch-absent")));
         QVERIFY(!center.isAvailable());
         bool called = false;
-        center.post("session-1", "Claude needs you", "body", [&](std::optional<std::string>) { called = true; });
+        center.post("session-1", "Claude needs you", "body", std::nullopt,
+                    [&](std::optional<std::string>) { called = true; });
         center.withdraw({"session-1"});
         center.authorizationStatus([&](NotificationCenter::Authorization) { called = true; });
         center.requestAuthorization([&](bool, std::optional<std::string>) { called = true; });

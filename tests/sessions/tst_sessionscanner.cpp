@@ -207,6 +207,9 @@ private Q_SLOTS:
         QCOMPARE(sessions.size(), kept && !oversize ? 2u : 1u); // gone from the same scan that deletes it
         QCOMPARE(sessions.back().id, std::string("other"));
         QCOMPARE(probe.asked().empty(), !probed);
+        // Only a pid that names one process is passed on.
+        if (kept && !oversize)
+            QCOMPARE(sessions.front().pid, probed ? std::optional(4242) : std::nullopt);
     }
 
     // The hook renames a newer record of a live owner onto the name of one

@@ -6,13 +6,15 @@
 
 namespace lullwatch::test {
 
-// Keeps every callback until the test answers it, and remembers every call.
+// Keeps every callback until the test answers it, and remembers every call;
+// activate() stands for a click on a notification.
 class FakeNotificationCenter final : public NotificationCenter {
 public:
     struct Post {
         std::string identifier;
         std::string title;
         std::string body;
+        std::optional<std::string> defaultAction;
         ErrorCallback completion;
     };
     using StatusCallback = std::function<void(Authorization)>;
@@ -30,12 +32,19 @@ public:
         m_pendingRequests.push_back(std::move(completion));
     }
     void post(const std::string &identifier, const std::string &title, const std::string &body,
-              ErrorCallback completion) override
+              const std::optional<std::string> &defaultAction, ErrorCallback completion) override
     {
-        posts.push_back({identifier, title, body, std::move(completion)});
+        posts.push_back({identifier, title, body, defaultAction, std::move(completion)});
     }
     void withdraw(const std::vector<std::string> &identifiers) override { withdrawals.push_back(identifiers); }
     void openSettings() override { ++settingsOpened; }
+    void setActivationHandler(ActivationHandler handler) override { m_activationHandler = std::move(handler); }
+
+    void activate(const std::string &identifier)
+    {
+        if (m_activationHandler)
+            m_activationHandler(identifier);
+    }
 
     // Answers every status query asked so far.
     void answerStatus(Authorization status)
@@ -65,6 +74,7 @@ public:
 private:
     std::vector<StatusCallback> m_pendingStatus;
     std::vector<RequestCallback> m_pendingRequests;
+    ActivationHandler m_activationHandler;
 };
 
 } // namespace lullwatch::test

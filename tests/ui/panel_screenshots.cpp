@@ -78,11 +78,15 @@ int main(int argc, char **argv)
         r.preferences.values["wakeMode"] = std::string("always");
         r.write("site:working:5");
     });
-    ok &= shoot(folder, QStringLiteral("four-collapsed"),
-                [](PanelRig &r) { r.write("site:waiting:5 api:idle:1 docs:working:2 cli:idle:3:copilot"); });
+    ok &= shoot(folder, QStringLiteral("four-collapsed"), [](PanelRig &r) {
+        r.write("site:waiting:5:pid=101 api:idle:1:pid=102 docs:working:2:pid=103 cli:idle:3:copilot:pid=104");
+    });
     ok &= shoot(
         folder, QStringLiteral("four-expanded"),
-        [](PanelRig &r) { r.write("site:waiting:5 api:idle:1 docs:working:2 cli:idle:3:copilot"); }, expand);
+        [](PanelRig &r) {
+            r.write("site:waiting:5:pid=101 api:idle:1:pid=102 docs:working:2:pid=103 cli:idle:3:copilot:pid=104");
+        },
+        expand);
     ok &= shoot(
         folder, QStringLiteral("twelve-expanded"),
         [](PanelRig &r) {

@@ -1,0 +1,39 @@
+#pragma once
+
+#include "sessions/TerminalFocus.h"
+
+#include <QPromise>
+
+#include <memory>
+#include <utility>
+#include <vector>
+
+namespace lullwatch::test {
+
+// Remembers each pid asked for and keeps the answer open until the test gives it.
+class FakeTerminalFocus final : public TerminalFocus {
+public:
+    QFuture<bool> focus(std::int32_t pid) override
+    {
+        requests.push_back(pid);
+        auto &promise = m_pending.emplace_back(std::make_unique<QPromise<bool>>());
+        promise->start();
+        return promise->future();
+    }
+
+    // Answers every request made so far.
+    void answer(bool shown)
+    {
+        for (auto &promise : std::exchange(m_pending, {})) {
+            promise->addResult(shown);
+            promise->finish();
+        }
+    }
+
+    std::vector<std::int32_t> requests;
+
+private:
+    std::vector<std::unique_ptr<QPromise<bool>>> m_pending;
+};
+
+} // namespace lullwatch::test
