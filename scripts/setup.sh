@@ -17,6 +17,7 @@ qt6-base-dev-tools
 qt6-svg-dev
 libx11-dev
 libxss-dev
+libxcb1-dev
 libsimdjson-dev
 nlohmann-json3-dev
 libbenchmark-dev
@@ -28,9 +29,16 @@ dbus-daemon
 python3-dbusmock
 tmux
 desktop-file-utils
+dpkg-dev
+lintian
+appstream
+man-db
 xvfb
 xauth
 x11-utils
+trayer
+openbox
+xterm
 "
 
 missing=""

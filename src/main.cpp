@@ -11,19 +11,26 @@
 #include "platform/DesktopIcon.h"
 #include "platform/FreedesktopNotificationCenter.h"
 #include "platform/Links.h"
+#include "platform/LinuxTerminalFocus.h"
+#include "platform/PortalAppearance.h"
 #include "platform/PosixProcessProbe.h"
 #include "platform/SettingsPreferenceStore.h"
 #include "platform/SingleInstance.h"
+#include "platform/StatusNotifierItem.h"
 #include "platform/TerminationSignals.h"
 #include "platform/TrayHostWatcher.h"
 #include "platform/UPowerPowerSource.h"
 #include "platform/X11ScreenSaver.h"
+#include "platform/XEmbedTray.h"
 #include "sessions/Clock.h"
 #include "sessions/SessionScanner.h"
+#include "ui/EnglishPlurals.h"
 #include "ui/Panel.h"
 #include "ui/TrayIcon.h"
+#include "ui/TrayPresenter.h"
 
 #include <QApplication>
+#include <QCursor>
 #include <QDBusConnection>
 #include <QFile>
 #include <QTimer>
@@ -114,7 +121,9 @@ int runApplication(QCoreApplication &application, bool withTray)
     if (const auto icon = lullwatch::installUserIcon(lullwatch::appSupportDirectory().parent_path(), applicationIcon()))
         notificationCenter.setIconFile(QString::fromStdString(icon->string()));
     lullwatch::Notifier notifier(notificationCenter, clock);
-    lullwatch::AppModel model({preferences, loginItem, assertions, powerSource, notifier, clock, probe,
+    // The display the application started on, XWayland's in a Wayland session.
+    lullwatch::LinuxTerminalFocus terminalFocus(qEnvironmentVariable("DISPLAY").toStdString());
+    lullwatch::AppModel model({preferences, loginItem, assertions, powerSource, notifier, clock, probe, terminalFocus,
                                lullwatch::sessionsDirectory(), lullwatch::temporaryDirectory(),
                                lullwatch::HookLocations::forCurrentUser(executableDirectory())});
 
@@ -127,28 +136,73 @@ int runApplication(QCoreApplication &application, bool withTray)
         }
     });
 
-    // Declared after the model, so both go before it does.
+    // Declared after the model, so all go before it does.
     std::unique_ptr<lullwatch::ui::Panel> panel;
-    std::unique_ptr<lullwatch::TrayIcon> tray;
+    std::unique_ptr<lullwatch::PortalAppearance> appearance;
+    std::unique_ptr<lullwatch::TrayPresenter> presenter;
+    std::unique_ptr<lullwatch::StatusNotifierItem> item;
+    std::unique_ptr<lullwatch::TrayIcon> xembedIcon;
     lullwatch::TrayHostWatcher hostWatcher(QDBusConnection::sessionBus());
-    if (withTray) {
-        // No tray call before a host is there: an application started at
-        // login before the desktop's panel still gets its icon later.
-        QObject::connect(&hostWatcher, &lullwatch::TrayHostWatcher::hostAvailable, &application, [&] {
+    // The panel is made when it first opens.
+    const auto openPanel = [&](QPoint anchor) {
+        if (!panel) {
             panel = std::make_unique<lullwatch::ui::Panel>(model);
             QObject::connect(panel.get(), &lullwatch::ui::Panel::quitRequested, &application,
                              [&application] { application.exit(0); });
             QObject::connect(panel.get(), &lullwatch::ui::Panel::linkRequested, &application,
                              [](const QUrl &url) { lullwatch::openLink(url); });
-            tray = std::make_unique<lullwatch::TrayIcon>(model);
-            QObject::connect(tray.get(), &lullwatch::TrayIcon::openPanelRequested, panel.get(),
-                             [&panel](QPoint anchor) { panel->showAt(anchor); });
-            QObject::connect(tray.get(), &lullwatch::TrayIcon::quitRequested, &application,
-                             [&application] { application.exit(0); });
-            write(stderr, "Running in the tray.\n");
+        }
+        panel->showAt(anchor);
+    };
+    // The tray's presenter, for whichever tray there is.
+    const auto startPresenter = [&] {
+        if (presenter)
+            return;
+        presenter = std::make_unique<lullwatch::TrayPresenter>(
+            model, QString::fromStdString((lullwatch::appSupportDirectory() / "icons").string()));
+        presenter->setDesktopPrefersDark(appearance->prefersDark());
+        QObject::connect(appearance.get(), &lullwatch::PortalAppearance::prefersDarkChanged, presenter.get(),
+                         [&] { presenter->setDesktopPrefersDark(appearance->prefersDark()); });
+        QObject::connect(presenter.get(), &lullwatch::TrayPresenter::openPanelRequested, presenter.get(), openPanel);
+        QObject::connect(presenter.get(), &lullwatch::TrayPresenter::quitRequested, &application,
+                         [&application] { application.exit(0); });
+    };
+    if (withTray) {
+        appearance = std::make_unique<lullwatch::PortalAppearance>(QDBusConnection::sessionBus());
+        // A session that cannot be shown in its terminal is shown in the
+        // panel, by the pointer, unless the panel is open already.
+        QObject::connect(&model, &lullwatch::AppModel::panelRequested, &application, [&, openPanel] {
+            if (presenter && !(panel && panel->isVisible()))
+                openPanel(QCursor::pos());
         });
-        QObject::connect(&hostWatcher, &lullwatch::TrayHostWatcher::noHost, &application,
-                         [] { write(stderr, "No tray found; running headless.\n"); });
+        // No item before a host is there: an application started at login
+        // before the desktop's panel still gets its item later.
+        QObject::connect(&hostWatcher, &lullwatch::TrayHostWatcher::hostAvailable, &application, [&] {
+            startPresenter();
+            xembedIcon.reset();
+            item = std::make_unique<lullwatch::StatusNotifierItem>(QDBusConnection::sessionBus(),
+                                                                   presenter->menuEntries());
+            item->setLook(presenter->look());
+            QObject::connect(presenter.get(), &lullwatch::TrayPresenter::lookChanged, item.get(),
+                             [&] { item->setLook(presenter->look()); });
+            QObject::connect(item.get(), &lullwatch::StatusNotifierItem::activateRequested, presenter.get(), openPanel);
+            QObject::connect(item.get(), &lullwatch::StatusNotifierItem::contextMenuRequested, presenter.get(),
+                             &lullwatch::TrayPresenter::popUpMenu);
+            QObject::connect(item.get(), &lullwatch::StatusNotifierItem::menuEntryClicked, presenter.get(),
+                             &lullwatch::TrayPresenter::triggerMenuEntry);
+            write(stderr, item->start() ? "Running in the tray.\n" : "The session bus refused the tray item.\n");
+        });
+        // Trays that only embed X windows have no host; Qt's icon serves them.
+        QObject::connect(&hostWatcher, &lullwatch::TrayHostWatcher::noHost, &application, [&] {
+            if (!lullwatch::xembedTrayIsRunning()) {
+                write(stderr, "No tray found; running headless.\n");
+                return;
+            }
+            startPresenter();
+            xembedIcon = std::make_unique<lullwatch::TrayIcon>(*presenter);
+            QObject::connect(xembedIcon.get(), &lullwatch::TrayIcon::openPanelRequested, presenter.get(), openPanel);
+            write(stderr, "Running in the XEmbed tray.\n");
+        });
         hostWatcher.waitFor(std::chrono::seconds(5));
     }
 
@@ -204,6 +258,8 @@ int main(int argc, char *argv[])
     }
     QCoreApplication::setApplicationName(QStringLiteral("lullwatch"));
     QCoreApplication::setApplicationVersion(QString::fromLatin1(lullwatch::versionString));
+    lullwatch::ui::EnglishPlurals plurals;
+    QCoreApplication::installTranslator(&plurals);
 
     switch (command.kind) {
     case Kind::Help:

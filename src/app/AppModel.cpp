@@ -5,6 +5,7 @@
 #include "agents/Agents.h"
 #include "notify/Notifier.h"
 #include "sessions/SessionScanner.h"
+#include "sessions/TerminalFocus.h"
 #include "sessions/TokenCount.h"
 
 #include <QCoreApplication>
@@ -16,6 +17,7 @@ namespace {
 
 constexpr std::string_view wakeModeKey = "wakeMode";
 constexpr std::string_view menuBarMetricKey = "menuBarMetric";
+constexpr std::string_view trayIconStyleKey = "trayIconStyle";
 constexpr std::string_view notifyWhenWaitingKey = "notifyWhenWaiting";
 constexpr std::string_view keepDisplayAwakeKey = "keepDisplayAwake";
 constexpr std::string_view pauseOnBatteryKey = "pauseOnBattery";
@@ -58,6 +60,19 @@ std::string_view rawValue(MenuBarMetric metric)
     return {};
 }
 
+std::string_view rawValue(TrayIconStyle style)
+{
+    switch (style) {
+    case TrayIconStyle::Automatic:
+        return "automatic";
+    case TrayIconStyle::Light:
+        return "light";
+    case TrayIconStyle::Dark:
+        return "dark";
+    }
+    return {};
+}
+
 std::optional<WakeMode> wakeModeFromRaw(std::string_view raw)
 {
     for (auto mode : {WakeMode::WhileWorking, WakeMode::WhileSessionOpen, WakeMode::Always, WakeMode::Off}) {
@@ -76,11 +91,21 @@ std::optional<MenuBarMetric> menuBarMetricFromRaw(std::string_view raw)
     return std::nullopt;
 }
 
+std::optional<TrayIconStyle> trayIconStyleFromRaw(std::string_view raw)
+{
+    for (auto style : {TrayIconStyle::Automatic, TrayIconStyle::Light, TrayIconStyle::Dark}) {
+        if (rawValue(style) == raw)
+            return style;
+    }
+    return std::nullopt;
+}
+
 AppModel::AppModel(AppServices services, QObject *parent)
     : QObject(parent)
     , m_preferences(services.preferences)
     , m_loginItem(services.loginItem)
     , m_notifier(services.notifier)
+    , m_terminalFocus(services.terminalFocus)
     , m_wake(services.assertions, services.powerSource, services.clock)
     , m_scanner(std::make_unique<SessionScanner>(services.sessionsDirectory, services.clock, services.processProbe,
                                                  TranscriptReader::Limits {}, services.temporaryDirectory))
@@ -91,11 +116,14 @@ AppModel::AppModel(AppServices services, QObject *parent)
     setWakeMode(wakeModeFromRaw(m_preferences.readString(wakeModeKey).value_or("")).value_or(WakeMode::WhileWorking));
     setMenuBarMetric(
         menuBarMetricFromRaw(m_preferences.readString(menuBarMetricKey).value_or("")).value_or(MenuBarMetric::Context));
+    setTrayIconStyle(trayIconStyleFromRaw(m_preferences.readString(trayIconStyleKey).value_or(""))
+                         .value_or(TrayIconStyle::Automatic));
     m_wake.setKeepDisplayAwake(m_preferences.readBool(keepDisplayAwakeKey).value_or(false));
     m_wake.setPauseOnBattery(m_preferences.readBool(pauseOnBatteryKey).value_or(false));
     // The one registered default: notifications are on until switched off.
     setNotifyWhenWaiting(m_preferences.readBool(notifyWhenWaitingKey).value_or(true));
 
+    connect(&m_notifier, &Notifier::showSessionRequested, this, &AppModel::showSession);
     m_notifier.start();
     for (const auto &installer : m_hookInstallers)
         installer->refresh();
@@ -127,6 +155,15 @@ void AppModel::setMenuBarMetric(MenuBarMetric metric)
         Q_EMIT menuBarMetricChanged(metric);
     }
     m_preferences.writeString(menuBarMetricKey, rawValue(metric));
+}
+
+void AppModel::setTrayIconStyle(TrayIconStyle style)
+{
+    if (style != m_trayIconStyle) {
+        m_trayIconStyle = style;
+        Q_EMIT trayIconStyleChanged(style);
+    }
+    m_preferences.writeString(trayIconStyleKey, rawValue(style));
 }
 
 void AppModel::setNotifyWhenWaiting(bool notify)
@@ -240,6 +277,26 @@ void AppModel::refreshWake()
     const auto primary = primarySession();
     m_wake.setReason(primary ? wakeReason(*primary) : std::string("Lullwatch"));
     m_wake.update(wanted);
+}
+
+void AppModel::showSession(const std::string &sessionId)
+{
+    const auto session = std::find_if(m_sessions.begin(), m_sessions.end(),
+                                      [&](const SessionInfo &candidate) { return candidate.id == sessionId; });
+    if (session == m_sessions.end() || !session->pid) {
+        Q_EMIT panelRequested();
+        return;
+    }
+    // As in performRefresh: the application outlives the work, the model may not.
+    m_terminalFocus.focus(*session->pid)
+        .then(QCoreApplication::instance(), [model = QPointer<AppModel>(this)](bool shown) {
+            if (!model)
+                return;
+            if (shown)
+                Q_EMIT model->sessionShown();
+            else
+                Q_EMIT model->panelRequested();
+        });
 }
 
 std::optional<SessionInfo> AppModel::primarySession() const

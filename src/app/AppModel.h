@@ -23,16 +23,22 @@ class PowerSource;
 class PreferenceStore;
 class ProcessProbe;
 class SessionScanner;
+class TerminalFocus;
 
 // When the model wants the machine awake.
 enum class WakeMode { WhileWorking, WhileSessionOpen, Always, Off };
 // Which number the tray shows beside the icon.
 enum class MenuBarMetric { Context, SessionTotal, None };
+// The tray icon's glyphs: following the desktop's colour scheme, or always
+// light (for dark panels) or dark (for light panels).
+enum class TrayIconStyle { Automatic, Light, Dark };
 
 std::string_view rawValue(WakeMode mode);
 std::string_view rawValue(MenuBarMetric metric);
+std::string_view rawValue(TrayIconStyle style);
 std::optional<WakeMode> wakeModeFromRaw(std::string_view raw);
 std::optional<MenuBarMetric> menuBarMetricFromRaw(std::string_view raw);
+std::optional<TrayIconStyle> trayIconStyleFromRaw(std::string_view raw);
 
 // Everything outside the model that it drives; all must outlive it.
 struct AppServices {
@@ -43,6 +49,7 @@ struct AppServices {
     Notifier &notifier;
     const Clock &clock;
     const ProcessProbe &processProbe;
+    TerminalFocus &terminalFocus;
     std::filesystem::path sessionsDirectory;
     // Where killed hooks of older releases left their payload copies.
     std::filesystem::path temporaryDirectory;
@@ -70,6 +77,8 @@ public:
     void setWakeMode(WakeMode mode);
     MenuBarMetric menuBarMetric() const { return m_menuBarMetric; }
     void setMenuBarMetric(MenuBarMetric metric);
+    TrayIconStyle trayIconStyle() const { return m_trayIconStyle; }
+    void setTrayIconStyle(TrayIconStyle style);
     bool notifyWhenWaiting() const { return m_notifyWhenWaiting; }
     void setNotifyWhenWaiting(bool notify);
     bool keepDisplayAwake() const { return m_wake.keepDisplayAwake(); }
@@ -93,6 +102,10 @@ public:
     void performRefresh();
     void refreshWake();
 
+    // "Show": brings the session's terminal to the front, or asks for the
+    // panel when that cannot be done or the session is gone.
+    void showSession(const std::string &sessionId);
+
     std::optional<SessionInfo> primarySession() const;
     SessionState overallState() const;
     std::string menuBarTitle() const;
@@ -102,12 +115,17 @@ Q_SIGNALS:
     void sessionsChanged();
     void wakeModeChanged(lullwatch::WakeMode mode);
     void menuBarMetricChanged(lullwatch::MenuBarMetric metric);
+    void trayIconStyleChanged(lullwatch::TrayIconStyle style);
     void notifyWhenWaitingChanged(bool notify);
     void loginItemErrorChanged();
     void isLoginItemChanged(bool isLoginItem);
     void timerChanged();
     // After each refresh has been applied; for observers that need no diff.
     void refreshed();
+    // A session's terminal came to the front.
+    void sessionShown();
+    // A session could not be shown in its terminal: the panel shows it instead.
+    void panelRequested();
 
 private:
     void applyRefresh(std::vector<SessionInfo> sessions);
@@ -116,12 +134,14 @@ private:
     PreferenceStore &m_preferences;
     LoginItem &m_loginItem;
     Notifier &m_notifier;
+    TerminalFocus &m_terminalFocus;
 
     std::vector<SessionInfo> m_sessions;
     WakeController m_wake;
     std::vector<std::unique_ptr<HookInstalling>> m_hookInstallers;
     WakeMode m_wakeMode = WakeMode::WhileWorking;
     MenuBarMetric m_menuBarMetric = MenuBarMetric::Context;
+    TrayIconStyle m_trayIconStyle = TrayIconStyle::Automatic;
     bool m_notifyWhenWaiting = true;
     std::optional<std::string> m_loginItemError;
     bool m_isLoginItem = false;

@@ -76,6 +76,9 @@ Panel::Panel(AppModel &model, const Clock &clock, QWidget *parent)
     stack->addWidget(buildEmptyState());
     m_list = new SessionList(content);
     m_list->setObjectName(QStringLiteral("sessionList"));
+    connect(m_list, &SessionList::showRequested, &m_model, &AppModel::showSession);
+    // The terminal is in front now; the panel is out of its way.
+    connect(&m_model, &AppModel::sessionShown, this, &QWidget::hide);
     stack->addWidget(m_list);
     stack->addWidget(divider(content));
     stack->addWidget(buildControls());
@@ -91,6 +94,7 @@ Panel::Panel(AppModel &model, const Clock &clock, QWidget *parent)
     connect(&wake, &WakeController::pauseOnBatteryChanged, this, &Panel::refreshPreferences);
     connect(&m_model, &AppModel::wakeModeChanged, this, &Panel::refreshPreferences);
     connect(&m_model, &AppModel::menuBarMetricChanged, this, &Panel::refreshPreferences);
+    connect(&m_model, &AppModel::trayIconStyleChanged, this, &Panel::refreshPreferences);
     connect(&m_model, &AppModel::notifyWhenWaitingChanged, this, &Panel::refreshPreferences);
     connect(&m_model, &AppModel::isLoginItemChanged, this, &Panel::refreshPreferences);
     connect(&m_model, &AppModel::loginItemErrorChanged, this, &Panel::refreshPreferences);
@@ -239,7 +243,7 @@ QWidget *Panel::buildSettings()
 
     auto *metricRow = new QHBoxLayout;
     metricRow->setSpacing(8);
-    metricRow->addWidget(label(tr("Menu bar shows"), "metricLabel", m_settings));
+    metricRow->addWidget(label(tr("Tray shows"), "metricLabel", m_settings));
     m_metric = new QComboBox(m_settings);
     m_metric->setObjectName(QStringLiteral("metricPicker"));
     // In the order of MenuBarMetric's cases.
@@ -248,6 +252,18 @@ QWidget *Panel::buildSettings()
             [this](int index) { m_model.setMenuBarMetric(static_cast<MenuBarMetric>(index)); });
     metricRow->addWidget(m_metric, 1);
     stack->addLayout(metricRow);
+
+    auto *trayIconRow = new QHBoxLayout;
+    trayIconRow->setSpacing(8);
+    trayIconRow->addWidget(label(tr("Tray icon"), "trayIconLabel", m_settings));
+    m_trayIcon = new QComboBox(m_settings);
+    m_trayIcon->setObjectName(QStringLiteral("trayIconPicker"));
+    // In the order of TrayIconStyle's cases.
+    m_trayIcon->addItems({tr("Automatic"), tr("Light"), tr("Dark")});
+    connect(m_trayIcon, &QComboBox::activated, this,
+            [this](int index) { m_model.setTrayIconStyle(static_cast<TrayIconStyle>(index)); });
+    trayIconRow->addWidget(m_trayIcon, 1);
+    stack->addLayout(trayIconRow);
 
     auto *login = new QVBoxLayout;
     login->setSpacing(2);
@@ -355,6 +371,7 @@ void Panel::refreshPreferences()
 {
     m_wakeMode->setCurrentIndex(static_cast<int>(m_model.wakeMode()));
     m_metric->setCurrentIndex(static_cast<int>(m_model.menuBarMetric()));
+    m_trayIcon->setCurrentIndex(static_cast<int>(m_model.trayIconStyle()));
     m_keepDisplay->setChecked(m_model.keepDisplayAwake());
     m_pauseOnBattery->setChecked(m_model.pauseOnBattery());
     m_notify->setChecked(m_model.notifyWhenWaiting());

@@ -95,6 +95,7 @@ private:
     QCheckBox *m_notify = nullptr;
     QWidget *m_notificationRow = nullptr;
     QComboBox *m_metric = nullptr;
+    QComboBox *m_trayIcon = nullptr;
     QCheckBox *m_loginItem = nullptr;
     QLabel *m_loginItemError = nullptr;
 };

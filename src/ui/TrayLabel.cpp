@@ -3,11 +3,19 @@
 #include "Icons.h"
 #include "app/AppModel.h"
 
+#include <algorithm>
+
 namespace lullwatch {
 
 TrayLabel TrayLabel::of(const AppModel &model)
 {
-    return {.state = model.overallState(), .hasSessions = !model.sessions().empty(), .title = model.menuBarTitle()};
+    const auto &sessions = model.sessions();
+    return {.state = model.overallState(),
+            .hasSessions = !sessions.empty(),
+            .title = model.menuBarTitle(),
+            .anyWaiting = std::any_of(sessions.begin(), sessions.end(), [](const SessionInfo &session) {
+                return session.state == SessionState::Waiting;
+            })};
 }
 
 std::string_view TrayLabel::symbolName() const

@@ -9,12 +9,15 @@ namespace lullwatch {
 
 class AppModel;
 
-// What the tray shows: a pure function of the model's overall state and
-// menu-bar title, compared to tell whether the tray must be redrawn.
+// What the tray shows: a pure function of the model's overall state,
+// whether a session waits for the user, and the metric's text.
 struct TrayLabel {
     SessionState state = SessionState::Ended;
     bool hasSessions = false;
+    // The metric ("45k"), empty for none.
     std::string title;
+    // Some session waits for the user, even while another works.
+    bool anyWaiting = false;
 
     static TrayLabel of(const AppModel &model);
 

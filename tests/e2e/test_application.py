@@ -244,7 +244,8 @@ class HeadlessTest(ApplicationTestCase):
 
 
 class TrayTest(ApplicationTestCase):
-    """`lullwatch` with a display: the tray icon over StatusNotifierItem."""
+    """`lullwatch` with a display: its own StatusNotifierItem, and Qt's icon
+    in a tray that only embeds X windows."""
 
     def setUp(self):
         super().setUp()
@@ -285,8 +286,9 @@ class TrayTest(ApplicationTestCase):
         return item.Get(ITEM_INTERFACE, name, dbus_interface=dbus.PROPERTIES_IFACE)
 
     def tooltip_title(self, service):
-        # (sa(iiay)ss): icon name, images, title, description.
-        return str(self.item_property(service, "ToolTip")[2])
+        # (sa(iiay)ss): icon name, images, title ("Lullwatch"), description.
+        tooltip = self.item_property(service, "ToolTip")
+        return str(tooltip[3]) if str(tooltip[2]) == "Lullwatch" else None
 
     def images(self, service):
         return {(int(w), int(h)): bytes(bytearray(data)) for w, h, data in self.item_property(service, "IconPixmap")}
@@ -309,13 +311,18 @@ class TrayTest(ApplicationTestCase):
         self.assertEqual(sorted(asleep), [(side, side) for side in (16, 22, 24, 32, 48, 64)])
         self.assertTrue(all(len(data) == 4 * w * h for (w, h), data in asleep.items()))
 
+        self.assertEqual(self.item_property(service, "Status"), "Active")
+
         self.write_record("s1", "working", "/home/dev/work/site")
         self.wait_tooltip(service, "Working \u00b7 0")
+        # The metric beside the icon, not drawn into it.
+        self.assertEqual(self.item_property(service, "XAyatanaLabel"), "0")
         working = self.images(service)
         self.assertNotEqual(working[(22, 22)], asleep[(22, 22)])
         self.write_record("s2", "waiting", "/home/dev/work/api", notification_type="permission_prompt")
         self.write_record("s1", "idle", "/home/dev/work/site")
         self.wait_tooltip(service, "Needs you \u00b7 0")
+        self.assertEqual(self.item_property(service, "Status"), "NeedsAttention")
         self.assertNotEqual(self.images(service)[(22, 22)], working[(22, 22)])
 
         self.assertFalse(e2e_support.window_is_viewable(self.display, "Lullwatch"))
@@ -323,7 +330,13 @@ class TrayTest(ApplicationTestCase):
         item.Activate(dbus.Int32(640), dbus.Int32(0), dbus_interface=ITEM_INTERFACE)
         wait_until(lambda: e2e_support.window_is_viewable(self.display, "Lullwatch"), "the panel")
 
-        process.send_signal(signal.SIGTERM)
+        # "Quit" in the host's menu ends the application.
+        menu = self.get_dbus(False).get_object(service, str(self.item_property(service, "Menu")))
+        _, (_, _, entries) = menu.GetLayout(0, -1, [], dbus_interface="com.canonical.dbusmenu")
+        quit_id = [int(entry[0]) for entry in entries if entry[1].get("label") == "Quit"]
+        self.assertEqual(len(quit_id), 1)
+        menu.Event(quit_id[0], "clicked", dbus.Int32(0, variant_level=1), dbus.UInt32(0),
+                   dbus_interface="com.canonical.dbusmenu")
         self.assertEqual(process.wait(DEADLINE), 0)
         self.assertEqual([line for line in self.stderr_lines() if "qt.qpa" in line], [])
 
@@ -341,6 +354,23 @@ class TrayTest(ApplicationTestCase):
         service = wait_until(self.registered_item, "RegisterStatusNotifierItem")
         self.assertIn("Running in the tray.", self.stderr_lines())
         self.wait_tooltip(service, "No sessions")
+        process.send_signal(signal.SIGTERM)
+        self.assertEqual(process.wait(DEADLINE), 0)
+
+    def test_xembed_tray_without_a_host_gets_the_icon(self):
+        # trayer owns the X tray selection, and no StatusNotifierItem host runs.
+        trayer = subprocess.Popen(["trayer"], env=self.tray_environment(), stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL)
+        self.addCleanup(self.stop_process, trayer)
+        wait_until(lambda: e2e_support.window_is_viewable(self.display, "panel"), "trayer's panel")
+        process = self.start_tray()
+        wait_until(lambda: "Running in the XEmbed tray." in self.stderr_lines(), "the XEmbed notice")
+
+        def docked():
+            tree = subprocess.run(["xwininfo", "-display", self.display, "-name", "panel", "-tree"],
+                                  capture_output=True, text=True).stdout
+            return '"lullwatch": ("lullwatch" "lullwatch")' in tree
+        wait_until(docked, "the icon in trayer's panel")
         process.send_signal(signal.SIGTERM)
         self.assertEqual(process.wait(DEADLINE), 0)
 

@@ -9,6 +9,7 @@
 #include "support/FakePowerSource.h"
 #include "support/FakePreferenceStore.h"
 #include "support/FakeProcessProbe.h"
+#include "support/FakeTerminalFocus.h"
 #include "support/TestFiles.h"
 
 #include <QSignalSpy>
@@ -31,6 +32,7 @@ struct ModelRig {
     FakeNotificationCenter center;
     FakeClock clock {now};
     FakeProcessProbe probe;
+    FakeTerminalFocus focus;
     Notifier notifier {center, clock};
     std::unique_ptr<AppModel> model; // last: goes first
 
@@ -38,7 +40,8 @@ struct ModelRig {
 
     // "site:working:5" is a record of session "site" working in
     // /home/dev/site, written 5 s ago (now when the age is left out); a
-    // fourth part "copilot" makes it a Copilot CLI session.
+    // further part "copilot" makes it a Copilot CLI session, "pid=42" names
+    // the agent's process.
     void write(const QByteArray &list, const std::string &transcriptPath = {})
     {
         std::filesystem::create_directories(sessions());
@@ -48,7 +51,10 @@ struct ModelRig {
             const auto parts = word.split(':');
             const std::string id = parts[0].toStdString();
             const double age = parts.size() > 2 ? parts[2].toDouble() : 0;
-            const std::string extra = parts.size() > 3 ? ",\"source\":\"copilot\"" : "";
+            std::string extra;
+            for (const auto &part : parts.mid(3))
+                extra += part.startsWith("pid=") ? ",\"pid\":" + part.mid(4).toStdString()
+                                                 : ",\"source\":\"" + part.toStdString() + '"';
             writeFile(sessions() / (id + ".json"),
                       recordJson(id, parts[1].toStdString(), now - age, transcriptPath, extra, "/home/dev/" + id));
         }
@@ -81,6 +87,7 @@ struct ModelRig {
             .notifier = notifier,
             .clock = clock,
             .processProbe = probe,
+            .terminalFocus = focus,
             .sessionsDirectory = sessions(),
             .temporaryDirectory = base / "tmp",
             .hookLocations = {.home = base / "home",

@@ -1,6 +1,7 @@
 #include "PanelRig.h"
 #include "ui/Chevron.h"
 #include "ui/ElidedLabel.h"
+#include "ui/EnglishPlurals.h"
 #include "ui/HookStatusRow.h"
 #include "ui/NotificationStatusRow.h"
 #include "ui/Panel.h"
@@ -26,6 +27,7 @@
 #include <QToolButton>
 
 #include <algorithm>
+#include <map>
 
 using namespace lullwatch;
 using namespace lullwatch::test;
@@ -132,7 +134,7 @@ private Q_SLOTS:
         oneTurn.usage.turns = 1;
         row.setSession(oneTurn);
         QCOMPARE(text(row, "folderLabel"), QStringLiteral("site"));
-        QCOMPARE(text(row, "turnsLabel"), QStringLiteral("1 turns"));
+        QCOMPARE(text(row, "turnsLabel"), QStringLiteral("1 turn"));
         QCOMPARE(text(row, "outputLabel"), QStringLiteral("1k"));
         QCOMPARE(text(row, "contextLabel"), QStringLiteral("0"));
         QVERIFY(child<QWidget>(row, "modelLabel")->isHidden());
@@ -652,6 +654,37 @@ private Q_SLOTS:
         QTRY_COMPARE(panel.height(), collapsed + list->scrollHeight() + 1);
     }
 
+    // "Show" is offered where the agent's process is known, and asks for its
+    // terminal; once that is in front, the panel gets out of its way.
+    void showOnTheRow()
+    {
+        PanelRig r;
+        r.write("site:waiting:5:pid=101 api:idle:1");
+        auto &model = r.start();
+        QVERIFY(r.refreshed());
+        Panel panel(model, r.clock);
+        panel.show();
+        child<QAbstractButton>(panel, "firstRowButton")->click();
+        QSignalSpy panelRequested(&model, &AppModel::panelRequested);
+        std::map<std::string, QAbstractButton *> buttons;
+        for (auto *row : panel.findChildren<SessionRow *>())
+            buttons[row->session().id] = child<QAbstractButton>(*row, "showButton");
+        QCOMPARE(buttons["site"]->text(), QStringLiteral("Show"));
+        QVERIFY(buttons["site"]->isVisibleTo(&panel));
+        QVERIFY(!buttons["api"]->isVisibleTo(&panel));
+
+        // The first row's: the click is the button's alone, not the row's around it.
+        QTest::mouseClick(buttons["site"], Qt::LeftButton);
+        QCOMPARE(r.focus.requests, std::vector<std::int32_t> {101});
+        QVERIFY(child<SessionList>(panel, "sessionList")->isExpanded());
+        r.focus.answer(false);
+        QTRY_COMPARE(panelRequested.count(), 1);
+        QVERIFY(panel.isVisible());
+        buttons["site"]->click();
+        r.focus.answer(true);
+        QTRY_VERIFY(!panel.isVisible());
+    }
+
     void staleWorkingSession()
     {
         PanelRig r;
@@ -743,6 +776,17 @@ private Q_SLOTS:
         QCOMPARE(metric->itemText(2), QStringLiteral("Nothing"));
         Q_EMIT metric->activated(2);
         QCOMPARE(model.menuBarMetric(), MenuBarMetric::None);
+        QCOMPARE(text(panel, "metricLabel"), QStringLiteral("Tray shows"));
+
+        QCOMPARE(text(panel, "trayIconLabel"), QStringLiteral("Tray icon"));
+        auto *trayIcon = child<QComboBox>(panel, "trayIconPicker");
+        QCOMPARE(trayIcon->itemText(0), QStringLiteral("Automatic"));
+        QCOMPARE(trayIcon->itemText(1), QStringLiteral("Light"));
+        QCOMPARE(trayIcon->itemText(2), QStringLiteral("Dark"));
+        Q_EMIT trayIcon->activated(2);
+        QCOMPARE(model.trayIconStyle(), TrayIconStyle::Dark);
+        model.setTrayIconStyle(TrayIconStyle::Light);
+        QCOMPARE(trayIcon->currentIndex(), 1);
 
         child<QCheckBox>(panel, "launchAtLogin")->click();
         QCOMPARE(child<QCheckBox>(panel, "launchAtLogin")->isChecked(), model.isLoginItem());
@@ -778,6 +822,8 @@ int main(int argc, char **argv)
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
+    EnglishPlurals plurals;
+    QApplication::installTranslator(&plurals);
     TestPanel test;
     return QTest::qExec(&test, argc, argv);
 }
