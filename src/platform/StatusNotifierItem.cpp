@@ -16,7 +16,7 @@ const QString watcherPath = QStringLiteral("/StatusNotifierWatcher");
 const QString itemPath = QStringLiteral("/StatusNotifierItem");
 const QString menuPath = QStringLiteral("/MenuBar");
 
-// The name the specification asks for: one per process and item.
+// The bus name hosts expect of an item: one per process and item.
 QString nameForThisProcess()
 {
     static int items = 0;

@@ -93,6 +93,43 @@ bool readCount(ondemand::value value, std::int64_t &count)
     return true;
 }
 
+// Iterates the members of `object`, handing each key and value to `visit`,
+// which returns false for malformed JSON. Only the first of repeated keys
+// reaches `visit`, among those named in `keys`.
+template<std::size_t N, typename Visit>
+bool forEachMember(ondemand::object object, const std::array<std::string_view, N> &keys, Visit &&visit)
+{
+    std::array<bool, N> seen {};
+    for (auto member : object) {
+        ondemand::field field;
+        std::string_view key;
+        if (std::move(member).get(field) || field.unescaped_key().get(key))
+            return false;
+        for (std::size_t index = 0; index < N; ++index) {
+            if (key != keys[index] || seen[index])
+                continue;
+            seen[index] = true;
+            if (!visit(index, field.value()))
+                return false;
+            break;
+        }
+    }
+    return true;
+}
+
+// Counts named in `keys`, each clamped at zero; absent ones are zero.
+template<std::size_t N>
+bool readCounts(ondemand::object object, const std::array<std::string_view, N> &keys,
+                std::array<std::int64_t, N> &values)
+{
+    values = {};
+    const bool ok = forEachMember(
+        object, keys, [&](std::size_t index, ondemand::value value) { return readCount(value, values[index]); });
+    for (auto &value : values)
+        value = std::max<std::int64_t>(value, 0);
+    return ok;
+}
+
 bool readUsage(ondemand::object usage, TokenCounts &counts)
 {
     constexpr std::string_view keys[]
@@ -291,25 +328,11 @@ bool readEntry(ondemand::parser &parser, std::string_view line, EntryFacts &entr
 // cached part, and thoughts are billed as output, beside the candidates.
 bool readGeminiUsage(ondemand::object usage, TokenCounts &counts)
 {
-    constexpr std::string_view keys[] = {"promptTokenCount", "candidatesTokenCount", "cachedContentTokenCount",
-                                         "thoughtsTokenCount", "totalTokenCount"};
-    std::int64_t values[5] = {};
-    bool seen[5] = {};
-    for (auto member : usage) {
-        ondemand::field field;
-        std::string_view key;
-        if (std::move(member).get(field) || field.unescaped_key().get(key))
-            return false;
-        for (std::size_t index = 0; index < 5; ++index) {
-            if (key != keys[index] || seen[index])
-                continue;
-            seen[index] = true;
-            if (!readCount(field.value(), values[index]))
-                return false;
-        }
-    }
-    for (auto &value : values)
-        value = std::max<std::int64_t>(value, 0); // no count is below zero
+    static constexpr std::array<std::string_view, 5> keys = {
+        "promptTokenCount", "candidatesTokenCount", "cachedContentTokenCount", "thoughtsTokenCount", "totalTokenCount"};
+    std::array<std::int64_t, 5> values;
+    if (!readCounts(usage, keys, values))
+        return false;
     const auto [prompt, candidates, cached, thoughts, total] = values;
     counts.cacheRead = cached;
     counts.input = prompt > cached ? prompt - cached : 0;
@@ -332,77 +355,30 @@ bool readQwenEntry(ondemand::parser &parser, std::string_view line, EntryFacts &
     if (!startObject(parser, line, document, top))
         return false;
 
-    bool seenType = false;
-    bool seenTimestamp = false;
-    bool seenModel = false;
-    bool seenUsage = false;
     MessageFacts &message = entry.message;
-    for (auto member : top) {
-        ondemand::field field;
-        std::string_view key;
-        if (std::move(member).get(field) || field.unescaped_key().get(key))
-            return false;
-        bool ok = true;
-        if (key == "type" && !seenType) {
-            seenType = true;
-            ok = readOptionalString(field.value(), entry.type);
-        } else if (key == "timestamp" && !seenTimestamp) {
-            seenTimestamp = true;
-            ok = readOptionalString(field.value(), entry.timestamp);
-        } else if (key == "model" && !seenModel) {
-            seenModel = true;
-            ok = readOptionalString(field.value(), message.model);
-        } else if (key == "usageMetadata" && !seenUsage) {
-            seenUsage = true;
+    static constexpr std::array<std::string_view, 4> keys = {"type", "timestamp", "model", "usageMetadata"};
+    const bool read = forEachMember(top, keys, [&](std::size_t index, ondemand::value value) {
+        switch (index) {
+        case 0:
+            return readOptionalString(value, entry.type);
+        case 1:
+            return readOptionalString(value, entry.timestamp);
+        case 2:
+            return readOptionalString(value, message.model);
+        default: {
             ondemand::object usage;
-            const auto usageError = field.value().get_object().get(usage);
+            const auto usageError = value.get_object().get(usage);
             message.hasUsage = !usageError;
-            ok = usageError ? !isMalformed(usageError) : readGeminiUsage(usage, message.counts);
+            return usageError ? !isMalformed(usageError) : readGeminiUsage(usage, message.counts);
         }
-        if (!ok)
-            return false;
-    }
+        }
+    });
+    if (!read)
+        return false;
     // Each reply is a record of its own, counted once.
     message.isObject = true;
     message.isEmpty = false;
     return isDocumentEnd(document);
-}
-
-// Iterates the members of `object`, handing each key and value to `visit`,
-// which returns false for malformed JSON. Only the first of repeated keys
-// reaches `visit`, among those named in `keys`.
-template<std::size_t N, typename Visit>
-bool forEachMember(ondemand::object object, const std::array<std::string_view, N> &keys, Visit &&visit)
-{
-    std::array<bool, N> seen {};
-    for (auto member : object) {
-        ondemand::field field;
-        std::string_view key;
-        if (std::move(member).get(field) || field.unescaped_key().get(key))
-            return false;
-        for (std::size_t index = 0; index < N; ++index) {
-            if (key != keys[index] || seen[index])
-                continue;
-            seen[index] = true;
-            if (!visit(index, field.value()))
-                return false;
-            break;
-        }
-    }
-    return true;
-}
-
-// Counts named in `keys`, each clamped at zero; absent ones are zero.
-template<std::size_t N>
-bool readCounts(ondemand::object object, const std::array<std::string_view, N> &keys,
-                std::array<std::int64_t, N> &values)
-{
-    values = {};
-    const bool ok = forEachMember(
-        object, keys, [&](std::size_t index, ondemand::value value) { return readCount(value, values[index]); });
-    for (auto &value : values)
-        value = std::max<std::int64_t>(value, 0);
-    return ok;
 }
 
 // One message of a Gemini CLI chat: a line of its own, or an element of a
