@@ -1,79 +1,6 @@
-"""Helpers for tests that drive the real Claude Code CLI offline.
-
-A test gets a sandbox (AgentSandbox): a temporary folder with a HOME seeded so
-the CLI starts without questions, a working folder, a TMPDIR, and a local
-stand-in of the model API (standin_api.py) that serves the test's scripted
-replies. Every process the sandbox starts is ended, and the folder removed,
-when the sandbox closes, also when the test fails. Set
-LULLWATCH_KEEP_AGENT_TMP=1 to keep the folder for a look afterwards.
-
-What the pinned CLI (2.1.332) does, learned by running it against the stand-in
-with a command hook on every event that appended its stdin and
-/proc/$$ and /proc/$PPID status lines to a file:
-
-Hook events of `claude -p "PROMPT"`, in order:
-  1. SessionStart      {"session_id", "transcript_path", "cwd",
-                        "hook_event_name", "source": "startup"}.
-                        With --continue or --resume the source is "resume",
-                        the session id is the resumed one, and its transcript
-                        grows.
-  2. UserPromptSubmit  adds "prompt_id", "permission_mode" ("default" in print
-                        mode), "prompt".
-  3. for each tool call the model asks for:
-       PreToolUse      "tool_name", "tool_input"; then
-       PostToolUse     "tool_response", when the tool ran. When print mode has
-                        no permission for the tool (no --allowedTools, no
-                        --permission-mode), PreToolUse is followed by
-                        PermissionRequest instead, the tool is refused and the
-                        turn goes on without PostToolUse (or
-                        PostToolUseFailure).
-  4. Stop              "stop_hook_active": false, "last_assistant_message",
-                        "effort".
-  5. SessionEnd        "reason": "other" (an interactive session left with
-                        /exit says "prompt_input_exit").
-  Notification does not fire in print mode. Each hook runs to its end before
-  the CLI goes on (SessionStart and UserPromptSubmit before the first model
-  request, PreToolUse before the tool, Stop after the last reply). Interactive
-  mode fires the same sequence, one UserPromptSubmit ... Stop per prompt.
-
-How a hook command runs: argv is exactly ["/bin/sh", "-c", COMMAND]
-(Name: sh), a direct child of the agent process, so $PPID inside the command
-is the agent's pid. The payload is one line of JSON on stdin; the working
-folder is the session's cwd. The environment is the agent's own plus
-CLAUDECODE=1, CLAUDE_PID (the agent's pid), CLAUDE_CODE_SESSION_ID,
-CLAUDE_PROJECT_DIR, CLAUDE_CODE_ENTRYPOINT ("sdk-cli" in print mode, "cli"
-interactive), and CLAUDE_ENV_FILE for SessionStart.
-
-Process tree: the npm package's bin/claude.exe is a native executable (a
-Bun-compiled ELF of ~400 MB, linked over the placeholder by its postinstall
-step). `claude -p` is ONE process, no Node.js parent or child; it runs about
-nine threads (Bun Pool N, HTTP Client, JITWorker, fs.watch, ...). Its
-/proc/PID/status Name: is the base name it was started by: "claude" through
-the node_modules/.bin/claude symlink (as an npm global install starts it),
-"claude.exe" when bin/claude.exe is started directly; /proc/PID/cmdline is the
-argv as given ("/.../node_modules/.bin/claude -p say hi"). Children: hook
-commands (/bin/sh, see above) and the Bash tool, which runs
-/bin/bash -c "source ~/.claude/shell-snapshots/snapshot-bash-....sh ...
-&& eval 'COMMAND' && pwd -P >| $TMPDIR/claude-XXXX-cwd" (Name: bash).
-
-Files: the transcript is ~/.claude/projects/<cwd with every character other
-than A-Z, a-z, 0-9 replaced by "-">/<session id>.jsonl; --session-id UUID
-picks the id. Each content block of a reply is one "assistant" line carrying
-the reply's message id and usage. While the process lives it keeps
-~/.claude/sessions/<pid>.json ({"pid", "sessionId", "cwd", "startedAt",
-"procStart", "version", "kind", "entrypoint", "status": "busy" mid-turn, ...})
-and removes it on exit. The CLI honours TMPDIR: it keeps
-$TMPDIR/claude-<uid>/<munged cwd>/<session id>/ and a socket
-$TMPDIR/cc-socks/<pid>.sock, so the sandbox points TMPDIR inside itself.
-
-Requests: with CLAUDE_CODE_DISABLE_NONESSENTIAL_TRAFFIC=1 a print-mode turn is
-just the main conversation requests. Without it the CLI also sends
-GET /api/hello, and interactive sessions add a title request and, in the
-default "auto" permission mode, safety-check requests before each tool call;
-standin_api.py tells these apart (see its module comment). With nonessential
-traffic disabled, interactive auto mode cannot reach its safety check: a
-dialog says so, and each tool call then waits for the user's approval.
-Interactive tests should pick --permission-mode or --allowedTools instead.
+"""Helpers for tests that drive the real Claude Code CLI offline, in a sandbox
+with a local stand-in of its model API. What the pinned CLI does is written
+up in docs/agents/claude-code.md.
 """
 
 import atexit
@@ -94,7 +21,7 @@ from pathlib import Path
 
 AGENT_DIR = Path(__file__).resolve().parent
 CLAUDE = AGENT_DIR / "node_modules" / ".bin" / "claude"
-INSTALL_SCRIPT = AGENT_DIR / "install.sh"
+INSTALL_SCRIPT = AGENT_DIR.parent / "e2e" / "install_pinned.sh"
 STANDIN_SCRIPT = AGENT_DIR / "standin_api.py"
 
 # ~/.claude.json approves API keys by their last 20 characters; this key has
@@ -128,13 +55,13 @@ def wait_until(predicate, timeout, what, interval=0.05):
 # --- installing the CLI ------------------------------------------------------
 
 def ensure_claude_installed(timeout=900):
-    """Runs install.sh when the pinned CLI is not installed yet."""
+    """Installs the pinned CLI when it is not installed yet."""
     if CLAUDE.exists():
         return CLAUDE
-    subprocess.run(["sh", str(INSTALL_SCRIPT)], check=True, timeout=timeout,
+    subprocess.run(["sh", str(INSTALL_SCRIPT), str(AGENT_DIR), "claude"], check=True, timeout=timeout,
                    stdin=subprocess.DEVNULL)
     if not CLAUDE.exists():
-        raise RuntimeError("install.sh ran but %s is still missing" % CLAUDE)
+        raise RuntimeError("install_pinned.sh ran but %s is still missing" % CLAUDE)
     return CLAUDE
 
 

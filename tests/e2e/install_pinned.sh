@@ -31,10 +31,18 @@ echo "install_pinned.sh: installing $2 into $here/node_modules" >&2
 # platforms that the registry does not have. `install --no-save` installs the
 # locked versions and leaves the lock as it is.
 npm install --no-save --no-audit --no-fund --loglevel=error
+# Claude Code's postinstall step puts its native binary in place; run it
+# where npm declined to.
+step=node_modules/@anthropic-ai/claude-code/install.cjs
+if [ -f "$step" ] && ! "$bin" --version >/dev/null 2>&1; then
+    node "$step" >&2
+fi
 
 # Its own HOME: asking for the version must leave nothing in the user's.
 scratch=$(mktemp -d)
-if ! version=$(env HOME="$scratch" "$bin" --version 2>&1); then
+# Copilot CLI unpacks its runtime into its cache folder once, here.
+if ! version=$(env HOME="$scratch" XDG_CACHE_HOME="$here/node_modules/.cache" COPILOT_AUTO_UPDATE=false \
+    "$bin" --version 2>&1); then
     echo "install_pinned.sh: $bin does not run:" >&2
     echo "$version" >&2
     rm -rf "$scratch" node_modules
