@@ -39,6 +39,10 @@ x11-utils
 trayer
 openbox
 xterm
+xfce4-panel
+xfconf
+x11-apps
+xdotool
 "
 
 missing=""

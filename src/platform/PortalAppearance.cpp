@@ -23,7 +23,10 @@ PortalAppearance::PortalAppearance(QDBusConnection sessionBus, QObject *parent)
 {
     if (!m_bus.isConnected())
         return;
-    // QDBusConnection::connect takes its receiver by slot name only.
+    // QDBusConnection::connect takes its receiver by slot name only, and
+    // refuses a slot whose argument types are not registered by name yet:
+    // QDBusVariant's is not until something uses it.
+    qRegisterMetaType<QDBusVariant>();
     m_bus.connect(portalService, portalPath, settingsInterface, QStringLiteral("SettingChanged"), this,
                   SLOT(settingChanged(QString, QString, QDBusVariant)));
     // A portal that starts later is read when it comes.

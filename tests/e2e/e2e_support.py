@@ -20,11 +20,13 @@ then removes the folder, also when a test failed. BusTestCase adds private
 system and session buses for the tests that watch Lullwatch's D-Bus calls.
 """
 
+import collections
 import json
 import os
 import select
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
@@ -546,6 +548,168 @@ def window_is_viewable(display, name):
     """Whether a window of that name is mapped on the X display."""
     result = subprocess.run(["xwininfo", "-display", display, "-name", name], capture_output=True, text=True)
     return result.returncode == 0 and "Map State: IsViewable" in result.stdout
+
+
+def window_geometry(display, name):
+    """(left, top, width, height) of the window of that name on the X display."""
+    result = subprocess.run(["xwininfo", "-display", display, "-name", name], capture_output=True, text=True)
+    fields = dict(line.strip().split(":", 1) for line in result.stdout.splitlines() if ":" in line)
+    return tuple(int(fields[key]) for key in ("Absolute upper-left X", "Absolute upper-left Y", "Width", "Height"))
+
+
+class Screenshot:
+    """The X display's picture, read through xwd: a TrueColor visual's
+    pixels of whole bytes, 8 bits a colour, as Xvfb's are."""
+
+    def __init__(self, display):
+        data = subprocess.run(["xwd", "-display", display, "-root", "-silent"], capture_output=True,
+                              check=True, timeout=30).stdout
+        header = struct.unpack(">25I", data[:100])
+        if header[11] % 8 or header[14:17] != (0xff0000, 0xff00, 0xff):
+            raise RuntimeError("xwd gave %d-bit pixels with masks %r" % (header[11], header[14:17]))
+        self.width, self.height, self._stride, self._size = header[4], header[5], header[12], header[11] // 8
+        self._order = "little" if header[7] == 0 else "big"
+        self._pixels = data[header[0] + 12 * header[19]:]
+
+    def rgb(self, x, y):
+        offset = y * self._stride + self._size * x
+        value = int.from_bytes(self._pixels[offset:offset + self._size], self._order)
+        return (value >> 16) & 0xff, (value >> 8) & 0xff, value & 0xff
+
+
+def luminance(pixels):
+    """The mean relative luminance (0 black to 1 white) of (r, g, b) pixels."""
+    return sum(0.2126 * r + 0.7152 * g + 0.0722 * b for r, g, b in pixels) / 255 / max(1, len(pixels))
+
+
+# One panel along the top of the screen: an expanding gap, then the status
+# tray with square items at its right end.
+XFCE_PANEL_SIZE = 32
+XFCE_PANEL_CHANNEL = """<?xml version="1.0" encoding="UTF-8"?>
+<channel name="xfce4-panel" version="1.0">
+  <property name="configver" type="int" value="2"/>
+  <property name="panels" type="array">
+    <value type="int" value="1"/>
+    <property name="dark-mode" type="bool" value="false"/>
+    <property name="panel-1" type="empty">
+      <property name="position" type="string" value="p=6;x=0;y=0"/>
+      <property name="length" type="uint" value="100"/>
+      <property name="position-locked" type="bool" value="true"/>
+      <property name="size" type="uint" value="%d"/>
+      <property name="plugin-ids" type="array"><value type="int" value="1"/><value type="int" value="2"/></property>
+    </property>
+  </property>
+  <property name="plugins" type="empty">
+    <property name="plugin-1" type="string" value="separator">
+      <property name="expand" type="bool" value="true"/>
+      <property name="style" type="uint" value="0"/>
+    </property>
+    <property name="plugin-2" type="string" value="systray">
+      <property name="square-icons" type="bool" value="true"/>
+    </property>
+  </property>
+</channel>
+""" % XFCE_PANEL_SIZE
+XFCONFD = "/usr/lib/x86_64-linux-gnu/xfce4/xfconf/xfconfd"
+WATCHER = ("org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher")
+
+
+class XfcePanel:
+    """A desktop on an X display: Openbox, and xfce4-panel (4.18) with an
+    xfconf daemon of its own that reads the configuration above from a
+    folder of its own, on the session bus of DBUS_SESSION_BUS_ADDRESS. The
+    panel's status tray runs org.kde.StatusNotifierWatcher and hosts the
+    items. `scale`: GTK's window scale (GDK_SCALE)."""
+
+    def __init__(self, folder, display, scale=1):
+        import dbus
+        self.display, self.scale, self.processes = display, scale, []
+        self.bus = dbus.bus.BusConnection(os.environ["DBUS_SESSION_BUS_ADDRESS"])
+        home = Path(folder) / "xfce"
+        channel = home / "config" / "xfce4" / "xfconf" / "xfce-perchannel-xml"
+        channel.mkdir(parents=True)
+        (channel / "xfce4-panel.xml").write_text(XFCE_PANEL_CHANNEL, encoding="utf-8")
+        self.environment = {"HOME": str(home), "PATH": os.environ.get("PATH", "/usr/bin:/bin"), "DISPLAY": display,
+                            "XDG_CONFIG_HOME": str(home / "config"), "XDG_CONFIG_DIRS": str(home / "config"),
+                            "XDG_CACHE_HOME": str(home / "cache"), "GDK_SCALE": str(scale), "NO_AT_BRIDGE": "1",
+                            "DBUS_SESSION_BUS_ADDRESS": os.environ["DBUS_SESSION_BUS_ADDRESS"]}
+        try:
+            self._start(["openbox", "--sm-disable"])
+            wait_until(lambda: "window id" in self.root_property("_NET_SUPPORTING_WM_CHECK"), DEADLINE,
+                       "Openbox managing the display")
+            self._start([XFCONFD])
+            wait_until(lambda: self.bus.name_has_owner("org.xfce.Xfconf"), DEADLINE, "xfconfd on the bus")
+            self._start(["xfce4-panel"])
+            wait_until(lambda: self.watcher("IsStatusNotifierHostRegistered"), DEADLINE, "the panel's status tray")
+        except BaseException:
+            self.close()
+            raise
+
+    def _start(self, command):
+        self.processes.append(subprocess.Popen(command, env=self.environment, stdin=subprocess.DEVNULL,
+                                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                               start_new_session=True))
+
+    def root_property(self, name):
+        return subprocess.run(["xprop", "-display", self.display, "-root", name], capture_output=True,
+                              text=True).stdout
+
+    def watcher(self, name):
+        """A property of the panel's StatusNotifierWatcher, None while it is not there."""
+        import dbus
+        if not self.bus.name_has_owner(WATCHER[0]):
+            return None
+        return self.bus.get_object(*WATCHER).Get(WATCHER[0], name, dbus_interface=dbus.PROPERTIES_IFACE)
+
+    def set_dark(self, dark):
+        """The panel's own dark mode (xfconf's /panels/dark-mode)."""
+        import dbus
+        self.bus.get_object("org.xfce.Xfconf", "/org/xfce/Xfconf").SetProperty(
+            "xfce4-panel", "/panels/dark-mode", dbus.Boolean(dark), dbus_interface="org.xfce.Xfconf")
+
+    def strip(self):
+        """The panel's strip on the screen: its colour and its pixels of
+        another colour, the tray's icons: (background, {(x, y): (r, g, b)})."""
+        shot = Screenshot(self.display)
+        rows = range(self.scale, (XFCE_PANEL_SIZE - 1) * self.scale)
+        background = collections.Counter(shot.rgb(x, y) for y in rows for x in range(0, shot.width, 7)).most_common(1)
+        background = background[0][0]
+        return background, {(x, y): pixel for y in rows for x in range(shot.width)
+                            if (pixel := shot.rgb(x, y)) != background}
+
+    def close(self):
+        for process in reversed(self.processes):
+            stop_popen(process)
+        self.bus.close()
+
+
+class Portal:
+    """A stand-in of the desktop portal's Settings on the session bus: the
+    colour scheme (org.freedesktop.appearance color-scheme, 1 for dark, 2 for
+    light) read with ReadOne and announced with SettingChanged."""
+
+    NAME, PATH, INTERFACE = "org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop", \
+        "org.freedesktop.portal.Settings"
+
+    def __init__(self, dark):
+        import dbusmock
+        self.process = dbusmock.DBusTestCase.spawn_server(self.NAME, self.PATH, self.INTERFACE,
+                                                          stdout=subprocess.DEVNULL)
+        self.mock = dbusmock.DBusTestCase.get_dbus(False).get_object(self.NAME, self.PATH)
+        self.set_dark(dark)
+
+    def set_dark(self, dark):
+        import dbus
+        import dbusmock
+        scheme = 1 if dark else 2
+        self.mock.AddMethod(self.INTERFACE, "ReadOne", "ss", "v", "ret = dbus.UInt32(%d)" % scheme,
+                            dbus_interface=dbusmock.MOCK_IFACE)
+        self.mock.EmitSignal(self.INTERFACE, "SettingChanged", "ssv",
+                             ["org.freedesktop.appearance", "color-scheme", dbus.UInt32(scheme, variant_level=1)],
+                             dbus_interface=dbusmock.MOCK_IFACE)
+
+    def close(self):
+        stop_popen_plain(self.process)
 
 
 def stop_popen_plain(process):
