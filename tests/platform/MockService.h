@@ -6,20 +6,17 @@
 #include <QDBusMessage>
 #include <QDeadlineTimer>
 #include <QProcess>
-#include <QTest>
 
 namespace lullwatch::test {
 
-// A python-dbusmock service on a private bus: a template of dbusmock's, or a
-// bare object that the test gives methods with AddMethod. Records the calls
-// it gets.
+// A python-dbusmock service on a private bus: one of dbusmock's templates
+// (arguments "-t NAME"), or a bare object (NAME PATH INTERFACE) that the test
+// gives methods with addMethod. Records the calls it gets.
 class MockService {
 public:
     static constexpr auto mockInterface = "org.freedesktop.DBus.Mock";
 
-    // `arguments` follow "python3 -m dbusmock": a template (-t NAME) or
-    // NAME PATH INTERFACE. The addresses tell dbusmock which buses are its
-    // session and system bus; `bus` is the one the service's name appears on.
+    // The addresses are dbusmock's session and system bus; `bus` is the one its name appears on.
     MockService(const PrivateBus &bus, const QString &sessionAddress, const QString &systemAddress, QString name,
                 QString path, QStringList arguments)
         : m_bus(bus)
@@ -32,16 +29,13 @@ public:
         m_process.setProcessEnvironment(environment);
         m_process.setStandardOutputFile(QProcess::nullDevice());
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        // Debian's own interpreter, which has the dbusmock package, whatever PATH finds first.
+        // Debian's interpreter, which has the dbusmock package, whatever PATH finds first.
         m_process.start(QStringLiteral("/usr/bin/python3"),
                         QStringList {QStringLiteral("-m"), QStringLiteral("dbusmock")} + arguments);
     }
     ~MockService() { kill(); }
-    MockService(const MockService &) = delete;
-    MockService &operator=(const MockService &) = delete;
 
-    // Whether the service came up and took its name. The event loop does
-    // not run meanwhile, so the bus's signals about the name wait for later.
+    // Whether the service took its name. The event loop does not run meanwhile.
     bool waitUntilReady()
     {
         const QDeadlineTimer deadline(20000);
@@ -52,14 +46,8 @@ public:
         return true;
     }
 
-    // Waits until the process has ended, not for the bus to notice.
-    void kill()
-    {
-        if (m_process.state() == QProcess::NotRunning)
-            return;
-        m_process.kill();
-        m_process.waitForFinished();
-    }
+    // Returns once the process has ended, before the bus may have noticed.
+    void kill() { m_process.kill(), m_process.waitForFinished(); }
 
     QDBusMessage call(const QString &path, const QString &interface, const QString &method,
                       const QVariantList &arguments = {}) const
@@ -85,8 +73,6 @@ public:
         const QDBusMessage reply = call(path.isEmpty() ? m_path : path, QString::fromLatin1(mockInterface),
                                         QStringLiteral("GetMethodCalls"), {method});
         QList<QVariantList> calls;
-        if (reply.type() != QDBusMessage::ReplyMessage)
-            return calls;
         const auto records = reply.arguments().value(0).value<QDBusArgument>();
         records.beginArray();
         while (!records.atEnd()) {
@@ -110,13 +96,5 @@ private:
     QString m_path;
     QProcess m_process;
 };
-
-// A D-Bus dictionary argument as a map, as it arrives inside a variant.
-inline QVariantMap toVariantMap(const QVariant &value)
-{
-    if (value.canConvert<QDBusArgument>())
-        return qdbus_cast<QVariantMap>(value.value<QDBusArgument>());
-    return value.toMap();
-}
 
 } // namespace lullwatch::test

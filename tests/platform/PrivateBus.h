@@ -8,9 +8,9 @@
 
 namespace lullwatch::test {
 
-// A message bus daemon of the test's own, in a folder of the test's own,
-// with no service files: nothing is ever activated, and nothing outside the
-// test can reach it. Stands in for the session bus and for the system bus.
+// A message bus daemon of the test's own, in a folder of its own, with no
+// service files: nothing is activated, and nothing outside the test reaches
+// it. Stands in for the session bus and for the system bus.
 class PrivateBus {
 public:
     explicit PrivateBus(QString connectionName)
@@ -22,8 +22,6 @@ public:
         m_daemon.kill();
         m_daemon.waitForFinished();
     }
-    PrivateBus(const PrivateBus &) = delete;
-    PrivateBus &operator=(const PrivateBus &) = delete;
 
     // Starts the daemon with its configuration in `folder`, and connects.
     bool start(const QString &folder)
@@ -32,24 +30,12 @@ public:
         QFile file(config);
         if (!file.open(QIODevice::WriteOnly))
             return false;
-        file.write("<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
-                   " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-                   "<busconfig>\n"
-                   "  <type>session</type>\n"
-                   "  <listen>unix:dir="
-                   + QFile::encodeName(folder)
-                   + "</listen>\n"
-                     "  <auth>EXTERNAL</auth>\n"
-                     "  <policy context=\"default\">\n"
-                     "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
-                     "    <allow eavesdrop=\"true\"/>\n"
-                     "    <allow own=\"*\"/>\n"
-                     "  </policy>\n"
-                     "</busconfig>\n");
+        file.write("<busconfig><type>session</type><listen>unix:dir=" + QFile::encodeName(folder)
+                   + "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow send_destination=\"*\" "
+                     "eavesdrop=\"true\"/><allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n");
         file.close();
-
-        // Started as root without the right to raise its descriptor limit, the
-        // daemon complains on every start; a daemon that fails shows in start().
+        // Run as root without the right to raise its descriptor limit, the
+        // daemon complains on every start; one that fails shows below.
         m_daemon.setStandardErrorFile(QProcess::nullDevice());
         m_daemon.start(QStringLiteral("dbus-daemon"),
                        {QStringLiteral("--config-file=") + config, QStringLiteral("--print-address=1"),

@@ -9,8 +9,8 @@
 namespace lullwatch::test {
 
 // Points HOME, the XDG folders and TMPDIR at a fresh folder for the life of
-// the test process, so that nothing reaches the real user's files. Made in
-// main() before the QCoreApplication, which reads some of them once.
+// the test process, so that nothing reaches the real user's files or buses.
+// Made in main() before the QCoreApplication, which reads some of them once.
 class TestHome {
 public:
     TestHome()
@@ -20,16 +20,15 @@ public:
         if (!::mkdtemp(pattern.data()))
             std::abort();
         m_root = pattern;
-        const std::pair<const char *, const char *> folders[] = {
-            {"HOME", "home"},  {"XDG_CONFIG_HOME", "config"}, {"XDG_DATA_HOME", "data"}, {"XDG_RUNTIME_DIR", "runtime"},
-            {"TMPDIR", "tmp"},
-        };
-        for (const auto &[variable, folder] : folders) {
+        for (const auto &[variable, folder] : {std::pair {"HOME", "home"},
+                                               {"XDG_CONFIG_HOME", "config"},
+                                               {"XDG_DATA_HOME", "data"},
+                                               {"XDG_RUNTIME_DIR", "runtime"},
+                                               {"TMPDIR", "tmp"}}) {
             std::filesystem::create_directories(m_root / folder);
             qputenv(variable, (m_root / folder).c_str());
         }
         std::filesystem::permissions(m_root / "runtime", std::filesystem::perms::owner_all);
-        // Only the tests' own buses are ever reached.
         qunsetenv("DBUS_SESSION_BUS_ADDRESS");
         qputenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + QByteArray((m_root / "no-system-bus").c_str()));
     }
@@ -38,10 +37,6 @@ public:
         std::error_code ignored;
         std::filesystem::remove_all(m_root, ignored);
     }
-    TestHome(const TestHome &) = delete;
-    TestHome &operator=(const TestHome &) = delete;
-
-    const std::filesystem::path &root() const { return m_root; }
 
 private:
     std::filesystem::path m_root;

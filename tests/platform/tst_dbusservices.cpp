@@ -1,14 +1,11 @@
 #include "platform/DBusPowerAssertions.h"
 #include "platform/FreedesktopNotificationCenter.h"
 #include "platform/MockService.h"
-#include "platform/PrivateBus.h"
 #include "platform/TestHome.h"
 #include "platform/UPowerPowerSource.h"
 #include "support/TestFiles.h"
 
 #include <QCoreApplication>
-#include <QDBusObjectPath>
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QTemporaryDir>
 #include <QTest>
@@ -18,48 +15,60 @@
 
 using namespace lullwatch;
 using namespace lullwatch::test;
+using namespace Qt::StringLiterals;
 using Type = PowerAssertions::Type;
+using Calls = QList<QVariantList>;
 namespace fs = std::filesystem;
 
 namespace {
 
-const QString reason = QStringLiteral("Claude Code is working");
+const QString reason = u"Claude Code is working"_s;
+const QString portalRequest = u"/org/freedesktop/portal/desktop/request/1_1/lullwatch"_s;
 
-struct Inhibitor {
-    QString what;
-    QString who;
-    QString why;
-    QString mode;
+// The desktop's inhibit services as their interfaces have them: name, object,
+// interface, Inhibit's signature, the call that ends an inhibition and the
+// cookie that it takes. The portal ends one with its request object's Close.
+const std::map<QString, QStringList> providers {
+    {u"gnome"_s,
+     {u"org.gnome.SessionManager"_s, u"/org/gnome/SessionManager"_s, u"org.gnome.SessionManager"_s, u"susu"_s,
+      u"Uninhibit"_s, u"42"_s}},
+    {u"powerManagement"_s,
+     {u"org.freedesktop.PowerManagement"_s, u"/org/freedesktop/PowerManagement/Inhibit"_s,
+      u"org.freedesktop.PowerManagement.Inhibit"_s, u"ss"_s, u"UnInhibit"_s, u"5"_s}},
+    {u"screenSaver"_s,
+     {u"org.freedesktop.ScreenSaver"_s, u"/org/freedesktop/ScreenSaver"_s, u"org.freedesktop.ScreenSaver"_s, u"ss"_s,
+      u"UnInhibit"_s, u"9"_s}},
+    {u"portal"_s,
+     {u"org.freedesktop.portal.Desktop"_s, u"/org/freedesktop/portal/desktop"_s, u"org.freedesktop.portal.Inhibit"_s,
+      u"sua{sv}"_s}},
 };
 
-// logind's inhibitors as its ListInhibitors gives them.
-QList<Inhibitor> logindInhibitors(const MockService &logind)
+// A provider's name in the tables without its marks: "!" refuses, "~" answers after two seconds.
+QString baseName(QString name)
 {
-    const QDBusMessage reply
-        = logind.call(QStringLiteral("/org/freedesktop/login1"), QStringLiteral("org.freedesktop.login1.Manager"),
-                      QStringLiteral("ListInhibitors"));
-    QList<Inhibitor> inhibitors;
-    const auto records = reply.arguments().value(0).value<QDBusArgument>();
-    records.beginArray();
-    while (!records.atEnd()) {
-        Inhibitor inhibitor;
-        uint uid = 0;
-        uint pid = 0;
-        records.beginStructure();
-        records >> inhibitor.what >> inhibitor.who >> inhibitor.why >> inhibitor.mode >> uid >> pid;
-        records.endStructure();
-        inhibitors << inhibitor;
-    }
-    records.endArray();
-    return inhibitors;
+    return name.remove(u'!').remove(u'~');
 }
 
-// One power-supply folder as the kernel shows it.
-void writeSupply(const fs::path &root, const std::string &name, const std::map<std::string, std::string> &attributes)
+// A call's arguments, with dictionaries as maps.
+QVariantList plain(QVariantList arguments)
 {
-    fs::create_directories(root / name);
-    for (const auto &[attribute, value] : attributes)
-        writeFile(root / name / attribute, value + "\n");
+    for (QVariant &argument : arguments) {
+        if (argument.metaType() == QMetaType::fromType<QDBusArgument>())
+            argument = qdbus_cast<QVariantMap>(argument.value<QDBusArgument>());
+    }
+    return arguments;
+}
+
+bool released(const QString &name, const MockService &mock)
+{
+    if (name == "portal"_L1)
+        return mock.methodCalls(u"Close"_s, portalRequest).size() == 1;
+    if (name != "logind"_L1)
+        return mock.methodCalls(providers.at(baseName(name))[4]) == Calls {{providers.at(baseName(name))[5].toUInt()}};
+    const QDBusMessage reply = mock.call(mock.path(), u"org.freedesktop.login1.Manager"_s, u"ListInhibitors"_s);
+    const auto inhibitors = reply.arguments().value(0).value<QDBusArgument>();
+    inhibitors.beginArray();
+    return reply.type() == QDBusMessage::ReplyMessage && inhibitors.atEnd();
 }
 
 } // namespace
@@ -73,111 +82,49 @@ class TestDBusServices : public QObject {
     std::vector<std::unique_ptr<MockService>> m_mocks;
     int m_run = 0;
 
-    QDBusConnection sessionBus() const { return m_session->connection(); }
-    QDBusConnection systemBus() const { return m_system->connection(); }
-
     // A dbusmock service, up and owning its name; null when it did not start.
     MockService *startMock(bool onSystemBus, const QString &name, const QString &path, const QStringList &arguments)
     {
-        auto mock = std::make_unique<MockService>(onSystemBus ? *m_system : *m_session, m_session->address(),
-                                                  m_system->address(), name, path, arguments);
-        if (!mock->waitUntilReady())
-            return nullptr;
-        m_mocks.push_back(std::move(mock));
-        return m_mocks.back().get();
-    }
-
-    MockService *startObject(const QString &name, const QString &path, const QString &interface)
-    {
-        return startMock(false, name, path, {name, path, interface});
-    }
-
-    MockService *startLogind()
-    {
-        return startMock(true, QStringLiteral("org.freedesktop.login1"), QStringLiteral("/org/freedesktop/login1"),
-                         {QStringLiteral("-t"), QStringLiteral("logind")});
-    }
-
-    // A cookie-handing inhibit service; `inhibit` is the Python of its Inhibit.
-    MockService *startCookieService(const QString &name, const QString &path, const QString &interface,
-                                    const QString &inhibitSignature, const QString &uninhibit, const QString &inhibit)
-    {
-        MockService *mock = startObject(name, path, interface);
-        if (!mock || !mock->addMethod({}, QStringLiteral("Inhibit"), inhibitSignature, QStringLiteral("u"), inhibit)
-            || !mock->addMethod({}, uninhibit, QStringLiteral("u"), {}, {}))
-            return nullptr;
-        return mock;
-    }
-
-    MockService *startGnomeSession(const QString &inhibit = QStringLiteral("ret = 42"))
-    {
-        return startCookieService(
-            QStringLiteral("org.gnome.SessionManager"), QStringLiteral("/org/gnome/SessionManager"),
-            QStringLiteral("org.gnome.SessionManager"), QStringLiteral("susu"), QStringLiteral("Uninhibit"), inhibit);
-    }
-
-    MockService *startPowerManagement(const QString &inhibit = QStringLiteral("ret = 5"))
-    {
-        return startCookieService(QStringLiteral("org.freedesktop.PowerManagement"),
-                                  QStringLiteral("/org/freedesktop/PowerManagement/Inhibit"),
-                                  QStringLiteral("org.freedesktop.PowerManagement.Inhibit"), QStringLiteral("ss"),
-                                  QStringLiteral("UnInhibit"), inhibit);
-    }
-
-    MockService *startScreenSaver()
-    {
-        return startCookieService(QStringLiteral("org.freedesktop.ScreenSaver"),
-                                  QStringLiteral("/org/freedesktop/ScreenSaver"),
-                                  QStringLiteral("org.freedesktop.ScreenSaver"), QStringLiteral("ss"),
-                                  QStringLiteral("UnInhibit"), QStringLiteral("ret = 9"));
-    }
-
-    // The portal hands out a request object, whose Close ends the inhibition.
-    static inline const QString portalRequest = QStringLiteral("/org/freedesktop/portal/desktop/request/1_1/lullwatch");
-    MockService *startPortal()
-    {
-        MockService *portal = startObject(QStringLiteral("org.freedesktop.portal.Desktop"),
-                                          QStringLiteral("/org/freedesktop/portal/desktop"),
-                                          QStringLiteral("org.freedesktop.portal.Inhibit"));
-        const QString inhibit = QStringLiteral("self.AddObject('%1', 'org.freedesktop.portal.Request', {}, "
-                                               "[('Close', '', '', '')])\n"
-                                               "ret = '%1'")
-                                    .arg(portalRequest);
-        if (!portal
-            || !portal->addMethod({}, QStringLiteral("Inhibit"), QStringLiteral("sua{sv}"), QStringLiteral("o"),
-                                  inhibit))
-            return nullptr;
-        return portal;
+        m_mocks.push_back(std::make_unique<MockService>(onSystemBus ? *m_system : *m_session, m_session->address(),
+                                                        m_system->address(), name, path, arguments));
+        return m_mocks.back()->waitUntilReady() ? m_mocks.back().get() : nullptr;
     }
 
     MockService *startProvider(const QString &name)
     {
-        return name == QLatin1String("logind")         ? startLogind()
-            : name == QLatin1String("gnome")           ? startGnomeSession()
-            : name == QLatin1String("powerManagement") ? startPowerManagement()
-            : name == QLatin1String("portal")          ? startPortal()
-                                                       : startScreenSaver();
+        if (name == "logind"_L1)
+            return startMock(true, u"org.freedesktop.login1"_s, u"/org/freedesktop/login1"_s, {u"-t"_s, name});
+        const QStringList provider = providers.at(baseName(name));
+        MockService *mock = startMock(false, provider[0], provider[1], provider.mid(0, 3));
+        QString inhibit = u"ret = %1"_s.arg(provider.value(5));
+        if (provider.size() == 4)
+            inhibit = u"self.AddObject('%1', 'org.freedesktop.portal.Request', {}, [('Close', '', '', '')])\n"
+                      "ret = '%1'"_s.arg(portalRequest);
+        if (name.endsWith(u'!'))
+            inhibit = u"raise dbus.exceptions.DBusException('Not now')"_s;
+        if (name.endsWith(u'~'))
+            inhibit.prepend(u"time.sleep(2)\n"_s);
+        if (!mock || !mock->addMethod({}, u"Inhibit"_s, provider[3], provider.size() > 4 ? u"u"_s : u"o"_s, inhibit)
+            || (provider.size() > 4 && !mock->addMethod({}, provider[4], u"u"_s, {}, {})))
+            return nullptr;
+        return mock;
     }
 
     MockService *startNotificationServer()
     {
-        return startMock(false, QStringLiteral("org.freedesktop.Notifications"),
-                         QStringLiteral("/org/freedesktop/Notifications"),
-                         {QStringLiteral("-t"), QStringLiteral("notification_daemon")});
+        return startMock(false, u"org.freedesktop.Notifications"_s, u"/org/freedesktop/Notifications"_s,
+                         {u"-t"_s, u"notification_daemon"_s});
     }
 
 private Q_SLOTS:
     void init()
     {
         m_folder = std::make_unique<QTemporaryDir>();
-        QVERIFY(m_folder->isValid());
-        ++m_run;
-        m_session = std::make_unique<PrivateBus>(QStringLiteral("lullwatch-session-%1").arg(m_run));
-        m_system = std::make_unique<PrivateBus>(QStringLiteral("lullwatch-system-%1").arg(m_run));
-        QVERIFY(QDir(m_folder->path()).mkpath(QStringLiteral("session")));
-        QVERIFY(QDir(m_folder->path()).mkpath(QStringLiteral("system")));
-        QVERIFY(m_session->start(m_folder->filePath(QStringLiteral("session"))));
-        QVERIFY(m_system->start(m_folder->filePath(QStringLiteral("system"))));
+        m_session = std::make_unique<PrivateBus>(u"lullwatch-session-%1"_s.arg(++m_run));
+        m_system = std::make_unique<PrivateBus>(u"lullwatch-system-%1"_s.arg(m_run));
+        QVERIFY(QDir(m_folder->path()).mkpath(u"session"_s) && QDir(m_folder->path()).mkpath(u"system"_s));
+        QVERIFY(m_session->start(m_folder->filePath(u"session"_s)));
+        QVERIFY(m_system->start(m_folder->filePath(u"system"_s)));
     }
 
     void cleanup()
@@ -185,652 +132,288 @@ private Q_SLOTS:
         m_mocks.clear();
         m_session.reset();
         m_system.reset();
-        m_folder.reset();
     }
 
-    // ---- Power assertions
-
-    // With only logind on the system bus, the desktop's providers are skipped.
-    void systemAssertionGoesToLogindAlone()
-    {
-        MockService *logind = startLogind();
-        QVERIFY(logind);
-        DBusPowerAssertions assertions(sessionBus(), systemBus());
-
-        const auto identifier = assertions.create(Type::PreventUserIdleSystemSleep, reason.toStdString());
-        QVERIFY(identifier);
-        QVERIFY(*identifier != 0);
-        const auto inhibitors = logindInhibitors(*logind);
-        QCOMPARE(inhibitors.size(), 1);
-        QCOMPARE(inhibitors[0].what, QStringLiteral("idle"));
-        QCOMPARE(inhibitors[0].who, QStringLiteral("Lullwatch"));
-        QCOMPARE(inhibitors[0].why, reason);
-        QCOMPARE(inhibitors[0].mode, QStringLiteral("block"));
-
-        assertions.release(*identifier);
-        QTRY_VERIFY_WITH_TIMEOUT(logindInhibitors(*logind).isEmpty(), 10000);
-    }
-
-    // The first provider in the desktop's order takes the inhibition, with
-    // its own arguments, and gets the cookie back on release; the others
-    // are not asked.
-    void cookieProviderOrder_data()
+    // The first provider in the desktop's order that accepts takes the
+    // inhibition; the others are not asked. Its service going away takes the
+    // inhibition along: the loss is told. Back under a new owner before that
+    // news arrived, it takes a new one, which the old owner's going leaves be.
+    void powerAssertion_data()
     {
         QTest::addColumn<int>("type");
-        QTest::addColumn<QStringList>("started");
+        QTest::addColumn<QString>("started");
         QTest::addColumn<QString>("chosen");
         QTest::addColumn<QVariantList>("inhibit");
-        QTest::addColumn<QString>("uninhibit");
-        QTest::addColumn<uint>("cookie");
-        const auto idle = int(Type::PreventUserIdleSystemSleep);
-        const auto display = int(Type::NoDisplaySleep);
-        const auto gnome = QStringLiteral("gnome");
+        const int idle = int(Type::PreventUserIdleSystemSleep);
+        const int display = int(Type::NoDisplaySleep);
+        const QVariantList named {u"Lullwatch"_s, reason};
+        QTest::newRow("logind alone") << idle << u"logind"_s << u"logind"_s
+                                      << QVariantList {u"idle"_s, u"Lullwatch"_s, reason, u"block"_s};
         QTest::newRow("GNOME before PowerManagement and logind")
-            << idle << QStringList {QStringLiteral("logind"), gnome, QStringLiteral("powerManagement")} << gnome
-            << QVariantList {QStringLiteral("lullwatch"), 0u, reason, 4u} << QStringLiteral("Uninhibit") << 42u;
+            << idle << u"logind gnome powerManagement"_s << u"gnome"_s << QVariantList {u"lullwatch"_s, 0u, reason, 4u};
         QTest::newRow("PowerManagement before the portal")
-            << idle << QStringList {QStringLiteral("powerManagement"), QStringLiteral("portal")}
-            << QStringLiteral("powerManagement") << QVariantList {QStringLiteral("Lullwatch"), reason}
-            << QStringLiteral("UnInhibit") << 5u;
+            << idle << u"powerManagement portal"_s << u"powerManagement"_s << named;
+        QTest::newRow("the portal before logind") << idle << u"logind portal"_s << u"portal"_s
+                                                  << QVariantList {QString(), 4u, QVariantMap {{u"reason"_s, reason}}};
+        QTest::newRow("a refusal falls through")
+            << idle << u"gnome! powerManagement"_s << u"powerManagement"_s << named;
         QTest::newRow("display: the screen saver before GNOME")
-            << display << QStringList {QStringLiteral("screenSaver"), gnome} << QStringLiteral("screenSaver")
-            << QVariantList {QStringLiteral("Lullwatch"), reason} << QStringLiteral("UnInhibit") << 9u;
+            << display << u"screenSaver gnome"_s << u"screenSaver"_s << named;
         QTest::newRow("display: GNOME's idle flag")
-            << display << QStringList {gnome} << gnome << QVariantList {QStringLiteral("lullwatch"), 0u, reason, 8u}
-            << QStringLiteral("Uninhibit") << 42u;
+            << display << u"gnome"_s << u"gnome"_s << QVariantList {u"lullwatch"_s, 0u, reason, 8u};
+        QTest::newRow("display: never logind") << display << u"logind"_s << QString() << QVariantList();
+        QTest::newRow("everyone refuses") << idle << u"gnome! powerManagement!"_s << QString() << QVariantList();
+        QTest::newRow("nobody there") << idle << QString() << QString() << QVariantList();
+        // Too late for the creation: the acceptance is undone when it comes.
+        QTest::newRow("a late acceptance") << idle << u"gnome~"_s << QString() << QVariantList();
     }
-    void cookieProviderOrder()
+    void powerAssertion()
     {
         QFETCH(int, type);
-        QFETCH(QStringList, started);
+        QFETCH(QString, started);
         QFETCH(QString, chosen);
         QFETCH(QVariantList, inhibit);
-        QFETCH(QString, uninhibit);
-        QFETCH(uint, cookie);
-        std::map<QString, MockService *> providers;
-        for (const QString &name : started) {
-            MockService *mock = startProvider(name);
-            QVERIFY2(mock, qPrintable(name));
-            providers[name] = mock;
+        std::map<QString, MockService *> mocks;
+        for (const QString &name : started.split(u' ', Qt::SkipEmptyParts))
+            QVERIFY2((mocks[name] = startProvider(name)), qPrintable(name));
+        DBusPowerAssertions assertions(m_session->connection(), m_system->connection());
+        QList<uint> lost;
+        assertions.setLossHandler([&lost](std::uint32_t identifier) { lost << identifier; });
+
+        const auto first = assertions.create(Type(type), reason.toStdString());
+        QCOMPARE(first.has_value(), !chosen.isEmpty());
+        for (const auto &[name, mock] : mocks) {
+            const Calls calls = mock->methodCalls(u"Inhibit"_s);
+            QCOMPARE(calls.size(), name == chosen || name != baseName(name) ? 1 : 0);
+            if (name == chosen)
+                QCOMPARE(plain(calls[0]), inhibit);
+            if (name.endsWith(u'~'))
+                QTRY_VERIFY_WITH_TIMEOUT(released(name, *mock), 20000);
         }
-        DBusPowerAssertions assertions(sessionBus(), systemBus());
+        if (chosen.isEmpty())
+            return;
 
-        const auto identifier = assertions.create(Type(type), reason.toStdString());
-        QVERIFY(identifier);
-        QCOMPARE(providers[chosen]->methodCalls(QStringLiteral("Inhibit")), QList<QVariantList> {inhibit});
-        for (const auto &[name, mock] : providers) {
-            if (name == QLatin1String("logind"))
-                QVERIFY(logindInhibitors(*mock).isEmpty());
-            else if (name != chosen)
-                QVERIFY2(mock->methodCalls(QStringLiteral("Inhibit")).isEmpty(), qPrintable(name));
-        }
-
-        assertions.release(*identifier);
-        QTRY_COMPARE_WITH_TIMEOUT(providers[chosen]->methodCalls(uninhibit), QList<QVariantList> {{cookie}}, 10000);
-    }
-
-    void portalComesBeforeLogind()
-    {
-        MockService *logind = startLogind();
-        MockService *portal = startPortal();
-        QVERIFY(logind && portal);
-        DBusPowerAssertions assertions(sessionBus(), systemBus());
-
-        const auto identifier = assertions.create(Type::PreventUserIdleSystemSleep, reason.toStdString());
-        QVERIFY(identifier);
-        const auto calls = portal->methodCalls(QStringLiteral("Inhibit"));
-        QCOMPARE(calls.size(), 1);
-        QCOMPARE(calls[0].size(), 3);
-        QCOMPARE(calls[0][0], QVariant(QString()));
-        QCOMPARE(calls[0][1], QVariant(4u));
-        QCOMPARE(toVariantMap(calls[0][2]), (QVariantMap {{QStringLiteral("reason"), reason}}));
-        QVERIFY(logindInhibitors(*logind).isEmpty());
-
-        assertions.release(*identifier);
-        QTRY_COMPARE_WITH_TIMEOUT(portal->methodCalls(QStringLiteral("Close"), portalRequest).size(), 1, 10000);
-    }
-
-    void errorFallsThroughToTheNextProvider()
-    {
-        MockService *gnome = startGnomeSession(QStringLiteral(
-            "raise dbus.exceptions.DBusException('Not now', name='org.gnome.SessionManager.GeneralError')"));
-        MockService *powerManagement = startPowerManagement();
-        QVERIFY(gnome && powerManagement);
-        DBusPowerAssertions assertions(sessionBus(), systemBus());
-
-        QVERIFY(assertions.create(Type::PreventUserIdleSystemSleep, reason.toStdString()));
-        QCOMPARE(gnome->methodCalls(QStringLiteral("Inhibit")).size(), 1);
-        QCOMPARE(powerManagement->methodCalls(QStringLiteral("Inhibit")).size(), 1);
-    }
-
-    void creationFailsWhenNobodyAccepts()
-    {
-        DBusPowerAssertions alone(sessionBus(), systemBus());
-        QVERIFY(!alone.create(Type::PreventUserIdleSystemSleep, reason.toStdString()));
-        QVERIFY(!alone.create(Type::NoDisplaySleep, reason.toStdString()));
-
-        MockService *gnome = startGnomeSession(QStringLiteral("raise dbus.exceptions.DBusException('No')"));
-        MockService *powerManagement
-            = startPowerManagement(QStringLiteral("raise dbus.exceptions.DBusException('No')"));
-        QVERIFY(gnome && powerManagement);
-        DBusPowerAssertions refused(sessionBus(), systemBus());
-        QVERIFY(!refused.create(Type::PreventUserIdleSystemSleep, reason.toStdString()));
-        QCOMPARE(powerManagement->methodCalls(QStringLiteral("Inhibit")).size(), 1);
-    }
-
-    // A provider that answers only after the creation gave up: its late
-    // acceptance is undone, and nothing stays inhibited.
-    void lateAcceptanceIsReleased()
-    {
-        MockService *gnome = startGnomeSession(QStringLiteral("time.sleep(2)\nret = 7"));
-        QVERIFY(gnome);
-        DBusPowerAssertions assertions(sessionBus(), systemBus());
-
-        QVERIFY(!assertions.create(Type::PreventUserIdleSystemSleep, reason.toStdString()));
-        QTRY_COMPARE_WITH_TIMEOUT(gnome->methodCalls(QStringLiteral("Uninhibit")), QList<QVariantList> {{7u}}, 20000);
-    }
-
-    void providerThatAppearsLaterIsUsed()
-    {
-        DBusPowerAssertions assertions(sessionBus(), systemBus());
-        QVERIFY(!assertions.create(Type::PreventUserIdleSystemSleep, reason.toStdString()));
-        MockService *gnome = startGnomeSession();
-        QVERIFY(gnome);
-        // QTRY evaluates its condition more than once: create only until one is made.
-        std::optional<std::uint32_t> identifier;
-        const auto created = [&] {
-            if (!identifier)
-                identifier = assertions.create(Type::PreventUserIdleSystemSleep, reason.toStdString());
-            return identifier.has_value();
-        };
-        QTRY_VERIFY_WITH_TIMEOUT(created(), 10000);
-        QCOMPARE(gnome->methodCalls(QStringLiteral("Inhibit")).size(), 1);
-    }
-
-    void providerThatDisappearsIsSkipped()
-    {
-        MockService *logind = startLogind();
-        MockService *gnome = startGnomeSession();
-        QVERIFY(logind && gnome);
-        DBusPowerAssertions assertions(sessionBus(), systemBus());
-        const auto first = assertions.create(Type::PreventUserIdleSystemSleep, reason.toStdString());
-        QVERIFY(first);
-
-        gnome->kill();
-        QTRY_VERIFY_WITH_TIMEOUT(!m_session->hasOwner(gnome->name()), 10000);
-        assertions.release(*first); // to a service that is gone
-
-        const auto second = assertions.create(Type::PreventUserIdleSystemSleep, reason.toStdString());
-        QVERIFY(second);
-        QVERIFY(*second > *first);
-        QCOMPARE(logindInhibitors(*logind).size(), 1);
-        assertions.release(*second);
-        QTRY_VERIFY_WITH_TIMEOUT(logindInhibitors(*logind).isEmpty(), 10000);
-    }
-
-    // A provider that goes away takes its inhibitor along: the loss is told.
-    // The provider back under a new owner before that news arrived gives a
-    // new inhibitor, which the old owner's going does not touch.
-    void providerThatGoesAwayReportsTheLoss_data()
-    {
-        QTest::addColumn<int>("type");
-        QTest::addColumn<QString>("provider");
-        const auto idle = int(Type::PreventUserIdleSystemSleep);
-        QTest::newRow("PowerManagement") << idle << QStringLiteral("powerManagement");
-        QTest::newRow("portal") << idle << QStringLiteral("portal");
-        QTest::newRow("logind's descriptor") << idle << QStringLiteral("logind");
-        QTest::newRow("display: the screen saver") << int(Type::NoDisplaySleep) << QStringLiteral("screenSaver");
-    }
-    void providerThatGoesAwayReportsTheLoss()
-    {
-        QFETCH(int, type);
-        QFETCH(QString, provider);
-        MockService *first = startProvider(provider);
-        QVERIFY(first);
-        DBusPowerAssertions assertions(sessionBus(), systemBus());
-        std::vector<std::uint32_t> lost;
-        assertions.setLossHandler([&lost](std::uint32_t identifier) { lost.push_back(identifier); });
-        const auto identifier = assertions.create(Type(type), reason.toStdString());
-        QVERIFY(identifier);
-
-        first->kill();
-        // Asked without the event loop: the signals about the name wait.
-        const PrivateBus &bus = provider == QLatin1String("logind") ? *m_system : *m_session;
+        mocks[chosen]->kill();
+        // Asked without the event loop: the bus's signals about the name wait.
         const QDeadlineTimer deadline(10000);
-        while (bus.hasOwner(first->name()))
+        while ((chosen == "logind"_L1 ? m_system : m_session)->hasOwner(mocks[chosen]->name()))
             QVERIFY(!deadline.hasExpired());
-        QVERIFY(startProvider(provider));
-        const auto again = assertions.create(Type(type), reason.toStdString());
-        QVERIFY(again);
-        QTRY_VERIFY_WITH_TIMEOUT(!lost.empty(), 10000);
-        QVERIFY(lost == std::vector {*identifier});
-    }
-
-    void identifiersAreUniqueAndIncreasing()
-    {
-        MockService *logind = startLogind();
-        QVERIFY(logind);
-        DBusPowerAssertions assertions(sessionBus(), systemBus());
-        const auto first = assertions.create(Type::PreventUserIdleSystemSleep, reason.toStdString());
-        const auto second = assertions.create(Type::PreventUserIdleSystemSleep, "Copilot is working");
-        QVERIFY(first && second);
-        QVERIFY(*first > 0 && *second > *first);
-        QCOMPARE(logindInhibitors(*logind).size(), 2);
-
+        QVERIFY((mocks[chosen] = startProvider(chosen)));
+        const auto second = assertions.create(Type(type), reason.toStdString());
+        QVERIFY(second);
+        QTRY_COMPARE_WITH_TIMEOUT(lost, QList<uint> {*first}, 10000);
+        assertions.release(*second);
+        assertions.release(*second);
         assertions.release(*first);
-        assertions.release(*first); // twice, and an unknown one: nothing happens
-        assertions.release(12345);
-        QTRY_COMPARE_WITH_TIMEOUT(logindInhibitors(*logind).size(), 1, 10000);
-        QCOMPARE(logindInhibitors(*logind)[0].why, QStringLiteral("Copilot is working"));
+        QTRY_VERIFY_WITH_TIMEOUT(released(chosen, *mocks[chosen]), 10000);
     }
 
-    void destructionReleasesWhatIsHeld()
+    // UPower's display device while UPower runs, else the kernel's folder.
+    void powerSource_data()
     {
-        MockService *gnome = startGnomeSession();
-        QVERIFY(gnome);
-        {
-            DBusPowerAssertions assertions(sessionBus(), systemBus());
-            QVERIFY(assertions.create(Type::PreventUserIdleSystemSleep, reason.toStdString()));
+        QTest::addColumn<QString>("upower"); // none, no bus, no battery, on battery, on mains
+        QTest::addColumn<QStringList>("supplies"); // FOLDER attribute=value...
+        QTest::addColumn<QString>("expected");
+        const QString battery = u"BAT0 type=Battery capacity=57 status=Discharging"_s;
+        const QString mouse = u"hidpp_battery_0 type=Battery scope=Device capacity=5 status=Discharging"_s;
+        QTest::newRow("UPower on battery") << u"on battery"_s << QStringList {battery} << u"12 Battery Power"_s;
+        QTest::newRow("UPower on mains") << u"on mains"_s << QStringList {battery} << u"12 AC Power"_s;
+        QTest::newRow("UPower without a battery") << u"no battery"_s << QStringList {battery} << QString();
+        QTest::newRow("mains off, a mouse aside")
+            << u"none"_s << QStringList {u"AC type=Mains online=0"_s, battery, mouse} << u"57 Battery Power"_s;
+        QTest::newRow("mains on, no bus")
+            << u"no bus"_s << QStringList {u"AC type=Mains online=1"_s, battery} << u"57 AC Power"_s;
+        QTest::newRow("no mains, discharging") << u"none"_s << QStringList {battery} << u"57 Battery Power"_s;
+        QTest::newRow("no mains, charging")
+            << u"none"_s << QStringList {u"BAT1 type=Battery capacity=80 status=Charging"_s} << u"80 AC Power"_s;
+        QTest::newRow("batteries weighed by size") << u"none"_s
+                                                   << QStringList {u"BAT0 type=Battery capacity=20 energy_full=3000"_s,
+                                                                   u"BAT1 type=Battery capacity=100 energy_full=1000"_s}
+                                                   << u"40 AC Power"_s;
+        QTest::newRow("a desktop") << u"none"_s << QStringList {u"AC type=Mains online=1"_s} << QString();
+        QTest::newRow("no kernel folder") << u"none"_s << QStringList() << u"unreadable"_s;
+    }
+    void powerSource()
+    {
+        QFETCH(QString, upower);
+        QFETCH(QStringList, supplies);
+        QFETCH(QString, expected);
+        const fs::path sysfs = m_folder->filePath(u"sysfs"_s).toStdString();
+        for (const QString &supply : supplies) {
+            const QStringList words = supply.split(u' ');
+            fs::create_directories(sysfs / words[0].toStdString());
+            for (const QString &attribute : words.mid(1))
+                writeFile(sysfs / words[0].toStdString() / attribute.section(u'=', 0, 0).toStdString(),
+                          attribute.section(u'=', 1).toStdString() + "\n");
         }
-        QTRY_COMPARE_WITH_TIMEOUT(gnome->methodCalls(QStringLiteral("Uninhibit")).size(), 1, 10000);
-    }
-
-    void displayAssertionNeverGoesToLogind()
-    {
-        MockService *logind = startLogind();
-        QVERIFY(logind);
-        DBusPowerAssertions assertions(sessionBus(), systemBus());
-        QVERIFY(!assertions.create(Type::NoDisplaySleep, reason.toStdString()));
-        QVERIFY(logindInhibitors(*logind).isEmpty());
-    }
-
-    void withoutBusesNothingIsCreated()
-    {
-        DBusPowerAssertions assertions(QDBusConnection(QStringLiteral("lullwatch-absent")),
-                                       QDBusConnection(QStringLiteral("lullwatch-absent")));
-        QVERIFY(!assertions.create(Type::PreventUserIdleSystemSleep, reason.toStdString()));
-        assertions.release(1);
-    }
-
-    // ---- Power source
-
-    void upowerDisplayDeviceIsTheBattery()
-    {
-        MockService *upower
-            = startMock(true, QStringLiteral("org.freedesktop.UPower"), QStringLiteral("/org/freedesktop/UPower"),
-                        {QStringLiteral("-t"), QStringLiteral("upower"), QStringLiteral("-p"),
-                         QStringLiteral("{\"OnBattery\": true}")});
-        QVERIFY(upower);
-        const QDBusMessage setUp = upower->call(
-            upower->path(), QString::fromLatin1(MockService::mockInterface), QStringLiteral("SetupDisplayDevice"),
-            {2u, 2u, 12.7, 30.0, 60.0, 10.0, qlonglong(3600), qlonglong(0), true, QStringLiteral("battery-low"), 1u});
-        QCOMPARE(setUp.type(), QDBusMessage::ReplyMessage);
-
-        UPowerPowerSource source(systemBus(), m_folder->filePath(QStringLiteral("no-sysfs")).toStdString());
-        auto sources = source.read();
-        QVERIFY(sources);
-        QCOMPARE(sources->size(), 1u);
-        QCOMPARE(sources->at(0).type, std::optional<std::string>("InternalBattery"));
-        QCOMPARE(sources->at(0).currentCapacity, std::optional<long long>(12));
-        QCOMPARE(sources->at(0).maxCapacity, std::optional<long long>(100));
-        QCOMPARE(sources->at(0).state, std::optional<std::string>("Battery Power"));
-
-        const QDBusMessage set
-            = upower->call(upower->path(), QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Set"),
-                           {QStringLiteral("org.freedesktop.UPower"), QStringLiteral("OnBattery"),
-                            QVariant::fromValue(QDBusVariant(false))});
-        QCOMPARE(set.type(), QDBusMessage::ReplyMessage);
-        sources = source.read();
-        QVERIFY(sources && sources->size() == 1);
-        QCOMPARE(sources->at(0).state, std::optional<std::string>("AC Power"));
-    }
-
-    // UPower running without a battery is the last word, whatever the kernel's folder shows.
-    void upowerWithoutBatteryGivesNoSources()
-    {
-        MockService *upower
-            = startMock(true, QStringLiteral("org.freedesktop.UPower"), QStringLiteral("/org/freedesktop/UPower"),
-                        {QStringLiteral("-t"), QStringLiteral("upower")});
-        QVERIFY(upower);
-        const fs::path sysfs = m_folder->filePath(QStringLiteral("sysfs")).toStdString();
-        writeSupply(sysfs, "BAT0", {{"type", "Battery"}, {"capacity", "50"}, {"status", "Discharging"}});
-
-        UPowerPowerSource source(systemBus(), sysfs);
-        const auto sources = source.read();
-        QVERIFY(sources);
-        QVERIFY(sources->empty());
-    }
-
-    void withoutUPowerTheKernelFolderIsRead()
-    {
-        const fs::path sysfs = m_folder->filePath(QStringLiteral("sysfs")).toStdString();
-        writeSupply(sysfs, "AC", {{"type", "Mains"}, {"online", "0"}});
-        writeSupply(sysfs, "BAT0", {{"type", "Battery"}, {"capacity", "57"}, {"status", "Discharging"}});
-        writeSupply(sysfs, "hidpp_battery_0",
-                    {{"type", "Battery"}, {"scope", "Device"}, {"capacity", "5"}, {"status", "Discharging"}});
-
-        for (const auto &bus : {systemBus(), QDBusConnection(QStringLiteral("lullwatch-absent"))}) {
-            UPowerPowerSource source(bus, sysfs);
-            const auto sources = source.read();
-            QVERIFY(sources && sources->size() == 1);
-            QCOMPARE(sources->at(0).type, std::optional<std::string>("InternalBattery"));
-            QCOMPARE(sources->at(0).currentCapacity, std::optional<long long>(57));
-            QCOMPARE(sources->at(0).maxCapacity, std::optional<long long>(100));
-            QCOMPARE(sources->at(0).state, std::optional<std::string>("Battery Power"));
+        if (upower.startsWith("on"_L1) || upower == "no battery"_L1) {
+            MockService *mock
+                = startMock(true, u"org.freedesktop.UPower"_s, u"/org/freedesktop/UPower"_s,
+                            {u"-t"_s, u"upower"_s, u"-p"_s,
+                             u"{\"OnBattery\": %1}"_s.arg(upower == "on battery"_L1 ? "true"_L1 : "false"_L1)});
+            QVERIFY(mock);
+            if (upower.startsWith("on"_L1))
+                QCOMPARE(mock->call(mock->path(), QString::fromLatin1(MockService::mockInterface),
+                                    u"SetupDisplayDevice"_s,
+                                    {2u, 2u, 12.7, 30.0, 60.0, 10.0, qlonglong(3600), qlonglong(0), true,
+                                     u"battery-low"_s, 1u})
+                             .type(),
+                         QDBusMessage::ReplyMessage);
         }
-
-        writeSupply(sysfs, "AC", {{"type", "Mains"}, {"online", "1"}});
-        UPowerPowerSource source(systemBus(), sysfs);
-        QCOMPARE(source.read()->at(0).state, std::optional<std::string>("AC Power"));
-    }
-
-    void kernelFolderWithoutMainsGoesByStatus()
-    {
-        const fs::path sysfs = m_folder->filePath(QStringLiteral("sysfs")).toStdString();
-        writeSupply(sysfs, "BAT1", {{"type", "Battery"}, {"capacity", "80"}, {"status", "Charging"}});
-        UPowerPowerSource source(systemBus(), sysfs);
-        QCOMPARE(source.read()->at(0).state, std::optional<std::string>("AC Power"));
-        writeSupply(sysfs, "BAT1", {{"type", "Battery"}, {"capacity", "80"}, {"status", "Discharging"}});
-        QCOMPARE(source.read()->at(0).state, std::optional<std::string>("Battery Power"));
-    }
-
-    void kernelFolderCombinesBatteriesBySize()
-    {
-        const fs::path sysfs = m_folder->filePath(QStringLiteral("sysfs")).toStdString();
-        writeSupply(sysfs, "BAT0", {{"type", "Battery"}, {"capacity", "20"}, {"energy_full", "30000000"}});
-        writeSupply(sysfs, "BAT1", {{"type", "Battery"}, {"capacity", "100"}, {"energy_full", "10000000"}});
-        UPowerPowerSource source(systemBus(), sysfs);
+        UPowerPowerSource source(upower == "no bus"_L1 ? QDBusConnection(u"absent"_s) : m_system->connection(), sysfs);
         const auto sources = source.read();
-        QVERIFY(sources && sources->size() == 1);
-        QCOMPARE(sources->at(0).currentCapacity, std::optional<long long>(40));
+        QStringList read;
+        for (const auto &battery : sources.value_or(std::vector<PowerSourceDescription> {})) {
+            QCOMPARE(battery.type, std::optional<std::string>("InternalBattery"));
+            QCOMPARE(battery.maxCapacity, std::optional<long long>(100));
+            read << u"%1 %2"_s.arg(battery.currentCapacity.value_or(-1))
+                        .arg(QString::fromStdString(battery.state.value_or("?")));
+        }
+        QCOMPARE(sources ? read.join(u';') : u"unreadable"_s, expected);
     }
 
-    void kernelFolderWithoutBattery()
+    // A running server is the desktop's grant; without one, posts fail, never
+    // from within the call.
+    void postAndAuthorization_data()
     {
-        const fs::path sysfs = m_folder->filePath(QStringLiteral("sysfs")).toStdString();
-        writeSupply(sysfs, "AC", {{"type", "Mains"}, {"online", "1"}});
-        UPowerPowerSource desktop(systemBus(), sysfs);
-        QVERIFY(desktop.read() && desktop.read()->empty());
-
-        UPowerPowerSource nothing(systemBus(), sysfs / "missing");
-        QVERIFY(!nothing.read());
+        QTest::addColumn<bool>("server");
+        QTest::newRow("a server") << true;
+        QTest::newRow("no server") << false;
     }
-
-    // ---- Notifications
-
-    void postSendsTheNotification()
+    void postAndAuthorization()
     {
-        MockService *server = startNotificationServer();
-        QVERIFY(server);
-        FreedesktopNotificationCenter center(sessionBus());
-        QVERIFY(center.isAvailable());
-
+        QFETCH(bool, server);
+        MockService *mock = server ? startNotificationServer() : nullptr;
+        QCOMPARE(bool(mock), server);
+        FreedesktopNotificationCenter center(m_session->connection());
         std::optional<std::optional<std::string>> result;
-        center.post("session-1", "Claude needs you", "site is waiting for your input.", std::nullopt,
-                    [&](std::optional<std::string> error) { result = std::move(error); });
-        QVERIFY(!result); // never from within the call
-        QTRY_VERIFY_WITH_TIMEOUT(result, 10000);
-        QCOMPARE(*result, std::nullopt);
-
-        const auto calls = server->methodCalls(QStringLiteral("Notify"));
-        QCOMPARE(calls.size(), 1);
-        const QVariantList &notify = calls[0];
-        QCOMPARE(notify.size(), 8);
-        QCOMPARE(notify[0], QVariant(QStringLiteral("Lullwatch")));
-        QCOMPARE(notify[1], QVariant(0u));
-        QCOMPARE(notify[2], QVariant(QStringLiteral("lullwatch")));
-        QCOMPARE(notify[3], QVariant(QStringLiteral("Claude needs you")));
-        QCOMPARE(notify[4], QVariant(QStringLiteral("site is waiting for your input.")));
-        QVERIFY(notify[5].toStringList().isEmpty());
-        const QVariantMap hints = toVariantMap(notify[6]);
-        QCOMPARE(hints.value(QStringLiteral("urgency")), QVariant::fromValue(uchar(1)));
-        QCOMPARE(hints.value(QStringLiteral("desktop-entry")), QVariant(QStringLiteral("lullwatch")));
-        QCOMPARE(hints.value(QStringLiteral("sound-name")), QVariant(QStringLiteral("message-new-instant")));
-        QCOMPARE(notify[7], QVariant(-1));
-    }
-
-    void postingAgainReplacesAndWithdrawCloses()
-    {
-        MockService *server = startNotificationServer();
-        QVERIFY(server);
-        FreedesktopNotificationCenter center(sessionBus());
-        int answered = 0;
-        const auto count = [&](std::optional<std::string>) { ++answered; };
-
-        center.post("session-1", "Claude needs you", "first", std::nullopt, count);
-        QTRY_COMPARE_WITH_TIMEOUT(answered, 1, 10000);
-        center.post("session-1", "Claude needs you", "again", std::nullopt, count);
-        QTRY_COMPARE_WITH_TIMEOUT(answered, 2, 10000);
-        const auto notifies = server->methodCalls(QStringLiteral("Notify"));
-        QCOMPARE(notifies.size(), 2);
-        QCOMPARE(notifies[1][1], QVariant(1u)); // the server's id of the first
-
-        center.withdraw({"session-1", "never-posted"});
-        QTRY_COMPARE_WITH_TIMEOUT(server->methodCalls(QStringLiteral("CloseNotification")).size(), 1, 10000);
-        QCOMPARE(server->methodCalls(QStringLiteral("CloseNotification"))[0][0].toUInt(), 1u);
-
-        // Withdrawn, the identifier starts afresh.
-        center.post("session-1", "Claude needs you", "third", std::nullopt, count);
-        QTRY_COMPARE_WITH_TIMEOUT(answered, 3, 10000);
-        QCOMPARE(server->methodCalls(QStringLiteral("Notify"))[2][1], QVariant(0u));
-    }
-
-    void withdrawBeforeTheIdArrivedStillCloses()
-    {
-        MockService *server = startNotificationServer();
-        QVERIFY(server);
-        FreedesktopNotificationCenter center(sessionBus());
-        bool answered = false;
-        center.post("session-1", "Claude needs you", "body", std::nullopt,
-                    [&](std::optional<std::string>) { answered = true; });
-        center.withdraw({"session-1"});
-        QTRY_VERIFY_WITH_TIMEOUT(answered, 10000);
-        QTRY_COMPARE_WITH_TIMEOUT(server->methodCalls(QStringLiteral("CloseNotification")).size(), 1, 10000);
-        QCOMPARE(server->methodCalls(QStringLiteral("CloseNotification"))[0][0].toUInt(), 1u);
-    }
-
-    // Two posts before the first id came: the second notification stays,
-    // the first does not linger beside it.
-    void quickRepostLeavesOneNotification()
-    {
-        MockService *server = startNotificationServer();
-        QVERIFY(server);
-        FreedesktopNotificationCenter center(sessionBus());
-        int answered = 0;
-        const auto count = [&](std::optional<std::string>) { ++answered; };
-        center.post("session-1", "Claude needs you", "one", std::nullopt, count);
-        center.post("session-1", "Claude needs you", "two", std::nullopt, count);
-        QTRY_COMPARE_WITH_TIMEOUT(answered, 2, 10000);
-        QTRY_COMPARE_WITH_TIMEOUT(server->methodCalls(QStringLiteral("CloseNotification")).size(), 1, 10000);
-        QCOMPARE(server->methodCalls(QStringLiteral("CloseNotification"))[0][0].toUInt(), 1u);
-
-        center.post("session-1", "Claude needs you", "three", std::nullopt, count);
-        QTRY_COMPARE_WITH_TIMEOUT(answered, 3, 10000);
-        QCOMPARE(server->methodCalls(QStringLiteral("Notify"))[2][1], QVariant(2u));
-    }
-
-    // A notification the server closed (the user dismissed it) is not replaced.
-    void closedByTheServerIsForgotten()
-    {
-        MockService *server = startNotificationServer();
-        QVERIFY(server);
-        FreedesktopNotificationCenter center(sessionBus());
-        int answered = 0;
-        const auto count = [&](std::optional<std::string>) { ++answered; };
-        center.post("session-1", "Claude needs you", "one", std::nullopt, count);
-        QTRY_COMPARE_WITH_TIMEOUT(answered, 1, 10000);
-
-        // The template's CloseNotification emits NotificationClosed.
-        server->call(server->path(), QStringLiteral("org.freedesktop.Notifications"),
-                     QStringLiteral("CloseNotification"), {1});
-        // Signals and replies come in order: once this answer is in, so is the signal.
-        center.post("session-2", "Claude needs you", "other", std::nullopt, count);
-        QTRY_COMPARE_WITH_TIMEOUT(answered, 2, 10000);
-
-        center.post("session-1", "Claude needs you", "again", std::nullopt, count);
-        QTRY_COMPARE_WITH_TIMEOUT(answered, 3, 10000);
-        QCOMPARE(server->methodCalls(QStringLiteral("Notify"))[2][1], QVariant(0u));
-    }
-
-    // A click on the notification ("default") reaches the handler with what
-    // was posted, until the server says the notification closed.
-    void clickReachesTheHandler()
-    {
-        MockService *server = startNotificationServer();
-        QVERIFY(server);
-        FreedesktopNotificationCenter center(sessionBus());
-        QStringList clicked;
-        center.setActivationHandler(
-            [&](const std::string &identifier) { clicked << QString::fromStdString(identifier); });
-        int answered = 0;
-        const auto count = [&](std::optional<std::string>) { ++answered; };
-        const auto emitSignal = [&](const QString &name, const QVariantList &arguments) {
-            server->call(server->path(), QString::fromLatin1(MockService::mockInterface), QStringLiteral("EmitSignal"),
-                         {server->name(), name,
-                          name == QLatin1String("ActionInvoked") ? QStringLiteral("us") : QStringLiteral("uu"),
-                          arguments});
-        };
-        center.post("session-1", "Claude needs you", "one", "Show", count);
-        QTRY_COMPARE_WITH_TIMEOUT(answered, 1, 10000);
-        QCOMPARE(server->methodCalls(QStringLiteral("Notify"))[0][5].toStringList(),
-                 QStringList({QStringLiteral("default"), QStringLiteral("Show")}));
-
-        // The template numbers its notifications from 1.
-        emitSignal(QStringLiteral("ActionInvoked"), {1u, QStringLiteral("other")});
-        emitSignal(QStringLiteral("ActionInvoked"), {1u, QStringLiteral("default")});
-        emitSignal(QStringLiteral("NotificationClosed"), {1u, 2u});
-        emitSignal(QStringLiteral("ActionInvoked"), {1u, QStringLiteral("default")});
-        center.post("session-2", "Claude needs you", "two", "Show", count);
-        QTRY_COMPARE_WITH_TIMEOUT(answered, 2, 10000);
-        emitSignal(QStringLiteral("ActionInvoked"), {2u, QStringLiteral("default")});
-        // Signals come in order: once the last is in, so are the others.
-        QTRY_COMPARE_WITH_TIMEOUT(clicked.size(), 2, 10000);
-        QCOMPARE(clicked, QStringList({QStringLiteral("session-1"), QStringLiteral("session-2")}));
-    }
-
-    void postErrorReachesTheCompletion()
-    {
-        MockService *server = startObject(QStringLiteral("org.freedesktop.Notifications"),
-                                          QStringLiteral("/org/freedesktop/Notifications"),
-                                          QStringLiteral("org.freedesktop.Notifications"));
-        QVERIFY(server);
-        QVERIFY(server->addMethod({}, QStringLiteral("Notify"), QStringLiteral("susssasa{sv}i"), QStringLiteral("u"),
-                                  QStringLiteral("raise dbus.exceptions.DBusException('Too many notifications', "
-                                                 "name='org.freedesktop.Notifications.Error.Excess')")));
-        FreedesktopNotificationCenter center(sessionBus());
-        std::optional<std::optional<std::string>> result;
-        center.post("session-1", "Claude needs you", "body", std::nullopt,
-                    [&](std::optional<std::string> error) { result = std::move(error); });
-        QTRY_VERIFY_WITH_TIMEOUT(result, 10000);
-        QVERIFY(*result);
-        QVERIFY2(result->value().find("Too many notifications") != std::string::npos, result->value().c_str());
-
-        // Nothing to replace after a failure.
-        result.reset();
-        center.post("session-1", "Claude needs you", "body", std::nullopt,
-                    [&](std::optional<std::string> error) { result = std::move(error); });
-        QTRY_VERIFY_WITH_TIMEOUT(result, 10000);
-        QCOMPARE(server->methodCalls(QStringLiteral("Notify"))[1][1], QVariant(0u));
-    }
-
-    void authorizedWhenAServerRuns()
-    {
-        QVERIFY(startNotificationServer());
-        FreedesktopNotificationCenter center(sessionBus());
         std::optional<NotificationCenter::Authorization> status;
-        center.authorizationStatus([&](NotificationCenter::Authorization answer) { status = answer; });
-        QVERIFY(!status);
-        QTRY_VERIFY_WITH_TIMEOUT(status, 10000);
-        QCOMPARE(*status, NotificationCenter::Authorization::Authorized);
-
         std::optional<std::pair<bool, std::optional<std::string>>> request;
+        center.post("session-1", "Claude needs you", "site is waiting for your input.", "Show",
+                    [&](std::optional<std::string> error) { result = std::move(error); });
+        center.authorizationStatus([&](NotificationCenter::Authorization answer) { status = answer; });
         center.requestAuthorization(
             [&](bool granted, std::optional<std::string> error) { request = std::pair(granted, std::move(error)); });
-        QVERIFY(!request);
-        QTRY_VERIFY_WITH_TIMEOUT(request, 10000);
-        QCOMPARE(request->first, true);
-        QCOMPARE(request->second, std::nullopt);
+        QVERIFY(!result && !status && !request);
+        QTRY_VERIFY_WITH_TIMEOUT(result && status && request, 10000);
+        QCOMPARE(*status,
+                 server ? NotificationCenter::Authorization::Authorized : NotificationCenter::Authorization::Denied);
+        QCOMPARE(*request, std::pair(server, std::optional<std::string>()));
+        if (!server) {
+            QVERIFY(result->value_or("").find("org.freedesktop.Notifications") != std::string::npos);
+            return;
+        }
+        QCOMPARE(*result, std::nullopt);
+        const QVariantMap hints {{u"urgency"_s, QVariant::fromValue(uchar(1))},
+                                 {u"desktop-entry"_s, u"lullwatch"_s},
+                                 {u"sound-name"_s, u"message-new-instant"_s}};
+        QCOMPARE(
+            plain(mock->methodCalls(u"Notify"_s).value(0)),
+            (QVariantList {u"Lullwatch"_s, 0u, u"lullwatch"_s, u"Claude needs you"_s,
+                           u"site is waiting for your input."_s, QStringList {u"default"_s, u"Show"_s}, hints, -1}));
     }
 
-    void deniedWithoutAServer()
+    // Steps: "post ID" waits for the answer, "post ID now" does not;
+    // "withdraw ID..."; the server's "closed N" and "click N ACTION".
+    void notifications_data()
     {
-        FreedesktopNotificationCenter center(sessionBus());
-        QVERIFY(center.isAvailable());
-        std::optional<NotificationCenter::Authorization> status;
-        center.authorizationStatus([&](NotificationCenter::Authorization answer) { status = answer; });
-        QTRY_VERIFY_WITH_TIMEOUT(status, 10000);
-        QCOMPARE(*status, NotificationCenter::Authorization::Denied);
-
-        std::optional<bool> granted;
-        center.requestAuthorization([&](bool answer, std::optional<std::string>) { granted = answer; });
-        QTRY_VERIFY_WITH_TIMEOUT(granted, 10000);
-        QCOMPARE(*granted, false);
+        QTest::addColumn<QString>("steps");
+        QTest::addColumn<QString>("replaced"); // each Notify's replaces_id
+        QTest::addColumn<QString>("closed"); // each CloseNotification's id
+        QTest::addColumn<QString>("clicked");
+        QTest::newRow("posting again replaces; withdrawn, it starts afresh")
+            << u"post a, post a, withdraw a never-posted, post a"_s << u"0 1 0"_s << u"1"_s << QString();
+        QTest::newRow("withdrawn before its id came") << u"post a now, withdraw a"_s << u"0"_s << u"1"_s << QString();
+        QTest::newRow("posted again before the first id came")
+            << u"post a now, post a, post a"_s << u"0 0 2"_s << u"1"_s << QString();
+        QTest::newRow("closed by the server, not replaced")
+            << u"post a, closed 1, post a"_s << u"0 0"_s << QString() << QString();
+        QTest::newRow("clicks count until it closed")
+            << u"post a, click 1 other, click 1 default, closed 1, click 1 default, post b, click 2 default"_s
+            << u"0 0"_s << QString() << u"a b"_s;
+    }
+    void notifications()
+    {
+        QFETCH(QString, steps);
+        QFETCH(QString, replaced);
+        QFETCH(QString, closed);
+        QFETCH(QString, clicked);
+        MockService *server = startNotificationServer();
+        QVERIFY(server);
+        FreedesktopNotificationCenter center(m_session->connection());
+        QStringList shown;
+        center.setActivationHandler(
+            [&](const std::string &identifier) { shown << QString::fromStdString(identifier); });
+        int posted = 0, answered = 0, asked = 0, told = 0;
+        // Replies and signals come in order: once this answer is in, so is all before it.
+        const auto settle = [&] {
+            center.authorizationStatus([&](NotificationCenter::Authorization) { ++told; });
+            return QTest::qWaitFor([&, wanted = ++asked] { return told == wanted && answered == posted; }, 10000);
+        };
+        for (const QString &step : steps.split(u", "_s)) {
+            const QStringList words = step.split(u' ');
+            if (words[0] == "post"_L1) {
+                center.post(words[1].toStdString(), "Claude needs you", "body", std::nullopt,
+                            [&](std::optional<std::string>) { ++answered; });
+                ++posted;
+                QVERIFY(words.size() > 2 || settle());
+            } else if (words[0] == "withdraw"_L1) {
+                std::vector<std::string> identifiers;
+                for (const QString &identifier : words.mid(1))
+                    identifiers.push_back(identifier.toStdString());
+                center.withdraw(identifiers);
+            } else {
+                const bool click = words[0] == "click"_L1;
+                server->call(server->path(), QString::fromLatin1(MockService::mockInterface), u"EmitSignal"_s,
+                             {server->name(), click ? u"ActionInvoked"_s : u"NotificationClosed"_s,
+                              click ? u"us"_s : u"uu"_s,
+                              QVariantList {words[1].toUInt(), click ? QVariant(words[2]) : 2u}});
+                QVERIFY(click || settle());
+            }
+        }
+        QVERIFY(settle());
+        const auto ids = [&](const QString &method, int argument) {
+            QStringList values;
+            for (const QVariantList &call : server->methodCalls(method))
+                values << call.value(argument).toString();
+            return values.join(u' ');
+        };
+        QCOMPARE(ids(u"Notify"_s, 1), replaced);
+        QCOMPARE(ids(u"CloseNotification"_s, 0), closed);
+        QCOMPARE(shown.join(u' '), clicked);
     }
 
-    void withoutSessionBusEverythingIsSilent()
+    // The desktop's own notification settings, Plasma's on Plasma.
+    void openSettings_data()
     {
-        FreedesktopNotificationCenter center(QDBusConnection(QStringLiteral("lullwatch-absent")));
-        QVERIFY(!center.isAvailable());
-        bool called = false;
-        center.post("session-1", "Claude needs you", "body", std::nullopt,
-                    [&](std::optional<std::string>) { called = true; });
-        center.withdraw({"session-1"});
-        center.authorizationStatus([&](NotificationCenter::Authorization) { called = true; });
-        center.requestAuthorization([&](bool, std::optional<std::string>) { called = true; });
-        QVERIFY(!called);
-    }
-
-    void openSettingsStartsTheDesktopsSettings_data()
-    {
-        QTest::addColumn<QStringList>("installed");
+        QTest::addColumn<QString>("installed");
         QTest::addColumn<QString>("desktop");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("GNOME") << QStringList {QStringLiteral("gnome-control-center")} << QStringLiteral("GNOME")
-                               << QStringLiteral("gnome-control-center notifications");
-        QTest::newRow("Plasma") << QStringList {QStringLiteral("systemsettings")} << QStringLiteral("KDE")
-                                << QStringLiteral("systemsettings kcm_notifications");
-        QTest::newRow("both, on Plasma") << QStringList {QStringLiteral("gnome-control-center"),
-                                                         QStringLiteral("systemsettings")}
-                                         << QStringLiteral("KDE") << QStringLiteral("systemsettings kcm_notifications");
-        QTest::newRow("both, elsewhere") << QStringList {QStringLiteral("gnome-control-center"),
-                                                         QStringLiteral("systemsettings")}
-                                         << QStringLiteral("XFCE")
-                                         << QStringLiteral("gnome-control-center notifications");
+        QTest::newRow("GNOME's") << u"gnome-control-center"_s << u"GNOME"_s << u"gnome-control-center notifications"_s;
+        QTest::newRow("Plasma's, elsewhere")
+            << u"systemsettings"_s << u"XFCE"_s << u"systemsettings kcm_notifications"_s;
+        QTest::newRow("both, on Plasma") << u"gnome-control-center systemsettings"_s << u"KDE"_s
+                                         << u"systemsettings kcm_notifications"_s;
+        QTest::newRow("both, elsewhere") << u"gnome-control-center systemsettings"_s << u"XFCE"_s
+                                         << u"gnome-control-center notifications"_s;
     }
-
-    void openSettingsStartsTheDesktopsSettings()
+    void openSettings()
     {
-        QFETCH(QStringList, installed);
+        QFETCH(QString, installed);
         QFETCH(QString, desktop);
         QFETCH(QString, expected);
-        const QString bin = m_folder->filePath(QStringLiteral("bin"));
-        const QString record = m_folder->filePath(QStringLiteral("started"));
-        QVERIFY(QDir().mkpath(bin));
-        for (const QString &program : installed) {
-            const QString path = bin + QLatin1Char('/') + program;
-            writeFile(path.toStdString(),
-                      "#!/bin/sh\necho \"" + program.toStdString() + " $*\" > \"" + record.toStdString() + "\"\n");
-            QVERIFY(QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        const std::string bin = m_folder->path().toStdString(), record = bin + "/started";
+        for (const QString &program : installed.split(u' ')) {
+            const std::string path = bin + '/' + program.toStdString();
+            writeFile(path, "#!/bin/sh\necho \"" + program.toStdString() + " $*\" > " + record + "\n");
+            fs::permissions(path, fs::perms::owner_all);
         }
-        const QByteArray oldPath = qgetenv("PATH");
-        const QByteArray oldDesktop = qgetenv("XDG_CURRENT_DESKTOP");
-        qputenv("PATH", QFile::encodeName(bin));
+        const QByteArray path = qgetenv("PATH");
+        qputenv("PATH", QByteArray::fromStdString(bin));
         qputenv("XDG_CURRENT_DESKTOP", desktop.toUtf8());
-
-        FreedesktopNotificationCenter center(sessionBus());
-        center.openSettings();
-        qputenv("PATH", oldPath);
-        qputenv("XDG_CURRENT_DESKTOP", oldDesktop);
-        QTRY_COMPARE_WITH_TIMEOUT(QString::fromStdString(readFile(record.toStdString())).trimmed(), expected, 10000);
-    }
-
-    void openSettingsWithNeitherDoesNothing()
-    {
-        const QByteArray oldPath = qgetenv("PATH");
-        qputenv("PATH", QFile::encodeName(m_folder->path()));
-        FreedesktopNotificationCenter center(sessionBus());
-        center.openSettings();
-        qputenv("PATH", oldPath);
+        FreedesktopNotificationCenter(m_session->connection()).openSettings();
+        qputenv("PATH", path);
+        QTRY_COMPARE_WITH_TIMEOUT(QString::fromStdString(readFile(record)).trimmed(), expected, 10000);
     }
 };
 

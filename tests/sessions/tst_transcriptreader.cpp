@@ -243,6 +243,10 @@ private Q_SLOTS:
         QTest::newRow("escaped key names are still names")
             << QList<QByteArray> {R"({"typ\u0065":"assistant","message":{"\u0075sage":{"input_tokens":4}}})"}
             << usage(4, 0, 0, 0, 4, 1) << claudeCode;
+        QTest::newRow("qwen: escaped key names are still names") << QList<
+            QByteArray> {R"({"type":"assistant","usage\u004Detadata":{"promptTokenCount":10,"candidatesTokenCount":5}})"}
+                                                                 << usage(10, 5, 0, 0, 15, 1)
+                                                                 << TranscriptFormat::QwenCode;
         QTest::newRow("user entries never count")
             << QList<QByteArray> {R"({"type":"user","message":{"id":"A","usage":{"input_tokens":9}}})"}
             << usage(0, 0, 0, 0, 0, 0) << claudeCode;
@@ -270,6 +274,9 @@ private Q_SLOTS:
             << Lines {geminiMessage("A", 1, 10, 1, 0, 0, 0), geminiMessage("B", 2, 20, 2, 0, 0, 0),
                       geminiMessage("A", 1, 10, 5, 0, 0, 0)}
             << usage(30, 7, 0, 0, 15, 2) << geminiCli;
+        QTest::newRow("gemini: escaped key names are still names")
+            << Lines {R"({"id":"A","type":"gemini","t\u006Fkens":{"input":10,"output":1}})"}
+            << usage(10, 1, 0, 0, 11, 1) << geminiCli;
         QTest::newRow("gemini: messages without id always count")
             << Lines {geminiMessage(nullptr, 1, 3, 1, 0, 0, 0), geminiMessage(nullptr, 2, 3, 1, 0, 0, 0)}
             << usage(6, 2, 0, 0, 4, 2) << geminiCli;
@@ -384,6 +391,10 @@ private Q_SLOTS:
                       R"({"payload":{"model":"gpt-5-codex"},"type":"turn_context"})",
                       R"({"payload":{"model":"item-model"},"type":"response_item"})"}
             << usage(60, 10, 0, 40, 110, 1, "gpt-5-codex") << codexRollout;
+        QTest::newRow("codex: the first type counts, however it is written") << Lines {
+            R"({"timestamp":"2026-12-07T00:23:05.690Z","ordinal":4,"typ\u0065":"token_usage_record","type":"response_item","payload":{"usage":)"
+            + first + R"(,"thread_token_usage":)" + first
+            + "}}"} << usage(60, 10, 0, 40, 110, 1) << codexRollout;
     }
 
     void counting()
@@ -430,6 +441,9 @@ private Q_SLOTS:
             << Lines {R"({"type":"user","interruptedMessageId":null})"} << none << true << claudeCode;
         QTest::newRow("marker said by the assistant")
             << Lines {interrupt, "{\"type\":\"assistant\",\"message\":{\"content\":\"[Request interrupted by user\"}}"}
+            << std::optional(1735787045.0) << false << claudeCode;
+        QTest::newRow("marker said by the assistant, type last")
+            << Lines {interrupt, R"({"message":{"content":"[Request interrupted by user]"},"type":"assistant"})"}
             << std::optional(1735787045.0) << false << claudeCode;
         QTest::newRow("array with a plain string element")
             << Lines {"{\"type\":\"user\",\"message\":{\"content\":[\"x\",{\"text\":\"[Request interrupted by "
