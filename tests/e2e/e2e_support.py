@@ -569,11 +569,11 @@ class Screenshot:
             raise RuntimeError("xwd gave %d-bit pixels with masks %r" % (header[11], header[14:17]))
         self.width, self.height, self._stride, self._size = header[4], header[5], header[12], header[11] // 8
         self._order = "little" if header[7] == 0 else "big"
-        self._pixels = data[header[0] + 12 * header[19]:]
+        self.pixels = data[header[0] + 12 * header[19]:]
 
     def rgb(self, x, y):
         offset = y * self._stride + self._size * x
-        value = int.from_bytes(self._pixels[offset:offset + self._size], self._order)
+        value = int.from_bytes(self.pixels[offset:offset + self._size], self._order)
         return (value >> 16) & 0xff, (value >> 8) & 0xff, value & 0xff
 
 
