@@ -294,6 +294,12 @@ private Q_SLOTS:
         QTest::newRow("gemini: a copy after 256 other messages is settled")
             << (afterOthers(256) << geminiMessage("N", 1000, 5, 0, 0, 0, 0)) << usage(1261, 0, 0, 0, 5, 258)
             << geminiCli;
+        Lines atMaximum {geminiMessage("A", 0, 1000, 0, 0, 0, 0),
+                         geminiMessage("B", 1, 0, std::numeric_limits<qint64>::max(), 0, 0, 0)};
+        for (int i = 2; i <= 256; ++i)
+            atMaximum << geminiMessage(QByteArray("M" + QByteArray::number(i)).constData(), i, 1, 0, 0, 0, 0);
+        QTest::newRow("gemini: a message settled while a count is at its maximum")
+            << atMaximum << usage(1255, std::numeric_limits<qint64>::max(), 0, 0, 1, 257) << geminiCli;
         QTest::newRow("gemini: set messages replace and add")
             << Lines {geminiMessage("A", 1, 10, 1, 0, 0, 0),
                       geminiSet({geminiMessage("A", 1, 10, 4, 0, 0, 0), geminiMessage("B", 2, 20, 2, 0, 0, 0)})}
