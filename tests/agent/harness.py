@@ -103,6 +103,12 @@ def proc_status(pid):
     return fields
 
 
+def command_line(pid):
+    """The words of /proc/PID/cmdline."""
+    with open("/proc/%d/cmdline" % pid, "rb") as f:
+        return [word.decode() for word in f.read().split(b"\0") if word]
+
+
 def child_pids(pid):
     """Pids of the live children of pid."""
     children = []

@@ -1,39 +1,6 @@
 #!/usr/bin/python3
-"""The real Codex CLI with the hooks that `lullwatch hooks install --agent
-codex` adds to ~/.codex/hooks.json, offline against the stand-in's Responses
-route (tests/agent/standin_api.py). What the pinned CLI (0.171.0,
-tests/e2e/codex/) does there, learned by running it so:
-
-- It runs a hook from the user's hooks.json only once the user has trusted
-  it; until then it skips it without a word. Codex's /hooks review writes
-  [hooks.state."KEY"] trusted_hash = "sha256:..." into config.toml, where
-  KEY is "<hooks.json path>:<snake_case event>:<group>:<handler>" and the
-  hash covers the event, the matcher and the handler (its command, its
-  timeout, which for SessionEnd Codex clamps to 3 seconds). The tests take
-  both from `codex app-server`'s hooks/list and let Codex write them
-  (config/batchWrite), as the review does.
-- `codex` is node running the package's launcher, which starts the Rust
-  binary. `codex exec PROMPT` runs hooks under that binary, which holds the
-  rollout open, and fires SessionStart, UserPromptSubmit, PreToolUse,
-  PostToolUse, Stop and SessionEnd, all before it exits.
-- Interactively it fires nothing until the first prompt: SessionStart comes
-  with it. Hooks run in a background `codex app-server --managed-daemon`
-  that the first session starts (as its child, in a session of its own)
-  and later sessions share; it holds the rollouts. A shell command that
-  needs approval fires PermissionRequest (there is no Notification event),
-  its end PostToolUse; /quit fires SessionEnd only about a minute later,
-  from the daemon. No payload names a process, and the session's own
-  process (the Rust binary in the terminal, working in the session's
-  folder) holds no file of the session, so Lullwatch finds it by folder.
-- A rollout records each response's usage in a "token_usage_record" line
-  (its thread_token_usage the running totals) and, later, the same totals in
-  an event_msg "token_count"; while a command waits for approval only the
-  first is there. Of the Responses usage, input is input_tokens less the
-  cached and the cache-written ones, output is output_tokens (which holds
-  the reasoning). The model is the one config.toml names. The interactive
-  title request is a side thread the stand-in answers as a helper; it fires
-  no hooks.
-"""
+"""The real Codex CLI with Lullwatch's hooks, offline against the stand-in;
+what the pinned CLI does there is in docs/agents/codex-cli.md."""
 
 import json
 import os
@@ -46,27 +13,12 @@ sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import e2e_support as e2e  # noqa: E402
-from e2e_support import CODEX, text_reply, tool_reply, usage, wait_until  # noqa: E402
+from e2e_support import CODEX, harness, text_reply, tool_reply, usage, wait_until  # noqa: E402
 
 CODEX_EVENTS = ["PermissionRequest", "PostToolUse", "SessionEnd", "SessionStart", "Stop", "UserPromptSubmit"]
 # Lullwatch sees the session's process go at /quit; SessionEnd, the fallback,
 # comes about a minute later, when the daemon lets the session go.
 QUIT_DEADLINE = 100.0
-
-
-def with_reasoning(counts, reasoning):
-    return dict(counts, reasoning_tokens=reasoning)
-
-
-def command_line(pid):
-    with open("/proc/%d/cmdline" % pid, "rb") as f:
-        return [word.decode() for word in f.read().split(b"\0") if word]
-
-
-def parent_of(pid):
-    with open("/proc/%d/stat" % pid, encoding="utf-8") as f:
-        stat = f.read()
-    return int(stat[stat.rindex(")") + 2:].split()[1])
 
 
 def open_files(pid):
@@ -98,11 +50,14 @@ def connect(box):
         raise AssertionError("lullwatch hooks says %r once Codex trusts the hooks" % status)
 
 
-class CodexAgentTest(unittest.TestCase):
+class CodexAgentTest(e2e.BusTestCase, dbusmock.DBusTestCase):
 
     def setUp(self):
         self.box = e2e.PinnedAgentSandbox(CODEX)
         self.addCleanup(self.box.close)
+
+    def calls(self, name):
+        return [call for call in self.notification_calls() if call[1] == name]
 
     def test_exec_run_is_working_counts_what_was_served_and_goes_at_its_session_end(self):
         box = self.box
@@ -110,8 +65,8 @@ class CodexAgentTest(unittest.TestCase):
         notes.write_text("the notes\n", encoding="utf-8")
         replies = [
             tool_reply("exec_command", {"cmd": "cat notes.txt"}, "codex_e2e_001", text="Reading the notes.",
-                       usage=with_reasoning(usage(1200, 340, 64, 7800), 120)),
-            text_reply("The notes are read.", "codex_e2e_002", usage=with_reasoning(usage(230, 45, 0, 8100), 0),
+                       usage=dict(usage(1200, 340, 64, 7800), reasoning_tokens=120)),
+            text_reply("The notes are read.", "codex_e2e_002", usage=usage(230, 45, 0, 8100),
                        hold=True),
         ]
         standin = box.start_standin(replies)
@@ -123,7 +78,7 @@ class CodexAgentTest(unittest.TestCase):
         # the process that holds the rollout, the first reply counted.
         record = box.wait_record(lambda r: r.get("event") == "PostToolUse", "the PostToolUse record")
         self.assertEqual((record["source"], record["state"], record["cwd"]), ("codex", "working", str(box.work)))
-        words = command_line(record["pid"])
+        words = harness.command_line(record["pid"])
         self.assertTrue(words[0].endswith("/bin/codex") and words[1] == "exec", words)
         self.assertIn(record["transcriptPath"], open_files(record["pid"]))
         session_id = record["sessionId"]
@@ -140,16 +95,6 @@ class CodexAgentTest(unittest.TestCase):
         self.assertFalse(box.record_path(session_id).exists())
         self.assertEqual(box.status_json(), [])
 
-
-class CodexDesktopTest(e2e.BusTestCase, dbusmock.DBusTestCase):
-
-    def setUp(self):
-        self.box = e2e.PinnedAgentSandbox(CODEX)
-        self.addCleanup(self.box.close)
-
-    def calls(self, name):
-        return [call for call in self.notification_calls() if call[1] == name]
-
     def test_permission_request_waits_notifies_and_the_session_goes_at_quit(self):
         self.start_mocks()
         box = self.box
@@ -159,7 +104,7 @@ class CodexDesktopTest(e2e.BusTestCase, dbusmock.DBusTestCase):
                                         "sandbox_permissions": "require_escalated",
                                         "justification": "Write the file?"},
                        "codex_e2e_perm_001", text="I will write the file.",
-                       usage=with_reasoning(usage(3000, 120, 256, 41000), 30)),
+                       usage=dict(usage(3000, 120, 256, 41000), reasoning_tokens=30)),
             text_reply("The file is written.", "codex_e2e_perm_002", usage=usage(3500, 60, 0, 42000)),
         ]
         standin = box.start_standin(replies)
@@ -179,8 +124,8 @@ class CodexDesktopTest(e2e.BusTestCase, dbusmock.DBusTestCase):
         session_id = record["sessionId"]
         # The owner is the session's own process, in the pane, not the
         # daemon that runs the hooks of every session.
-        self.assertNotIn("app-server", command_line(record["pid"]))
-        self.assertEqual(parent_of(record["pid"]), agent.pid)
+        self.assertNotIn("app-server", harness.command_line(record["pid"]))
+        self.assertEqual(harness.proc_status(record["pid"])["PPid"], str(agent.pid))
         notify = wait_until(lambda: self.calls("Notify"), e2e.DEADLINE, "Notify")
         self.assertEqual([str(call[2][4]) for call in notify], ["work is waiting for your input."])
         self.assertFalse(target.exists())

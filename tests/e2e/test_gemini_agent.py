@@ -1,38 +1,6 @@
 #!/usr/bin/python3
-"""The real Gemini CLI with the hooks that `lullwatch hooks install --agent
-gemini` adds to ~/.gemini/settings.json, offline against the stand-in's
-Gemini route (tests/agent/standin_api.py). What the pinned CLI (0.61.0,
-tests/e2e/gemini/) does there, learned by running it so:
-
-- `gemini` is node running the path it was started by (here .bin/gemini, a
-  link to the package's bundle/gemini.js), which starts a second node on the
-  same path with --max-old-space-size and GEMINI_CLI_NO_RELAUNCH=true; that
-  one runs each hook as `bash -c COMMAND` in the session's folder, and bash
-  runs a lone command by exec, so the recorder's parent is that second node.
-- It needs GEMINI_API_KEY, GOOGLE_GEMINI_BASE_URL (plain http is taken for
-  127.0.0.1), "gemini-api-key" as its auth type and the working folder in
-  trustedFolders.json; in an untrusted folder -p exits with 55.
-- With no model set, each prompt first goes to the routing classifier (a
-  generateContent request with a JSON schema and no tools, answered as a
-  helper), then the turns stream from streamGenerateContent?alt=sse on the
-  model it chose; a tool result goes on without a classifier request. An
-  interactive start first has the newest earlier session of the folder
-  summarised (a helper request too) and appends that to its transcript.
-- A print-mode run (-p) fires SessionStart, BeforeAgent, AfterTool after each
-  tool, AfterAgent when the turn ends and SessionEnd ("exit") as it exits;
-  BeforeTool, BeforeModel, BeforeToolSelection, AfterModel and PreCompress
-  (trigger "auto", before each request) fire too but are not Lullwatch's.
-  Hooks of one event run in parallel, and the CLI goes on once all of them
-  have ended.
-- Each model reply is one "gemini" message of the chats/*.jsonl transcript,
-  written again with the same id as its tool calls come in, with the reply's
-  usageMetadata as "tokens" {input, output, cached, thoughts, tool, total}
-  and, as "model", the model the request named.
-- Interactively, a tool call that needs approval fires BeforeTool, then
-  Notification "ToolPermission" as the question appears; after the answer,
-  AfterTool. Nothing fires when the turn has ended besides AfterAgent. /quit
-  fires SessionEnd ("exit") more than once (each exit clean-up fires it).
-"""
+"""The real Gemini CLI with Lullwatch's hooks, offline against the stand-in;
+what the pinned CLI does there is in docs/agents/gemini-cli.md."""
 
 import json
 import os
@@ -46,7 +14,7 @@ sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import e2e_support as e2e  # noqa: E402
-from e2e_support import GEMINI, text_reply, tool_reply, usage, wait_until  # noqa: E402
+from e2e_support import GEMINI, harness, text_reply, tool_reply, usage, wait_until  # noqa: E402
 
 AWAKE = "Keeping computer awake"
 ASLEEP = "Sleep allowed"
@@ -63,11 +31,14 @@ def line(state, title, wake):
     return " \u00b7 ".join([state, title, wake] + reason)
 
 
-class GeminiAgentTest(unittest.TestCase):
+class GeminiAgentTest(e2e.BusTestCase, dbusmock.DBusTestCase):
 
     def setUp(self):
         self.box = e2e.PinnedAgentSandbox(GEMINI)
         self.addCleanup(self.box.close)
+
+    def calls(self, name):
+        return [call for call in self.notification_calls() if call[1] == name]
 
     def test_print_mode_run_is_working_counts_what_was_served_and_goes_at_session_end(self):
         box = self.box
@@ -103,9 +74,8 @@ class GeminiAgentTest(unittest.TestCase):
         standin.wait_for_event("held", "gemini_e2e_001")
         record = box.wait_record(lambda r: r.get("state") == "working", "the working record")
         self.assertEqual((record["source"], record["event"], record["cwd"]), ("gemini", "BeforeAgent", str(box.work)))
-        with open("/proc/%d/cmdline" % record["pid"], "rb") as f:
-            words = f.read().split(b"\0")
-        self.assertTrue(os.path.basename(words[0]) == b"node" and str(GEMINI.binary).encode() in words, words)
+        words = harness.command_line(record["pid"])
+        self.assertTrue(os.path.basename(words[0]) == "node" and str(GEMINI.binary) in words, words)
         session_id = record["sessionId"]
         box.wait_listed(session_id, lambda s: s["state"] == "working" and s["source"] == "gemini", "working")
 
@@ -131,16 +101,6 @@ class GeminiAgentTest(unittest.TestCase):
         self.assertEqual(code, 0, err)
         self.assertIn("The notes are read.", out)
         self.assertEqual(box.status_json(), [])
-
-
-class GeminiDesktopTest(e2e.BusTestCase, dbusmock.DBusTestCase):
-
-    def setUp(self):
-        self.box = e2e.PinnedAgentSandbox(GEMINI)
-        self.addCleanup(self.box.close)
-
-    def calls(self, name):
-        return [call for call in self.notification_calls() if call[1] == name]
 
     def test_tool_permission_waits_notifies_keeps_awake_while_working_and_the_session_goes_at_quit(self):
         self.start_mocks()

@@ -1,24 +1,6 @@
 #!/usr/bin/python3
-"""The real Qwen Code CLI with the hooks that `lullwatch hooks install --agent
-qwen` adds to ~/.qwen/settings.json, offline against the stand-in's
-OpenAI-compatible route (tests/agent/standin_api.py). What the pinned CLI
-(0.24.4, tests/e2e/qwen/) does there, learned by running it so:
-
-- `qwen` is node running the package's cli-entry.js, which starts a second
-  node on the bundle, .../qwen-code/cli.js; that one runs each hook through
-  a shell, so the recorder finds it by its command line.
-- A print-mode run (-p) fires SessionStart, Notification "auth_success",
-  UserPromptSubmit and Stop, and no SessionEnd: the record stays idle until
-  the agent has exited and Lullwatch sees its owner gone.
-- Each model reply is one "assistant" line of the transcript with its
-  usageMetadata; through this API the candidates count holds the reasoning
-  tokens as well.
-- Interactively, a tool call that needs approval fires Notification
-  "permission_prompt"; Stop is followed by Notification "idle_prompt", and
-  /quit fires SessionEnd. The "auto" approval mode would ask the model to
-  classify each tool call first (a request with tools, which would take a
-  scripted reply), so the interactive run uses "default".
-"""
+"""The real Qwen Code CLI with Lullwatch's hooks, offline against the stand-in;
+what the pinned CLI does there is in docs/agents/qwen-code.md."""
 
 import json
 import os
@@ -31,18 +13,17 @@ sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import e2e_support as e2e  # noqa: E402
-from e2e_support import QWEN, QWEN_MODEL, text_reply, tool_reply, usage, wait_until  # noqa: E402
+from e2e_support import QWEN, QWEN_MODEL, harness, text_reply, tool_reply, usage, wait_until  # noqa: E402
 
 
-def with_reasoning(counts, reasoning):
-    return dict(counts, reasoning_tokens=reasoning)
-
-
-class QwenAgentTest(unittest.TestCase):
+class QwenAgentTest(e2e.BusTestCase, dbusmock.DBusTestCase):
 
     def setUp(self):
         self.box = e2e.PinnedAgentSandbox(QWEN)
         self.addCleanup(self.box.close)
+
+    def calls(self, name):
+        return [call for call in self.notification_calls() if call[1] == name]
 
     def test_print_mode_run_is_working_counts_what_was_served_and_goes_with_the_agent(self):
         box = self.box
@@ -56,8 +37,8 @@ class QwenAgentTest(unittest.TestCase):
         notes.write_text("the notes\n", encoding="utf-8")
         replies = [
             tool_reply("read_file", {"file_path": str(notes)}, "qwen_e2e_001", text="Reading the notes.",
-                       usage=with_reasoning(usage(1200, 340, 0, 7800), 120), model=QWEN_MODEL),
-            text_reply("The notes are read.", "qwen_e2e_002", usage=with_reasoning(usage(230, 45, 0, 8100), 0),
+                       usage=dict(usage(1200, 340, 0, 7800), reasoning_tokens=120), model=QWEN_MODEL),
+            text_reply("The notes are read.", "qwen_e2e_002", usage=usage(230, 45, 0, 8100),
                        model=QWEN_MODEL, hold=True),
         ]
         standin = box.start_standin(replies)
@@ -68,9 +49,8 @@ class QwenAgentTest(unittest.TestCase):
         # first reply counted as the stand-in served it.
         record = box.wait_record(lambda r: r.get("state") == "working", "the working record")
         self.assertEqual((record["source"], record["event"], record["cwd"]), ("qwen", "UserPromptSubmit", str(box.work)))
-        with open("/proc/%d/cmdline" % record["pid"], "rb") as f:
-            words = f.read().split(b"\0")
-        self.assertTrue(any(word.endswith(b"/qwen-code/cli.js") for word in words), words)
+        words = harness.command_line(record["pid"])
+        self.assertTrue(any(word.endswith("/qwen-code/cli.js") for word in words), words)
         session_id = record["sessionId"]
         box.wait_listed(session_id, lambda s: s["state"] == "working" and s["source"] == "qwen", "working")
         box.wait_usage(session_id, e2e.served_usage(replies, ["qwen_e2e_001"]))
@@ -87,16 +67,6 @@ class QwenAgentTest(unittest.TestCase):
         self.assertEqual(box.status_json(), [])
         self.assertFalse(box.record_path(session_id).exists())
 
-
-class QwenDesktopTest(e2e.BusTestCase, dbusmock.DBusTestCase):
-
-    def setUp(self):
-        self.box = e2e.PinnedAgentSandbox(QWEN)
-        self.addCleanup(self.box.close)
-
-    def calls(self, name):
-        return [call for call in self.notification_calls() if call[1] == name]
-
     def test_permission_prompt_waits_notifies_and_the_session_goes_at_quit(self):
         self.start_mocks()
         box = self.box
@@ -105,7 +75,7 @@ class QwenDesktopTest(e2e.BusTestCase, dbusmock.DBusTestCase):
         replies = [
             tool_reply("run_shell_command", {"command": "echo made > made-by-agent.txt", "description": "Write a file"},
                        "qwen_e2e_perm_001", text="I will write the file.",
-                       usage=with_reasoning(usage(3000, 120, 0, 41000), 30), model=QWEN_MODEL),
+                       usage=dict(usage(3000, 120, 0, 41000), reasoning_tokens=30), model=QWEN_MODEL),
             text_reply("The file is written.", "qwen_e2e_perm_002", usage=usage(3500, 60, 0, 42000),
                        model=QWEN_MODEL),
         ]
