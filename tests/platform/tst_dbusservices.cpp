@@ -68,7 +68,9 @@ bool released(const QString &name, const MockService &mock)
     const QDBusMessage reply = mock.call(mock.path(), u"org.freedesktop.login1.Manager"_s, u"ListInhibitors"_s);
     const auto inhibitors = reply.arguments().value(0).value<QDBusArgument>();
     inhibitors.beginArray();
-    return reply.type() == QDBusMessage::ReplyMessage && inhibitors.atEnd();
+    const bool none = inhibitors.atEnd();
+    inhibitors.endArray(); // frees what beginArray took
+    return reply.type() == QDBusMessage::ReplyMessage && none;
 }
 
 } // namespace
