@@ -56,9 +56,6 @@ class CodexAgentTest(e2e.BusTestCase, dbusmock.DBusTestCase):
         self.box = e2e.PinnedAgentSandbox(CODEX)
         self.addCleanup(self.box.close)
 
-    def calls(self, name):
-        return [call for call in self.notification_calls() if call[1] == name]
-
     def test_exec_run_is_working_counts_what_was_served_and_goes_at_its_session_end(self):
         box = self.box
         notes = box.work / "notes.txt"
@@ -126,8 +123,7 @@ class CodexAgentTest(e2e.BusTestCase, dbusmock.DBusTestCase):
         # daemon that runs the hooks of every session.
         self.assertNotIn("app-server", harness.command_line(record["pid"]))
         self.assertEqual(harness.proc_status(record["pid"])["PPid"], str(agent.pid))
-        notify = wait_until(lambda: self.calls("Notify"), e2e.DEADLINE, "Notify")
-        self.assertEqual([str(call[2][4]) for call in notify], ["work is waiting for your input."])
+        self.assertEqual([body for _, body in self.wait_notified()], ["work is waiting for your input."])
         self.assertFalse(target.exists())
 
         agent.press("Enter")  # "1. Yes, proceed" is highlighted
@@ -135,8 +131,7 @@ class CodexAgentTest(e2e.BusTestCase, dbusmock.DBusTestCase):
         headless.wait_last_line("idle \u00b7 %s \u00b7 Sleep allowed"
                                 % e2e.format_token_count(e2e.context_tokens(replies[1])))
         self.assertEqual(box.record(session_id)["event"], "Stop")
-        wait_until(lambda: self.calls("CloseNotification"), e2e.DEADLINE, "CloseNotification")
-        self.assertEqual(len(self.calls("Notify")), 1)
+        self.assert_withdrawn()
         self.assertEqual(standin.served_ids(), ["codex_e2e_perm_001", "codex_e2e_perm_002"])
         box.wait_usage(session_id, e2e.served_usage(replies, standin.served_ids(), e2e.served_models(standin)))
 

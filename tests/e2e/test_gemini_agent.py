@@ -37,9 +37,6 @@ class GeminiAgentTest(e2e.BusTestCase, dbusmock.DBusTestCase):
         self.box = e2e.PinnedAgentSandbox(GEMINI)
         self.addCleanup(self.box.close)
 
-    def calls(self, name):
-        return [call for call in self.notification_calls() if call[1] == name]
-
     def test_print_mode_run_is_working_counts_what_was_served_and_goes_at_session_end(self):
         box = self.box
         # A hook of the user's own keeps the CLI between AfterAgent and
@@ -141,9 +138,7 @@ class GeminiAgentTest(e2e.BusTestCase, dbusmock.DBusTestCase):
         self.assertEqual((record["state"], record["event"], record["notification_type"]),
                          ("waiting", "Notification", "ToolPermission"))
         wait_until(lambda: not self.inhibitors(), e2e.DEADLINE, "the inhibitor's release")
-        notify = wait_until(lambda: self.calls("Notify"), e2e.DEADLINE, "Notify")
-        self.assertEqual([(str(call[2][3]), str(call[2][4])) for call in notify],
-                         [("Gemini needs you", "work is waiting for your input.")])
+        self.assertEqual(self.wait_notified(), [("Gemini needs you", "work is waiting for your input.")])
         self.assertFalse(target.exists())
 
         # Approved: working again on the next reply, then idle, and the
@@ -157,8 +152,7 @@ class GeminiAgentTest(e2e.BusTestCase, dbusmock.DBusTestCase):
         box.wait_record(lambda r: r.get("event") == "AfterAgent", "the AfterAgent record", agent.session_id)
         headless.wait_last_line(line("idle", e2e.format_token_count(e2e.context_tokens(replies[1])), ASLEEP))
         wait_until(lambda: not self.inhibitors(), e2e.DEADLINE, "the inhibitor's release")
-        wait_until(lambda: self.calls("CloseNotification"), e2e.DEADLINE, "CloseNotification")
-        self.assertEqual(len(self.calls("Notify")), 1)
+        self.assert_withdrawn()
         self.assertEqual(standin.served_ids(), ["gemini_e2e_perm_001", "gemini_e2e_perm_002"])
         box.wait_usage(agent.session_id,
                        e2e.served_usage(replies, standin.served_ids(), e2e.served_models(standin)))

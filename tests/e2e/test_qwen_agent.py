@@ -22,9 +22,6 @@ class QwenAgentTest(e2e.BusTestCase, dbusmock.DBusTestCase):
         self.box = e2e.PinnedAgentSandbox(QWEN)
         self.addCleanup(self.box.close)
 
-    def calls(self, name):
-        return [call for call in self.notification_calls() if call[1] == name]
-
     def test_print_mode_run_is_working_counts_what_was_served_and_goes_with_the_agent(self):
         box = self.box
         box.install_hooks()
@@ -94,8 +91,7 @@ class QwenAgentTest(e2e.BusTestCase, dbusmock.DBusTestCase):
                          % e2e.format_token_count(e2e.context_tokens(replies[0])))
         record = box.record(agent.session_id)
         self.assertEqual((record["state"], record["notification_type"]), ("waiting", "permission_prompt"))
-        notify = wait_until(lambda: self.calls("Notify"), e2e.DEADLINE, "Notify")
-        self.assertEqual([str(call[2][4]) for call in notify], ["work is waiting for your input."])
+        self.assertEqual([body for _, body in self.wait_notified()], ["work is waiting for your input."])
         self.assertFalse(target.exists())
 
         agent.press("Enter")  # "1. Yes, allow once" is highlighted
@@ -105,8 +101,7 @@ class QwenAgentTest(e2e.BusTestCase, dbusmock.DBusTestCase):
                         agent.session_id)
         headless.wait_last_line("idle \u00b7 %s \u00b7 Sleep allowed"
                                 % e2e.format_token_count(e2e.context_tokens(replies[1])))
-        wait_until(lambda: self.calls("CloseNotification"), e2e.DEADLINE, "CloseNotification")
-        self.assertEqual(len(self.calls("Notify")), 1)
+        self.assert_withdrawn()
         self.assertEqual(standin.served_ids(), ["qwen_e2e_perm_001", "qwen_e2e_perm_002"])
         box.wait_usage(agent.session_id, e2e.served_usage(replies, standin.served_ids()))
 
