@@ -408,8 +408,8 @@ class AgentSandbox:
 
 
 def text_reply(text, reply_id, usage=None, model=None, **options):
-    """A scripted reply with one text block; options: hold, release_file,
-    chunk_delay, chunk_size, stop_reason."""
+    """A scripted reply with one text block; options: hold, chunk_delay,
+    chunk_size, stop_reason."""
     reply = {"id": reply_id, "content": [{"type": "text", "text": text}]}
     if usage is not None:
         reply["usage"] = usage
