@@ -75,8 +75,9 @@ std::string claudeTranscript(PanelRig &r, const std::string &name, const char *m
 std::string geminiChat(PanelRig &r, const std::string &name, int turns, int input, int output)
 {
     const auto path = r.base / (name + ".jsonl");
-    std::string text = R"({"sessionId":"docs","projectHash":"h","startTime":"2026-12-07T09:00:00.000Z"})"
-                       "\n";
+    std::string text = R"({"sessionId":")" + name
+        + R"(","projectHash":"h","startTime":"2026-12-07T09:00:00.000Z"})"
+          "\n";
     for (int turn = 1; turn <= turns; ++turn) {
         char line[512];
         std::snprintf(
@@ -95,17 +96,16 @@ std::string geminiChat(PanelRig &r, const std::string &name, int turns, int inpu
 // written when its record was.
 void inUse(PanelRig &r)
 {
-    const auto session = [&r](const char *word, double age, const std::string &transcript = {}) {
+    const auto session = [&r](const QByteArray &word, const std::string &transcript = {}) {
+        const auto age = std::chrono::seconds(word.split(':').value(2).toLongLong() + 1);
         if (!transcript.empty())
-            std::filesystem::last_write_time(transcript,
-                                             std::filesystem::file_time_type::clock::now()
-                                                 - std::chrono::seconds(std::int64_t(age) + 1));
+            std::filesystem::last_write_time(transcript, std::filesystem::file_time_type::clock::now() - age);
         r.write(word, transcript);
     };
-    session("site:waiting:2:pid=101", 2, claudeTranscript(r, "site", "claude-sonnet-4-5", 46, 61400, 900));
-    session("api:working:30:pid=102", 30, claudeTranscript(r, "api", "claude-opus-4-1", 18, 128900, 1400));
-    session("docs:idle:600:gemini:pid=103", 600, geminiChat(r, "docs", 9, 23800, 700));
-    session("cli:idle:1900:copilot:pid=104", 1900);
+    session("site:waiting:2:pid=101", claudeTranscript(r, "site", "claude-sonnet-4-5", 46, 61400, 900));
+    session("api:working:30:pid=102", claudeTranscript(r, "api", "claude-opus-4-1", 18, 128900, 1400));
+    session("docs:idle:600:gemini:pid=103", geminiChat(r, "docs", 9, 23800, 700));
+    session("cli:idle:1900:copilot:pid=104");
 }
 
 // The item as a host with labels (GNOME's AppIndicator extension) draws it
