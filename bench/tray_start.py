@@ -30,7 +30,7 @@ TEMPLATE = os.path.join(HERE, "..", "tests", "ui", "status_notifier_watcher.py")
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 
-from e2e_support import start_xvfb, window_is_viewable  # noqa: E402
+from e2e_support import start_xvfb, window  # noqa: E402
 from headless_idle import resident_mib, write_sessions  # noqa: E402
 SESSIONS = 20
 
@@ -70,7 +70,7 @@ def main():
                                                       dbus_interface=dbusmock.MOCK_IFACE)
                 item = dbusmock.DBusTestCase.get_dbus(False).get_object(str(calls[0][1][0]), "/StatusNotifierItem")
                 item.Activate(dbus.Int32(640), dbus.Int32(0), dbus_interface="org.kde.StatusNotifierItem")
-                while not window_is_viewable(display, "Lullwatch"):
+                while "IsViewable" not in window(display, "Lullwatch"):
                     if time.monotonic() > deadline or tray.poll() is not None:
                         raise RuntimeError("the panel never opened")
                     time.sleep(0.01)

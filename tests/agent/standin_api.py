@@ -4,12 +4,9 @@ OpenAI chat completions and Responses, Gemini), serving scripted replies.
 Its routes, script and log are described in docs/agents/standin-api.md.
 """
 
-import argparse
 import http.server
 import json
-import select
 import signal
-import socket
 import sys
 import threading
 import time
@@ -17,16 +14,14 @@ import urllib.parse
 
 DEFAULT_USAGE = {"input_tokens": 10, "output_tokens": 5, "cache_creation_input_tokens": 0, "cache_read_input_tokens": 0}
 HELPER_TEXT = "Stand-in reply."
-CLASSIFIER_ALLOW = "<block>no</block>"
 EXHAUSTED_TEXT = "(The stand-in has no scripted reply left.)"
-RELEASE_POLL_SECONDS = 0.05
 ROUTES = {"/v1/messages": "messages", "/v1/chat/completions": "chat", "/chat/completions": "chat",
           "/v1/responses": "responses", "/responses": "responses"}
 GEMINI_METHODS = ("generateContent", "streamGenerateContent")
 
 
 class ClientGone(Exception):
-    """The client closed the connection while a reply was being sent."""
+    """The stand-in stops while a reply is held."""
 
 
 def value_for_schema(schema):
@@ -80,25 +75,11 @@ def classify(api, body):
 
 
 def helper_text(body):
-    """(text, stop_reason, stop_sequence) of a Claude Code helper's made-up reply."""
+    """The text of a Claude Code helper's made-up reply."""
     fmt = (body.get("output_config") or {}).get("format") if isinstance(body.get("output_config"), dict) else None
-    system = body.get("system")
-    if isinstance(system, list):
-        system = "\n".join(b.get("text", "") for b in system if isinstance(b, dict))
     if isinstance(fmt, dict) and fmt.get("type") == "json_schema":
-        text = json.dumps(value_for_schema(fmt.get("schema")))
-    else:
-        text = CLASSIFIER_ALLOW if isinstance(system, str) and CLASSIFIER_ALLOW in system else HELPER_TEXT
-    for sequence in body.get("stop_sequences") or []:
-        if isinstance(sequence, str) and sequence and sequence in text:
-            return text[:text.index(sequence)], "stop_sequence", sequence
-    return text, "end_turn", None
-
-
-def chunks(text, size):
-    if size <= 0 or len(text) <= size:
-        return [text]
-    return [text[i:i + size] for i in range(0, len(text), size)]
+        return json.dumps(value_for_schema(fmt.get("schema")))
+    return HELPER_TEXT
 
 
 class Reply:
@@ -114,16 +95,11 @@ class Reply:
             if block.get("type") == "tool_use":
                 block.setdefault("id", "%s_%d" % (tool_id_prefix, index))
                 block.setdefault("input", {})
-            elif block.get("type") == "text":
-                block["text"] = str(block.get("text", ""))
             else:
-                raise ValueError("unsupported content block: %r" % (block,))
+                block["text"] = str(block.get("text", ""))
             self.blocks.append(block)
-        self.stop_reason = entry.get("stop_reason") or ("tool_use" if self.calls() else "end_turn")
-        self.stop_sequence = entry.get("stop_sequence")
+        self.stop_reason = "tool_use" if self.calls() else "end_turn"
         self.hold = bool(entry.get("hold"))
-        self.chunk_delay = float(entry.get("chunk_delay") or 0)
-        self.chunk_size = int(entry.get("chunk_size") or (8 if self.chunk_delay > 0 else 0))
         self.released = threading.Event()
 
     def text(self):
@@ -140,7 +116,7 @@ class Reply:
     def message(self, content, stop_reason, usage):
         return {"id": self.id, "type": "message", "role": "assistant", "model": self.model,
                 "content": content, "stop_reason": stop_reason,
-                "stop_sequence": self.stop_sequence if stop_reason else None, "usage": usage}
+                "stop_sequence": None, "usage": usage}
 
     def prompt_tokens(self):
         return sum(self.usage[key] for key in DEFAULT_USAGE if key != "output_tokens")
@@ -172,7 +148,7 @@ class Reply:
         parts = []
         for block in self.blocks:
             if block["type"] == "text":
-                parts += [{"text": piece} for piece in chunks(block["text"], 0 if whole else self.chunk_size)]
+                parts.append({"text": block["text"]})
             else:
                 parts.append({"functionCall": {"name": block["name"], "args": block["input"]}})
         parts = parts or [{"text": ""}]
@@ -187,14 +163,12 @@ class Reply:
 class StandIn:
     """Shared state: the script, the log and the held replies."""
 
-    def __init__(self, script, log_path, log_bodies):
+    def __init__(self, script, log_path):
         self.script = script
         self.log_file = open(log_path, "a", encoding="utf-8")
-        self.log_bodies = log_bodies
         self.lock = threading.Lock()
-        self.counts = {"script": 0, "helper": 0, "extra": 0, "seq": 0}
+        self.counts = {"script": 0, "helper": 0}
         self.held = []
-        self.released_early = set()
         self.stopping = threading.Event()
 
     def log(self, record):
@@ -209,30 +183,21 @@ class StandIn:
 
     def take_scripted(self, request_model):
         """Returns (reply, script index or None when the script is used up)."""
-        with self.lock:
-            index = self.counts["script"]
-            if index < len(self.script):
-                self.counts["script"] += 1
-        if index < len(self.script):
-            return Reply(self.script[index], request_model, "msg_standin_%03d" % index,
-                         "toolu_standin_%03d" % index), index
-        n = self.count("extra")
-        return Reply({"content": [{"type": "text", "text": EXHAUSTED_TEXT}]}, request_model,
-                     "msg_standin_extra_%03d" % n, "toolu_standin_extra_%03d" % n), None
+        index = self.count("script") - 1
+        scripted = index < len(self.script)
+        entry = self.script[index] if scripted else {"content": [{"type": "text", "text": EXHAUSTED_TEXT}]}
+        return Reply(entry, request_model, "msg_standin_%03d" % index, "toolu_standin_%03d" % index), \
+            index if scripted else None
 
     def make_helper(self, body, model, schema, as_json):
         n = self.count("helper")
-        text, stop_reason, stop_sequence = (json.dumps(value_for_schema(schema)), None, None) if as_json \
-            else helper_text(body)
-        entry = {"usage": {"input_tokens": 1, "output_tokens": 1}, "stop_reason": stop_reason,
-                 "stop_sequence": stop_sequence, "content": [{"type": "text", "text": text}]}
+        text = json.dumps(value_for_schema(schema)) if as_json else helper_text(body)
+        entry = {"usage": {"input_tokens": 1, "output_tokens": 1}, "content": [{"type": "text", "text": text}]}
         return Reply(entry, model, "msg_helper_%03d" % n, "toolu_helper_%03d" % n)
 
     def release(self, reply_id=None):
         with self.lock:
             targets = [r for r in self.held if reply_id is None or r.id == reply_id]
-            if reply_id is not None and not targets:
-                self.released_early.add(reply_id)  # it will not stop when it gets there
         for reply in targets:
             reply.released.set()
         return [r.id for r in targets]
@@ -244,13 +209,6 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def log_message(self, fmt, *args):  # quiet: the JSON log tells what matters
         pass
-
-    def client_closed(self):
-        """True once the client has hung up (a readable socket at EOF)."""
-        try:
-            return bool(select.select([self.connection], [], [], 0)[0]) and not self.connection.recv(1, socket.MSG_PEEK)
-        except OSError:
-            return True
 
     def read_body(self):
         length = int(self.headers.get("Content-Length") or 0)
@@ -265,38 +223,24 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.send_response(status)
         self.send_header("Content-Type", "application/json")
         self.send_header("Content-Length", str(len(data)))
-        self.send_header("request-id", "req_standin_%d" % self.server.standin.counts["seq"])
+        self.send_header("request-id", "req_standin")
         self.end_headers()
         self.wfile.write(data)
         self.wfile.flush()
 
-    def log_record(self, kind, status, body, reply=None, index=None, model=None, stream=None):
-        standin = self.server.standin
-        record = {"event": "request", "seq": standin.count("seq"), "method": self.command, "path": self.path,
-                  "kind": kind, "status": status, "reply_id": reply and reply.id,
-                  "exhausted": kind == "main" and index is None, "script_index": index}
-        if isinstance(body, dict):
-            record.update(stream=bool(body.get("stream")) if stream is None else stream,
-                          model=model or body.get("model"))
-        if standin.log_bodies and body is not None:
-            record["body"] = body
-        standin.log(record)
+    def log_record(self, kind, body, reply=None, index=None, model=None):
+        self.server.standin.log({"event": "request", "method": self.command, "path": self.path, "kind": kind,
+                                 "reply_id": reply and reply.id, "script_index": index,
+                                 "model": model or (body.get("model") if isinstance(body, dict) else None)})
 
     def not_found(self, body):
-        self.log_record("not_found", 404, body)
+        self.log_record("not_found", body)
         self.send_json(404, {"type": "error", "error": {
             "type": "not_found_error",
             "message": "%s %s is not served by the stand-in" % (self.command, self.path)}})
 
-    def do_HEAD(self):
-        self.send_response(404)
-        self.send_header("Content-Length", "0")
-        self.end_headers()
     def do_GET(self):
-        self.read_body()
         self.not_found(None)
-
-    do_DELETE = do_PATCH = do_PUT = do_GET
 
     def do_POST(self):
         path = urllib.parse.urlsplit(self.path).path
@@ -307,16 +251,16 @@ class Handler(http.server.BaseHTTPRequestHandler):
             model, _, method = parts[3].rpartition(":")
             api = method if method in GEMINI_METHODS else None
         if path == "/v1/messages/count_tokens":
-            self.log_record("count_tokens", 200, body)
+            self.log_record("count_tokens", body)
             self.send_json(200, {"input_tokens": max(1, len(raw) // 4)})
         elif path == "/test/release":
             released = self.server.standin.release(body.get("id") if isinstance(body, dict) else None)
-            self.log_record("control", 200, body)
+            self.log_record("control", body)
             self.send_json(200, {"released": released})
         elif api is None:
             self.not_found(body)
         elif not isinstance(body, dict):
-            self.log_record("helper", 400, body)
+            self.log_record("helper", body)
             self.send_json(400, {"type": "error", "error": {
                 "type": "invalid_request_error", "message": "the body is not a JSON object"}})
         else:
@@ -332,8 +276,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         else:
             reply = standin.make_helper(body, model, schema, as_json)
         gemini = api in GEMINI_METHODS
-        self.log_record("main" if main else "helper", 200, body, reply, index, model,
-                         api == "streamGenerateContent" if gemini else None)
+        self.log_record("main" if main else "helper", body, reply, index, model)
         try:
             streamed = api in ("responses", "streamGenerateContent") or (not gemini and bool(body.get("stream")))
             if streamed:
@@ -341,7 +284,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self.close_connection = True
                 self.send_response(200)
                 for name, value in (("Content-Type", "text/event-stream"), ("Cache-Control", "no-cache"),
-                                    ("Connection", "close"), ("request-id", "req_standin_%d" % standin.counts["seq"])):
+                                    ("Connection", "close"), ("request-id", "req_standin")):
                     self.send_header(name, value)
                 self.end_headers()
                 getattr(self, "stream_" + api)(reply)
@@ -361,13 +304,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return
         with standin.lock:
             standin.held.append(reply)
-            if reply.id in standin.released_early:
-                standin.released_early.discard(reply.id)
-                reply.released.set()
         standin.log({"event": "held", "reply_id": reply.id})
         try:
-            while not reply.released.wait(RELEASE_POLL_SECONDS):
-                if standin.stopping.is_set() or self.client_closed():
+            while not reply.released.wait(0.05):
+                if standin.stopping.is_set():
                     raise ClientGone()
         finally:
             with standin.lock:
@@ -375,12 +315,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         standin.log({"event": "released", "reply_id": reply.id})
 
     def send_event(self, reply, payload, name=None):
-        """Writes one server-sent event, then waits the reply's chunk_delay."""
         head = "event: %s\n" % name if name else ""
         self.wfile.write(("%sdata: %s\n\n" % (head, json.dumps(payload))).encode("utf-8"))
         self.wfile.flush()
-        if reply.chunk_delay > 0 and self.server.standin.stopping.wait(reply.chunk_delay):
-            raise ClientGone()
 
     def whole(self, api, reply):
         """The reply as the one JSON object of a request that streams nothing."""
@@ -409,10 +346,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 start = {"type": "tool_use", "id": block["id"], "name": block["name"], "input": {}}
                 text, key, kind = json.dumps(block["input"]), "partial_json", "input_json_delta"
             event("content_block_start", index=index, content_block=start)
-            for piece in chunks(text, reply.chunk_size):
-                event("content_block_delta", index=index, delta={"type": kind, key: piece})
+            event("content_block_delta", index=index, delta={"type": kind, key: text})
             event("content_block_stop", index=index)
-        event("message_delta", delta={"stop_reason": reply.stop_reason, "stop_sequence": reply.stop_sequence},
+        event("message_delta", delta={"stop_reason": reply.stop_reason, "stop_sequence": None},
               usage=reply.anthropic_usage())
         event("message_stop")
 
@@ -426,8 +362,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
         chunk({"role": "assistant", "content": ""})
         self.hold(reply)
-        for piece in chunks(reply.text(), reply.chunk_size):
-            chunk({"content": piece})
+        chunk({"content": reply.text()})
         calls = reply.calls()
         for index, call in enumerate(calls):
             chunk({"tool_calls": [dict(call, index=index)]})
@@ -455,9 +390,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             if item["type"] == "message":
                 event("response.output_item.added", output_index=position,
                       item=dict(item, status="in_progress", content=[]))
-                for piece in chunks(item["content"][0]["text"], reply.chunk_size):
-                    event("response.output_text.delta", item_id=item["id"], output_index=position,
-                          content_index=0, delta=piece)
+                event("response.output_text.delta", item_id=item["id"], output_index=position, content_index=0,
+                      delta=item["content"][0]["text"])
             else:
                 event("response.output_item.added", output_index=position,
                       item=dict(item, status="in_progress", arguments=""))
@@ -476,27 +410,11 @@ class Server(http.server.ThreadingHTTPServer):
     allow_reuse_address = True
 
 
-def load_script(path):
-    with open(path, encoding="utf-8") as f:
-        script = json.load(f)
-    if not isinstance(script, list) or not all(isinstance(r, dict) for r in script):
-        raise ValueError("%s: the script must be a list of reply objects" % path)
-    for index, entry in enumerate(script):  # mistakes show at start, not mid-test
-        Reply(entry, None, "msg_check_%d" % index, "toolu_check_%d" % index)
-    return script
-
-
-def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("script", help="JSON file with the scripted replies")
-    parser.add_argument("log", help="file that gets one JSON line per request")
-    parser.add_argument("--host", default="127.0.0.1")
-    parser.add_argument("--port", type=int, default=0)
-    parser.add_argument("--log-bodies", action="store_true", help="also log each parsed request body")
-    args = parser.parse_args(argv)
-
-    standin = StandIn(load_script(args.script), args.log, args.log_bodies)
-    server = Server((args.host, args.port), Handler)
+def main(script_path, log_path):
+    """Serves on a free port of 127.0.0.1, which it prints first."""
+    with open(script_path, encoding="utf-8") as f:
+        standin = StandIn(json.load(f), log_path)
+    server = Server(("127.0.0.1", 0), Handler)
     server.standin = standin
 
     def stop(signum, frame):
@@ -516,4 +434,4 @@ def main(argv=None):
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(main(*sys.argv[1:]))

@@ -1,9 +1,12 @@
 """Support for the end-to-end tests: Lullwatch run in a folder of the test's
-own, the real agents in a sandbox of tests/agent/harness.py with their
-interactive sessions in a tmux server of the sandbox's own, mock desktop
-services on private buses, and X servers with a real panel."""
+own; the real agents of AGENTS in a sandbox with the stand-in of their model
+API (tests/agent/standin_api.py), their interactive sessions in a tmux server
+of the sandbox's own; mock desktop services on private buses; X servers with
+a real panel. What each pinned agent needs is written up in docs/agents/."""
 
 import collections
+import contextlib
+import dataclasses
 import json
 import os
 import select
@@ -14,102 +17,90 @@ import subprocess
 import sys
 import tempfile
 import time
+import urllib.request
 from pathlib import Path
+
+import dbus
+import dbusmock
 
 sys.dont_write_bytecode = True
 
 E2E_DIR = Path(__file__).resolve().parent
-sys.path.insert(0, str(E2E_DIR.parent / "agent"))
-
-import harness  # noqa: E402
-
-wait_until, text_reply, tool_reply = harness.wait_until, harness.text_reply, harness.tool_reply
-
+TESTS_DIR = E2E_DIR.parent
 DEADLINE = 30.0
 NOTIFICATION_DEADLINE = 45.0  # Claude Code notifies a few seconds after its permission prompt shows
-# The asan preset's settings go on to lullwatch.
-PASSED_THROUGH = ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS")
-USAGE_MEMBERS = (("inputTokens", "input_tokens"), ("outputTokens", "output_tokens"),
-                 ("cacheCreationTokens", "cache_creation_input_tokens"), ("cacheReadTokens", "cache_read_input_tokens"))
+PASSED_THROUGH = ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "DBUS_SESSION_BUS_ADDRESS",
+                  "DBUS_SYSTEM_BUS_ADDRESS")
 
 
-def lullwatch_binary():
-    binary = Path(os.environ.get("LULLWATCH_BINARY_DIR", "")) / "lullwatch"
-    if not os.access(binary, os.X_OK):
-        raise RuntimeError("LULLWATCH_BINARY_DIR must name the folder of the lullwatch binary")
-    return binary
+def wait_until(predicate, what, timeout=DEADLINE, show=None):
+    """Polls predicate() until it returns something truthy, and returns that;
+    past the deadline fails naming `what` and what show() tells."""
+    deadline = time.monotonic() + timeout
+    while not (result := predicate()):
+        if time.monotonic() >= deadline:
+            raise AssertionError("timed out after %.0f s waiting for %s%s"
+                                 % (timeout, what, "; " + show() if show else ""))
+        time.sleep(0.05)
+    return result
 
 
-def wait_or_show(predicate, timeout, what, show):
-    """wait_until, failing with what show() returns when the deadline passes."""
+def proc_status(pid):
+    """The fields of /proc/PID/status, {} once it is gone."""
     try:
-        return wait_until(predicate, timeout, what)
-    except TimeoutError as error:
-        raise AssertionError("%s; %s" % (error, show())) from None
+        text = Path("/proc/%d/status" % pid).read_text(errors="replace")
+    except OSError:
+        return {}
+    return {key: value.strip() for key, _, value in (line.partition(":") for line in text.splitlines())}
 
 
-# --- expectations from what the stand-in served -------------------------------------
-
-def usage(input_tokens, output_tokens, cache_creation, cache_read):
-    return {"input_tokens": input_tokens, "output_tokens": output_tokens,
-            "cache_creation_input_tokens": cache_creation, "cache_read_input_tokens": cache_read}
+def child_pids(pid):
+    return [int(e) for e in os.listdir("/proc") if e.isdigit() and proc_status(int(e)).get("PPid") == str(pid)]
 
 
-def context_tokens(reply):
-    return sum(reply["usage"][key] for _, key in USAGE_MEMBERS)
-
-
-def served_usage(replies, served_ids, models=None):
-    """The `usage` of `lullwatch status --json` for a transcript of these
-    served replies, each id once; `models` (served_models()) names the model
-    of a reply that names none."""
-    by_id = {reply["id"]: reply for reply in replies}
-    messages = [by_id[reply_id] for reply_id in dict.fromkeys(served_ids)]
-    expected = {member: sum(m["usage"][key] for m in messages) for member, key in USAGE_MEMBERS}
-    last = messages[-1] if messages else None
-    expected.update(contextTokens=context_tokens(last) if last else 0, turns=len(messages),
-                    model=last and (last.get("model") or models[last["id"]]))
-    return expected
-
-
-def served_models(standin):
-    """The model each scripted reply was asked for, by reply id."""
-    return {r["reply_id"]: r["model"] for r in standin.requests("main") if r.get("script_index") is not None}
-
-
-def format_token_count(count):
-    """The tray's short text for a count."""
-    if count <= 999:
-        return str(count)
-    if count <= 999_999:
-        return "%dk" % (count // 1000)
-    return "%.1fM" % (count / 1_000_000)
+def descends(pid, ancestor):
+    """Whether pid is ancestor or one of its descendants."""
+    while pid > 1 and pid != ancestor:
+        pid = int(proc_status(pid).get("PPid", 0))
+    return pid == ancestor
 
 
 # --- processes ----------------------------------------------------------------------
 
-def stop(process, grace=10.0):
-    """Ends a process of ours, with its process group when it leads one, and closes its pipes."""
+def has_exited(process):
+    """True once the process has ended, without reaping it: while it is not
+    reaped its pid, and so its process group id, cannot be taken by another."""
+    try:
+        return process.returncode is not None or os.waitid(
+            os.P_PID, process.pid, os.WEXITED | os.WNOHANG | os.WNOWAIT) is not None
+    except ChildProcessError:
+        return True
+
+
+def end(process, grace=10.0):
+    """Ends a process of ours, with what is left of its process group when it
+    leads one (hook commands, tool shells), reaps it and closes its pipes."""
     if process.returncode is None:
-        if os.getpgid(process.pid) == process.pid:
-            harness.end_process_group(process, grace)
-        else:
-            process.terminate()
+        group = os.getpgid(process.pid) == process.pid
+
+        def send(number):
             try:
-                process.wait(grace)
-            except subprocess.TimeoutExpired:
-                process.kill()
-                process.wait()
+                os.killpg(process.pid, number) if group else process.send_signal(number)
+            except ProcessLookupError:
+                pass
+        if not has_exited(process):
+            send(signal.SIGTERM)
+            deadline = time.monotonic() + grace
+            while not has_exited(process) and time.monotonic() < deadline:
+                time.sleep(0.02)
+        send(signal.SIGKILL)
+        process.wait()
     for stream in (process.stdin, process.stdout, process.stderr):
         if stream:
             stream.close()
 
 
-stop_popen_plain = stop  # the name docs/screenshots.py uses
-
-
-def has_ended(pidfd):
-    return bool(select.select([pidfd], [], [], 0)[0])
+stop_popen_plain = end  # the name docs/screenshots.py uses
 
 
 class Lullwatch(subprocess.Popen):
@@ -118,30 +109,23 @@ class Lullwatch(subprocess.Popen):
 
     def __init__(self, arguments, environment, stderr_path):
         self.stderr_path = Path(stderr_path)
+        binary = Path(os.environ.get("LULLWATCH_BINARY_DIR", "")) / "lullwatch"
         with open(stderr_path, "wb") as stderr:
-            super().__init__([str(lullwatch_binary()), *arguments], env=environment, stdin=subprocess.DEVNULL,
+            super().__init__([str(binary), *arguments], env=environment, stdin=subprocess.DEVNULL,
                              stdout=subprocess.PIPE, stderr=stderr, start_new_session=True)
         os.set_blocking(self.stdout.fileno(), False)
         self.lines, self._pending = [], b""
 
     def read(self):
-        while chunk := self._read_chunk():
+        while chunk := self.stdout.read():
             self._pending += chunk
         *complete, self._pending = self._pending.split(b"\n")
         self.lines.extend(line.decode("utf-8") for line in complete)
         return self.lines
 
-    def _read_chunk(self):
-        try:
-            return os.read(self.stdout.fileno(), 65536)
-        except BlockingIOError:
-            return b""
-
     def wait_last_line(self, expected, timeout=DEADLINE):
-        """The newest line once it is `expected` or satisfies it (a predicate)."""
-        check = expected if callable(expected) else (lambda line: line == expected)
-        return wait_or_show(lambda: (lines := self.read()) and check(lines[-1]) and lines[-1], timeout,
-                            "the line %r" % (expected,), lambda: "lines so far: %r" % self.lines)
+        wait_until(lambda: self.read()[-1:] == [expected], "the line %r" % expected, timeout,
+                   lambda: "lines so far: %r" % self.lines)
 
     def stderr_text(self):
         return self.stderr_path.read_text(encoding="utf-8", errors="replace")
@@ -150,24 +134,19 @@ class Lullwatch(subprocess.Popen):
 # --- tmux -----------------------------------------------------------------------------
 
 class Tmux:
-    """A tmux server on a socket in `folder`, which keeps the environment it
-    started with."""
+    """A tmux server on a socket in `folder`, which keeps the environment it started with."""
 
     def __init__(self, folder, environment):
         self.socket = str(Path(folder) / "tmux.sock")
         self.environment = dict(environment, TERM="xterm-256color")
-        self.environment.pop("TMUX", None)
         self.processes = []  # (pid, pidfd) of the server and of each pane's first process
 
     def command(self, *arguments):
         return ["tmux", "-S", self.socket, "-f", "/dev/null", *arguments]
 
     def run(self, *arguments, check=True):
-        result = subprocess.run(self.command(*arguments), env=self.environment, stdin=subprocess.DEVNULL,
-                                capture_output=True, text=True, timeout=30)
-        if check and result.returncode != 0:
-            raise RuntimeError("tmux %s failed: %s" % (" ".join(arguments), result.stderr))
-        return result.stdout.strip()
+        return subprocess.run(self.command(*arguments), env=self.environment, stdin=subprocess.DEVNULL,
+                              capture_output=True, text=True, timeout=30, check=check).stdout.strip()
 
     def new_session(self, name, cwd, command):
         """Runs COMMAND, a list, in a detached 200x50 session; returns its pid."""
@@ -182,15 +161,16 @@ class Tmux:
         return pid
 
     def close(self):
-        """Ends the server, and each process group (the server's, each pane's)
-        whose leader outlives it."""
+        """Ends the server, and each process group (the server's, each pane's) whose leader outlives it."""
+        def ended(pidfd):
+            return select.select([pidfd], [], [], 0)[0]
         try:
             self.run("kill-server", check=False)
-            wait_until(lambda: all(has_ended(pidfd) for _, pidfd in self.processes), 10, "tmux's end")
-        except (subprocess.TimeoutExpired, TimeoutError):
+            wait_until(lambda: all(ended(pidfd) for _, pidfd in self.processes), "tmux's end", 10)
+        except (AssertionError, subprocess.TimeoutExpired):
             pass
         for pid, pidfd in self.processes:
-            if not has_ended(pidfd):
+            if not ended(pidfd):
                 try:
                     os.killpg(pid, signal.SIGKILL)
                 except ProcessLookupError:
@@ -199,34 +179,10 @@ class Tmux:
         self.processes = []
 
 
-class InteractiveAgent:
-    """An agent in a tmux session, typed into with send-keys and read with capture-pane."""
-
-    def __init__(self, tmux, name, pid):
-        self.tmux, self.name, self.pid = tmux, name, pid
-
-    def screen(self):
-        return self.tmux.run("capture-pane", "-p", "-t", self.name, check=False)
-
-    def wait_screen(self, text, timeout=DEADLINE):
-        return wait_or_show(lambda: text in self.screen(), timeout, "%r on the screen" % text,
-                            lambda: "the screen:\n" + self.screen())
-
-    def press(self, *keys):
-        self.tmux.run("send-keys", "-t", self.name, *keys)
-
-    def submit(self, text):
-        """Types a line and, once the screen shows it, presses Enter."""
-        self.press("-l", text)
-        self.wait_screen(text)
-        self.press("Enter")
-
-
 # --- Lullwatch's side ---------------------------------------------------------------
 
 class LullwatchSide:
-    """Lullwatch in the HOME `home` with the TMPDIR `tmp`, its runtime folder
-    in `root`, of the class this is mixed into."""
+    """Lullwatch in the HOME `home` with the TMPDIR `tmp`, its runtime folder in `root`."""
 
     def set_up_lullwatch(self):
         self.sessions = self.home / ".local" / "share" / "lullwatch" / "sessions"
@@ -235,19 +191,16 @@ class LullwatchSide:
         self.lullwatches = []
 
     def lullwatch_environment(self):
-        environment = {"HOME": str(self.home), "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
-                       "TMPDIR": str(self.tmp), "XDG_RUNTIME_DIR": str(self.runtime)}
-        for name in PASSED_THROUGH + ("DBUS_SESSION_BUS_ADDRESS", "DBUS_SYSTEM_BUS_ADDRESS"):
-            if name in os.environ:
-                environment[name] = os.environ[name]
-        return environment
+        return dict({name: os.environ[name] for name in PASSED_THROUGH if name in os.environ},
+                    HOME=str(self.home), PATH=os.environ.get("PATH", "/usr/bin:/bin"), TMPDIR=str(self.tmp),
+                    XDG_RUNTIME_DIR=str(self.runtime))
 
-    def lullwatch(self, *arguments, expect_status=0):
-        result = subprocess.run([str(lullwatch_binary()), *arguments], env=self.lullwatch_environment(),
-                                stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=60)
-        if result.returncode != expect_status:
-            raise AssertionError("lullwatch %s exited with %d: %s%s" % (
-                " ".join(arguments), result.returncode, result.stdout, result.stderr))
+    def lullwatch(self, *arguments):
+        """What `lullwatch ARGUMENTS` writes to its standard output, once it has exited with 0."""
+        result = subprocess.run([str(Path(os.environ.get("LULLWATCH_BINARY_DIR", "")) / "lullwatch"), *arguments],
+                                env=self.lullwatch_environment(), stdin=subprocess.DEVNULL, capture_output=True,
+                                text=True, timeout=60)
+        assert result.returncode == 0, (arguments, result.returncode, result.stderr)
         return result.stdout
 
     def start_lullwatch(self, arguments=("--headless",), environment=None):
@@ -256,24 +209,9 @@ class LullwatchSide:
         self.lullwatches.append(process)
         return process
 
-    def status_json(self):
-        return json.loads(self.lullwatch("status", "--json"))
-
     def listed(self, session_id):
         """This session's element of `lullwatch status --json`, or None."""
-        return next((s for s in self.status_json() if s["id"] == session_id), None)
-
-    def wait_listed(self, session_id, predicate, what, timeout=DEADLINE):
-        return wait_or_show(lambda: (s := self.listed(session_id)) is not None and predicate(s) and s, timeout,
-                            what, lambda: "status: %r" % self.status_json())
-
-    def wait_usage(self, session_id, expected, timeout=DEADLINE):
-        """The agent may write a reply's last line after its Stop hook has run."""
-        return self.wait_listed(session_id, lambda s: s["usage"] == expected, "the usage %r" % (expected,),
-                                timeout)["usage"]
-
-    def record_path(self, session_id):
-        return self.sessions / (session_id + ".json")
+        return next((s for s in json.loads(self.lullwatch("status", "--json")) if s["id"] == session_id), None)
 
     def records(self):
         """The session records by session id."""
@@ -286,293 +224,259 @@ class LullwatchSide:
             found[record.get("sessionId")] = record
         return found
 
-    def record(self, session_id):
-        return self.records().get(session_id)
-
     def wait_record(self, predicate, what, session_id=None, timeout=DEADLINE):
         """A record (of this session, or any) that satisfies predicate."""
-        return wait_or_show(
-            lambda: next((r for r in self.records().values()
-                          if session_id in (None, r.get("sessionId")) and predicate(r)), None),
-            timeout, what, lambda: "records: %r" % self.records())
+        return wait_until(lambda: next((r for r in self.records().values()
+                                        if session_id in (None, r.get("sessionId")) and predicate(r)), None),
+                          what, timeout, lambda: "records: %r" % self.records())
 
 
 # --- the agents -------------------------------------------------------------------------
 
-class PinnedAgent:
-    """An agent's CLI that tests/e2e/install_pinned.sh installs from npm into
-    `folder` (under tests/e2e unless absolute): `home_files`, JSON files for
-    its HOME (or a function of the working folder that returns them);
-    `environment(standin)`, what points it at the stand-in; `ready_text`,
-    what its screen shows once it takes input; `one_shot(prompt)`, the
-    arguments of a run of one prompt; `prepare(sandbox)`, called once the
-    stand-in runs; `clean_up(sandbox)`, called at close once tmux has ended."""
+class StandIn:
+    """standin_api.py serving `replies` (see docs/agents/standin-api.md)."""
 
-    def __init__(self, raw, name, folder, binary, home_files, environment, ready_text,
-                 one_shot=lambda prompt: ["-p", prompt], prepare=None, clean_up=None):
-        self.raw = raw  # `lullwatch hooks install --agent RAW`
-        self.name = name  # as `lullwatch hooks` names it
-        self.folder = E2E_DIR / folder
-        self.binary = self.folder / "node_modules" / ".bin" / binary
-        self.home_files, self.environment, self.ready_text = home_files, environment, ready_text
-        self.one_shot, self.prepare, self.clean_up = one_shot, prepare, clean_up
+    def __init__(self, folder, replies):
+        script, self.log_path = folder / "standin-script.json", folder / "standin-log.jsonl"
+        script.write_text(json.dumps(replies), encoding="utf-8")
+        self.process = subprocess.Popen([sys.executable, str(TESTS_DIR / "agent" / "standin_api.py"), str(script),
+                                         str(self.log_path)], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                        start_new_session=True)
+        self.base_url = "http://127.0.0.1:%d" % int(self.process.stdout.readline())
 
-    def ensure_installed(self):
-        if not self.binary.exists():
-            subprocess.run(["sh", str(E2E_DIR / "install_pinned.sh"), str(self.folder), self.binary.name],
-                           check=True, timeout=900, stdin=subprocess.DEVNULL)
-        if not self.binary.exists():
-            raise RuntimeError("install_pinned.sh ran but %s is still missing" % self.binary)
+    def log(self):
+        """The records of its log so far: each whole line."""
+        return [json.loads(line) for line in self.log_path.read_bytes().splitlines(True) if line.endswith(b"\n")]
 
+    def served(self):
+        """{reply id: the model it was asked for} of the scripted replies served so far, in order."""
+        return {r["reply_id"]: r["model"] for r in self.log() if r.get("script_index") is not None}
 
-# harness.AgentSandbox sets up Claude Code's HOME and environment.
-CLAUDE = PinnedAgent(raw="claude", name="Claude Code", folder=harness.AGENT_DIR, binary="claude", home_files={},
-                     environment=None, ready_text="? for shortcuts")
+    def wait(self, event, reply_id):
+        """Waits for a log record such as ("held", "r1") or ("aborted", ...)."""
+        wait_until(lambda: any(r["event"] == event and r["reply_id"] == reply_id for r in self.log()),
+                   "the stand-in's %s of %s" % (event, reply_id))
 
-
-class E2ESandbox(LullwatchSide, harness.AgentSandbox):
-    """An agent sandbox with Lullwatch's side and a tmux server. Closing it
-    ends Lullwatch, tmux with every agent in it, what the agent leaves
-    running, the print-mode agents and the stand-in, and removes the folder."""
-
-    agent = CLAUDE
-
-    def __init__(self, prefix="lullwatch-e2e-"):
-        super().__init__(prefix=prefix)
-        self.tmux, self._agents = None, 0
-        self.set_up_lullwatch()
-
-    start_headless = LullwatchSide.start_lullwatch
-
-    def install_hooks(self):
-        output = self.lullwatch("hooks", "install", "--agent", self.agent.raw)
-        if output != self.agent.name + " connected\n":
-            raise AssertionError("hooks install said %r" % output)
-
-    def start_standin(self, replies, log_bodies=False):
-        standin = super().start_standin(replies, log_bodies)
-        if self.agent.prepare is not None:
-            self.agent.prepare(self)
-        return standin
-
-    def add_folder(self, name):
-        """A further working folder, trusted like the sandbox's own."""
-        folder = self.root / name
-        folder.mkdir()
-        settings_path = self.home / ".claude.json"
-        settings = json.loads(settings_path.read_text(encoding="utf-8"))
-        settings["projects"][str(folder)] = {"hasTrustDialogAccepted": True}
-        self._write_json(settings_path, settings)
-        return folder
-
-    def start_interactive(self, args=(), cwd=None, ready=True):
-        """The agent in a tmux session; with `ready`, once its SessionStart
-        record is written and its screen takes input."""
-        if self.tmux is None:
-            self.tmux = Tmux(self.root, self.environment())
-        self._agents += 1
-        name = "agent%d" % self._agents
-        known = set(self.records())
-        agent = InteractiveAgent(self.tmux, name,
-                                 self.tmux.new_session(name, cwd or self.work, [str(self.agent.binary), *args]))
-        if ready:
-            agent.record = self.wait_record(lambda r: r.get("sessionId") not in known, "the record of " + name)
-            agent.session_id = agent.record["sessionId"]
-            agent.wait_screen(self.agent.ready_text)
-        return agent
-
-    def close(self):
-        if self._closed:
-            return
-        try:
-            for process in self.lullwatches:
-                stop(process)
-            if self.tmux is not None:
-                self.tmux.close()
-            if self.agent.clean_up is not None:
-                self.agent.clean_up(self)
-        finally:
-            super().close()
+    def release(self, reply_id):
+        """Lets a held reply go on streaming."""
+        request = urllib.request.Request(self.base_url + "/test/release", data=json.dumps({"id": reply_id}).encode())
+        urllib.request.urlopen(request, timeout=10).close()
 
 
-class PinnedAgentSandbox(E2ESandbox):
-    """An E2ESandbox around another agent than Claude Code."""
+@dataclasses.dataclass
+class Agent:
+    """An agent's CLI, which install_pinned.sh puts into `folder`/node_modules."""
+    key: str
+    name: str  # as `lullwatch hooks` and the status line name it
+    short: str  # as the notification names it
+    folder: Path
+    home: object  # home(box): the JSON files it needs in HOME
+    environment: object  # environment(box): what points it at the stand-in
+    one_shot: object  # one_shot(prompt): the arguments of a run of one prompt
+    read: object = None  # read(path): the tool call that reads a file, if one_shot may make it
+    interactive: list = None  # the arguments of a session in a terminal
+    ready: str = "Type your message"  # what its screen shows once it takes input
+    ask: str = "Allow execution of"  # and when shell(command) waits for approval
+    shell: object = lambda command: ("run_shell_command", {"command": command, "description": "Write a file"})
+    waiting: dict = dataclasses.field(default_factory=lambda: {"event": "Notification",
+                                                               "notification_type": "permission_prompt"})
+    turn_end: dict = dataclasses.field(default_factory=lambda: {"event": "Stop"})  # the record at the end of a turn
+    session_at_start: bool = True  # the SessionStart hook runs before the first prompt
+    cache_writes: int = 0  # the cache-write tokens its API reports
+    counts_tokens: bool = True
+    quit_deadline: float = DEADLINE
+    prepare: object = None  # called with the sandbox before its hooks are installed
+    approve: object = None  # connects hooks that wait for the user's approval
+    clean_up: object = None  # called at close, once the agent's processes have ended
 
-    def __init__(self, agent, prefix="lullwatch-e2e-"):
-        agent.ensure_installed()
-        self.agent = agent
-        # What harness.AgentSandbox sets up, less Claude Code's install and files.
-        self.root = Path(os.path.realpath(tempfile.mkdtemp(prefix=prefix + agent.raw + "-")))
-        self.home, self.work, self.tmp = (self.root / name for name in ("home", "work", "tmp"))
-        for folder in (self.home, self.work, self.tmp):
-            folder.mkdir()
-        self.standin, self.processes, self._closed = None, [], False
-        harness._open_sandboxes.append(self)
-        self.tmux, self._agents = None, 0
-        self.set_up_lullwatch()
-        files = agent.home_files(self.work) if callable(agent.home_files) else agent.home_files
-        for relative, value in files.items():
-            (self.home / relative).parent.mkdir(parents=True, exist_ok=True)
-            self._write_json(self.home / relative, value)
-
-    def environment(self, extra=None):
-        if self.standin is None:
-            raise RuntimeError("start the stand-in first")
-        return {"HOME": str(self.home), "PATH": os.environ.get("PATH", "/usr/local/bin:/usr/bin:/bin"),
-                "TMPDIR": str(self.tmp), "NO_PROXY": "127.0.0.1", **self.agent.environment(self.standin),
-                **(extra or {})}
-
-    def claude_command(self, prompt, session_id=None, args=()):
-        """The agent's run of one prompt, as harness.AgentSandbox.start_print starts it."""
-        return [str(self.agent.binary), *self.agent.one_shot(prompt), *args]
+    def binary(self):
+        return self.folder / "node_modules" / ".bin" / self.key
 
 
-# What the pinned agents need in their settings is in docs/agents/.
-QWEN_MODEL = "qwen-standin"
-QWEN = PinnedAgent(
-    raw="qwen", name="Qwen Code", folder="qwen", binary="qwen",
-    home_files={".qwen/settings.json": {
-        "security": {"auth": {"selectedType": "openai"}},
-        "general": {"enableAutoUpdate": False, "disableAutoUpdate": True},
-        "privacy": {"usageStatisticsEnabled": False},
-        "memory": {"enableManagedAutoMemory": False},
-        "model": {"name": QWEN_MODEL},
-    }},
-    environment=lambda standin: {"OPENAI_API_KEY": "sk-lullwatch-t01", "OPENAI_BASE_URL": standin.base_url + "/v1",
-                                 "OPENAI_MODEL": QWEN_MODEL},
-    ready_text="Type your message")
-
-GEMINI = PinnedAgent(
-    raw="gemini", name="Gemini CLI", folder="gemini", binary="gemini",
-    home_files=lambda work: {
-        ".gemini/settings.json": {
-            "security": {"auth": {"selectedType": "gemini-api-key"}},
-            "general": {"enableAutoUpdate": False, "enableAutoUpdateNotification": False},
-            "privacy": {"usageStatisticsEnabled": False},
-            "telemetry": {"enabled": False},
-            "tools": {"useRipgrep": False},
-        },
-        ".gemini/trustedFolders.json": {str(work): "TRUST_FOLDER"},
-    },
-    environment=lambda standin: {"GEMINI_API_KEY": "lullwatch-t01", "GOOGLE_GEMINI_BASE_URL": standin.base_url},
-    ready_text="Type your message")
-
-CODEX_MODEL = "codex-standin"
+def codex_home(box):
+    return box.home / ".codex"
 
 
-def codex_home(sandbox):
-    return sandbox.home / ".codex"
-
-
-def write_codex_config(sandbox):
+def write_codex_config(box):
     """~/.codex/config.toml: the stand-in as the model provider, with no
     retries, and the working folder, made a git repository, trusted."""
-    subprocess.run(["git", "init", "-q", str(sandbox.work)], check=True, stdin=subprocess.DEVNULL,
-                   capture_output=True, timeout=30)
-    path = codex_home(sandbox) / "config.toml"
-    path.parent.mkdir(parents=True, exist_ok=True)
-    earlier = path.read_text(encoding="utf-8") if path.exists() else ""
+    subprocess.run(["git", "init", "-q", str(box.work)], check=True, capture_output=True, timeout=30)
+    codex_home(box).mkdir()
     toml_string = json.dumps  # a TOML basic string reads as JSON writes one
-    path.write_text(
-        "model = %s\nmodel_provider = \"standin\"\ncheck_for_update_on_startup = false\n\n%s\n"
+    (codex_home(box) / "config.toml").write_text(
+        "model = \"codex-standin\"\nmodel_provider = \"standin\"\ncheck_for_update_on_startup = false\n\n"
         "[model_providers.standin]\nname = \"Stand-in\"\nbase_url = %s\nwire_api = \"responses\"\n"
         "request_max_retries = 0\nstream_max_retries = 0\n\n[projects.%s]\ntrust_level = \"trusted\"\n"
-        % (toml_string(CODEX_MODEL), earlier, toml_string(sandbox.standin.base_url + "/v1"),
-           toml_string(str(sandbox.work))),
-        encoding="utf-8")
+        % (toml_string(box.standin.base_url + "/v1"), toml_string(str(box.work))), encoding="utf-8")
 
 
-class CodexAppServer:
-    """`codex app-server`: JSON-RPC on standard input and output, one message a line."""
-
-    def __init__(self, sandbox):
-        self.process = subprocess.Popen([str(sandbox.agent.binary), "app-server"], cwd=sandbox.work,
-                                        env=sandbox.environment(), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                        stderr=subprocess.DEVNULL, start_new_session=True)
-        self._pending = b""
-        self._next_id = 0
-        self.call("initialize", {"clientInfo": {"name": "lullwatch-e2e", "version": "1"}})
-        self._send({"method": "initialized"})
-
-    def _send(self, message):
-        self.process.stdin.write((json.dumps(message) + "\n").encode("utf-8"))
-        self.process.stdin.flush()
-
-    def call(self, method, params, timeout=DEADLINE):
-        """The result of one request; notifications in between are skipped."""
-        self._next_id += 1
-        self._send({"id": self._next_id, "method": method, "params": params})
-        deadline = time.monotonic() + timeout
-        while True:
-            while b"\n" not in self._pending:
-                left = deadline - time.monotonic()
-                if left <= 0 or not select.select([self.process.stdout], [], [], left)[0]:
-                    raise TimeoutError("codex app-server gave no answer to %s" % method)
-                chunk = os.read(self.process.stdout.fileno(), 65536)
-                if not chunk:
-                    raise RuntimeError("codex app-server ended before answering %s" % method)
-                self._pending += chunk
-            line, self._pending = self._pending.split(b"\n", 1)
-            message = json.loads(line)
-            if message.get("id") == self._next_id and "method" not in message:
-                if "error" in message:
-                    raise RuntimeError("codex app-server: %s failed: %r" % (method, message["error"]))
-                return message["result"]
+def trust_codex_hooks(box):
+    """Trusts the hooks as Codex's /hooks review does, with tests/tools/codex_trust.py."""
+    records = subprocess.run([sys.executable, str(TESTS_DIR / "tools" / "codex_trust.py"),
+                              str(codex_home(box) / "hooks.json"), "-"], check=True, capture_output=True).stdout
+    with open(codex_home(box) / "config.toml", "ab") as config:
+        config.write(records)
 
 
-def trust_codex_hooks(sandbox):
-    """Trusts the hooks of ~/.codex/hooks.json as Codex's /hooks review does,
-    through `codex app-server`; returns them as its hooks/list tells them."""
-    hooks_file = str(codex_home(sandbox) / "hooks.json")
-    server = CodexAppServer(sandbox)
-    try:
-        def listed():
-            entries = server.call("hooks/list", {"cwds": [str(sandbox.work)]})["data"][0]["hooks"]
-            return [hook for hook in entries if hook["sourcePath"] == hooks_file]
-        state = {hook["key"]: {"trusted_hash": hook["currentHash"]} for hook in listed()}
-        server.call("config/batchWrite", {"edits": [
-            {"keyPath": "hooks.state", "mergeStrategy": "upsert", "value": state}]})
-        return listed()
-    finally:
-        stop(server.process)
+def remove_codex_sockets(box):
+    """Removes the sockets of the app-server daemon that interactive Codex starts."""
+    for link in (codex_home(box) / "app-server-control" / "app-server-control.sock",
+                 codex_home(box) / "app-server-daemon" / "daemon-updater.sock"):
+        if link.is_symlink():
+            for leftover in (os.readlink(link), os.readlink(link) + ".lock"):
+                Path(leftover).unlink(missing_ok=True)
 
 
-def stop_codex_daemon(sandbox):
-    """Ends the app-server daemon that interactive Codex started for the
-    sandbox and its pid-update loop, and removes their sockets."""
-    folder = codex_home(sandbox) / "app-server-daemon"
-    for name in ("daemon.pid", "daemon-updater.pid"):
-        try:
-            pid = int(json.loads((folder / name).read_text(encoding="utf-8"))["pid"])
-            pidfd = os.pidfd_open(pid)
-        except (OSError, ValueError, KeyError):
-            continue  # gone
-        try:
-            if str(codex_home(sandbox)).encode() in Path("/proc/%d/cmdline" % pid).read_bytes():
-                signal.pidfd_send_signal(pidfd, signal.SIGTERM)
-                if not select.select([pidfd], [], [], 10)[0]:
-                    signal.pidfd_send_signal(pidfd, signal.SIGKILL)
-        except OSError:
-            pass  # gone
-        finally:
-            os.close(pidfd)
-    for link in (codex_home(sandbox) / "app-server-control" / "app-server-control.sock",
-                 folder / "daemon-updater.sock"):
-        try:
-            target = os.readlink(link)
-        except OSError:
-            continue
-        for path in (target, target + ".lock"):
-            try:
-                os.unlink(path)
-            except OSError:
-                pass
+API_KEY = "sk-ant-lullwatch-t01"  # ~/.claude.json approves a key by its last 20 characters: all of this one
+AGENTS = {agent.key: agent for agent in (
+    Agent("claude", "Claude Code", "Claude", TESTS_DIR / "agent",
+          home=lambda box: {".claude.json": {
+              "hasCompletedOnboarding": True, "customApiKeyResponses": {"approved": [API_KEY[-20:]], "rejected": []},
+              "projects": {str(box.work): {"hasTrustDialogAccepted": True}}}},
+          environment=lambda box: {"ANTHROPIC_BASE_URL": box.standin.base_url, "ANTHROPIC_API_KEY": API_KEY,
+                                   "CLAUDE_CODE_DISABLE_NONESSENTIAL_TRAFFIC": "1"},
+          one_shot=lambda prompt: ["-p", prompt, "--allowedTools", "Read"],
+          read=lambda path: ("Read", {"file_path": str(path)}), interactive=["--permission-mode", "default"],
+          ready="? for shortcuts", ask="Do you want to proceed?",
+          shell=lambda command: ("Bash", {"command": command, "description": "Write a file"}), cache_writes=64),
+    # Copilot CLI through its own-model provider settings, offline, its
+    # runtime unpacked once beside the package by install_pinned.sh.
+    Agent("copilot", "Copilot CLI", "Copilot", E2E_DIR / "copilot", home=lambda box: {},
+          environment=lambda box: {
+              "XDG_CACHE_HOME": str(E2E_DIR / "copilot" / "node_modules" / ".cache"), "COPILOT_OFFLINE": "true",
+              "COPILOT_AUTO_UPDATE": "false", "COPILOT_PROVIDER_TYPE": "anthropic",
+              "COPILOT_PROVIDER_BASE_URL": box.standin.base_url, "COPILOT_PROVIDER_API_KEY": API_KEY,
+              "COPILOT_MODEL": "claude-standin-copilot"},
+          one_shot=lambda prompt: ["-p", prompt, "--allow-all-tools"], counts_tokens=False),
+    Agent("qwen", "Qwen Code", "Qwen", E2E_DIR / "qwen",
+          home=lambda box: {".qwen/settings.json": {
+              "security": {"auth": {"selectedType": "openai"}},
+              "general": {"enableAutoUpdate": False, "disableAutoUpdate": True},
+              "privacy": {"usageStatisticsEnabled": False}, "memory": {"enableManagedAutoMemory": False},
+              "model": {"name": "qwen-standin"}}},
+          environment=lambda box: {"OPENAI_API_KEY": "sk-lullwatch-t01", "OPENAI_MODEL": "qwen-standin",
+                                   "OPENAI_BASE_URL": box.standin.base_url + "/v1"},
+          one_shot=lambda prompt: ["-p", prompt, "--approval-mode", "yolo"],
+          read=lambda path: ("read_file", {"file_path": str(path)}), interactive=["--approval-mode", "default"],
+          turn_end={"notification_type": "idle_prompt"}),  # after Stop, and asking nothing of the user
+    Agent("gemini", "Gemini CLI", "Gemini", E2E_DIR / "gemini",
+          home=lambda box: {".gemini/settings.json": {
+              "security": {"auth": {"selectedType": "gemini-api-key"}},
+              "general": {"enableAutoUpdate": False, "enableAutoUpdateNotification": False},
+              "privacy": {"usageStatisticsEnabled": False}, "telemetry": {"enabled": False},
+              "tools": {"useRipgrep": False}},
+              ".gemini/trustedFolders.json": {str(box.work): "TRUST_FOLDER"}},
+          environment=lambda box: {"GEMINI_API_KEY": "lullwatch-t01", "GOOGLE_GEMINI_BASE_URL": box.standin.base_url},
+          one_shot=lambda prompt: ["-p", prompt, "--approval-mode", "yolo"],
+          read=lambda path: ("read_file", {"file_path": str(path)}), interactive=["--approval-mode", "default"],
+          waiting={"event": "Notification", "notification_type": "ToolPermission"}, turn_end={"event": "AfterAgent"}),
+    # Lullwatch sees the session's process go at /quit; SessionEnd, the
+    # fallback, comes about a minute later, when the daemon lets it go.
+    Agent("codex", "Codex CLI", "Codex", E2E_DIR / "codex", home=lambda box: {}, environment=lambda box: {},
+          one_shot=lambda prompt: ["exec", prompt], read=lambda path: ("exec_command", {"cmd": "cat " + str(path)}),
+          interactive=[], ready="? for shortcuts", ask="Would you like to run the following command?",
+          shell=lambda command: ("exec_command", {"cmd": command, "sandbox_permissions": "require_escalated",
+                                                  "justification": "Write the file?"}),
+          waiting={"event": "PermissionRequest"}, session_at_start=False, cache_writes=64, quit_deadline=100.0,
+          prepare=write_codex_config, approve=trust_codex_hooks, clean_up=remove_codex_sockets),
+)}
 
 
-CODEX = PinnedAgent(
-    raw="codex", name="Codex CLI", folder="codex", binary="codex", home_files={},
-    environment=lambda standin: {}, ready_text="? for shortcuts",
-    one_shot=lambda prompt: ["exec", prompt], prepare=write_codex_config, clean_up=stop_codex_daemon)
+class Sandbox(LullwatchSide):
+    """A temporary HOME, working folder and TMPDIR for `agent`, the stand-in,
+    Lullwatch's hooks connected, and the agent processes started there.
+    Closing it ends Lullwatch, tmux with the agent in it, what the agent
+    leaves running and the stand-in, and removes the folder."""
+
+    def __init__(self, agent):
+        self.agent, self.processes, self.tmux, self.standin = agent, [], None, None
+        # realpath: agents name their project folders after the resolved cwd.
+        self.root = Path(os.path.realpath(tempfile.mkdtemp(prefix="lullwatch-e2e-%s-" % agent.key)))
+        self.home, self.work, self.tmp = (self.root / name for name in ("home", "work", "tmp"))
+        for folder in (self.home, self.work, self.tmp, self.root / "copilot-home"):
+            folder.mkdir()
+        self.set_up_lullwatch()
+
+    def start(self, replies):
+        """Starts the stand-in with `replies`, writes the agent's files and connects Lullwatch's hooks."""
+        self.standin = StandIn(self.root, replies)
+        for relative, value in self.agent.home(self).items():
+            (self.home / relative).parent.mkdir(parents=True, exist_ok=True)
+            (self.home / relative).write_text(json.dumps(value), encoding="utf-8")
+        if self.agent.prepare:
+            self.agent.prepare(self)
+        said = self.lullwatch("hooks", "install", "--agent", self.agent.key).splitlines()
+        if self.agent.approve:
+            assert said[:1] == [self.agent.name + " waiting for approval"], said
+            self.agent.approve(self)
+            said = self.lullwatch("hooks", "status", "--agent", self.agent.key).splitlines()
+        assert said[:1] == [self.agent.name + " connected"], said
+
+    def lullwatch_environment(self):
+        return dict(super().lullwatch_environment(), COPILOT_HOME=str(self.root / "copilot-home"))
+
+    def environment(self):
+        """The agent's whole environment: nothing else leaks in from the test's."""
+        return dict(HOME=str(self.home), PATH=os.environ.get("PATH", "/usr/bin:/bin"), TMPDIR=str(self.tmp),
+                    NO_PROXY="127.0.0.1", COPILOT_HOME=str(self.root / "copilot-home"),
+                    **self.agent.environment(self))
+
+    def start_print(self, prompt):
+        """The agent's run of one prompt, its output in files."""
+        with open(self.root / "out.txt", "wb") as out, open(self.root / "err.txt", "wb") as err:
+            process = subprocess.Popen([str(self.agent.binary()), *self.agent.one_shot(prompt)], cwd=self.work,
+                                       env=self.environment(), stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                                       start_new_session=True)
+        self.processes.append(process)
+        return process
+
+    def finish(self, process, timeout=120):
+        """Waits for a run of start_print() and ends what is left of its group: (returncode, stdout, stderr)."""
+        wait_until(lambda: has_exited(process), "the agent's end", timeout)
+        end(process)
+        return process.returncode, *((self.root / name).read_text(errors="replace") for name in ("out.txt", "err.txt"))
+
+    def start_interactive(self):
+        """The agent in a tmux session, once it takes input (and has its
+        session's record, when it writes one then): its pid."""
+        self.tmux = Tmux(self.root, self.environment())
+        pid = self.tmux.new_session("agent", self.work, [str(self.agent.binary()), *self.agent.interactive])
+        if self.agent.session_at_start:
+            self.wait_record(lambda r: True, "the session's record")
+        self.wait_screen(self.agent.ready)
+        return pid
+
+    def screen(self):
+        return self.tmux.run("capture-pane", "-p", "-t", "agent", check=False)
+
+    def wait_screen(self, text, timeout=DEADLINE):
+        wait_until(lambda: text in self.screen(), "%r on the screen" % text, timeout,
+                   lambda: "the screen:\n" + self.screen())
+
+    def press(self, *keys):
+        self.tmux.run("send-keys", "-t", "agent", *keys)
+
+    def submit(self, text):
+        """Types a line and, once the screen shows it, presses Enter."""
+        self.press("-l", text)
+        self.wait_screen(text)
+        self.press("Enter")
+
+    def close(self):
+        for process in self.lullwatches:
+            end(process)
+        if self.tmux is not None:
+            self.tmux.close()
+        for process in self.processes + ([self.standin.process] if self.standin else []):
+            end(process)
+        # What the agent left running on its own, such as Codex's daemon.
+        for pid in (int(name) for name in os.listdir("/proc") if name.isdigit()):
+            with contextlib.suppress(OSError), os.fdopen(os.pidfd_open(pid)) as pidfd:
+                if str(self.root).encode() in Path("/proc/%d/cmdline" % pid).read_bytes():
+                    signal.pidfd_send_signal(pidfd.fileno(), signal.SIGKILL)
+        if self.agent.clean_up:
+            self.agent.clean_up(self)
+        shutil.rmtree(self.root, ignore_errors=True)
 
 
 # --- desktop services on private buses -----------------------------------------------
@@ -588,7 +492,6 @@ class BusTestCase:
 
     @classmethod
     def tearDownClass(cls):
-        import dbusmock
         datadir = dbusmock.DBusTestCase._DBusTestCase__datadir
         super().tearDownClass()
         # The buses' configuration folder is the class's to remove.
@@ -596,19 +499,17 @@ class BusTestCase:
             shutil.rmtree(datadir, ignore_errors=True)
             dbusmock.DBusTestCase._DBusTestCase__datadir = None
 
-    def start_mocks(self, on_battery=False, battery_percent=80.0):
+    def start_mocks(self):
         mocks = []
         for template in ("logind", "upower", "notification_daemon"):
             process, mock = self.spawn_server_template(template, {}, stdout=subprocess.DEVNULL)
-            self.addCleanup(stop, process)
+            self.addCleanup(end, process)
             mocks.append(mock)
         self.logind_mock, self.upower_mock, self.notifications_mock = mocks
-        self.set_battery(on_battery, battery_percent)
+        self.set_battery(False, 80.0)
 
     def set_battery(self, on_battery, percent):
         """upower's display device: a discharging battery at `percent`, or a charging one."""
-        import dbus
-        import dbusmock
         self.upower_mock.Set("org.freedesktop.UPower", "OnBattery", on_battery, dbus_interface=dbus.PROPERTIES_IFACE)
         self.upower_mock.SetupDisplayDevice(
             dbus.UInt32(2), dbus.UInt32(2 if on_battery else 1), percent, 5.0, 50.0, 5.0,
@@ -622,18 +523,17 @@ class BusTestCase:
             dbus_interface="org.freedesktop.login1.Manager") if entry[1] == "Lullwatch"]
 
     def notification_calls(self, method):
-        import dbusmock
         return [call for call in self.notifications_mock.GetCalls(dbus_interface=dbusmock.MOCK_IFACE)
                 if call[1] == method]
 
     def wait_notified(self):
         """(summary, body) of each Notify, once there is one."""
-        calls = wait_until(lambda: self.notification_calls("Notify"), DEADLINE, "Notify")
-        return [(str(call[2][3]), str(call[2][4])) for call in calls]
+        return [(str(call[2][3]), str(call[2][4])) for call in wait_until(lambda: self.notification_calls("Notify"),
+                                                                         "Notify")]
 
     def assert_withdrawn(self):
         """The notification is withdrawn, and was shown just once."""
-        wait_until(lambda: self.notification_calls("CloseNotification"), DEADLINE, "CloseNotification")
+        wait_until(lambda: self.notification_calls("CloseNotification"), "CloseNotification")
         self.assertEqual(len(self.notification_calls("Notify")), 1)
 
 
@@ -645,15 +545,12 @@ class Portal:
         "org.freedesktop.portal.Settings"
 
     def __init__(self, dark):
-        import dbusmock
         self.process = dbusmock.DBusTestCase.spawn_server(self.NAME, self.PATH, self.INTERFACE,
                                                           stdout=subprocess.DEVNULL)
         self.mock = dbusmock.DBusTestCase.get_dbus(False).get_object(self.NAME, self.PATH)
         self.set_dark(dark)
 
     def set_dark(self, dark):
-        import dbus
-        import dbusmock
         scheme = 1 if dark else 2
         self.mock.AddMethod(self.INTERFACE, "ReadOne", "ss", "v", "ret = dbus.UInt32(%d)" % scheme,
                             dbus_interface=dbusmock.MOCK_IFACE)
@@ -662,7 +559,7 @@ class Portal:
                              dbus_interface=dbusmock.MOCK_IFACE)
 
     def close(self):
-        stop(self.process)
+        end(self.process)
 
 
 # --- X displays -----------------------------------------------------------------------
@@ -676,7 +573,7 @@ def start_xvfb():
     with os.fdopen(read_end, "rb") as numbers:
         number = numbers.readline().strip()
     if not number:
-        stop(server)
+        end(server)
         raise RuntimeError("Xvfb did not start")
     return server, ":" + number.decode()
 
@@ -688,8 +585,8 @@ def root_property(display, name):
 def start_openbox(display, start):
     """Openbox, started by start(COMMAND), managing the display's windows."""
     start(["openbox", "--sm-disable"])
-    wait_until(lambda: "window id" in root_property(display, "_NET_SUPPORTING_WM_CHECK"), DEADLINE,
-               "Openbox managing the display")
+    wait_until(lambda: "window id" in root_property(display, "_NET_SUPPORTING_WM_CHECK"),
+               "Openbox managing the display", 2 * DEADLINE)
 
 
 def window(display, name, *options):
@@ -723,51 +620,25 @@ def luminance(pixels):
     return sum(0.2126 * r + 0.7152 * g + 0.0722 * b for r, g, b in pixels) / 255 / max(1, len(pixels))
 
 
-# One panel along the top of the screen: an expanding gap, then the status
-# tray with square items at its right end.
-XFCE_PANEL_SIZE = 32
-XFCE_PANEL_CHANNEL = """<?xml version="1.0" encoding="UTF-8"?>
-<channel name="xfce4-panel" version="1.0">
-  <property name="configver" type="int" value="2"/>
-  <property name="panels" type="array">
-    <value type="int" value="1"/>
-    <property name="dark-mode" type="bool" value="false"/>
-    <property name="panel-1" type="empty">
-      <property name="position" type="string" value="p=6;x=0;y=0"/>
-      <property name="length" type="uint" value="100"/>
-      <property name="position-locked" type="bool" value="true"/>
-      <property name="size" type="uint" value="%d"/>
-      <property name="plugin-ids" type="array"><value type="int" value="1"/><value type="int" value="2"/></property>
-    </property>
-  </property>
-  <property name="plugins" type="empty">
-    <property name="plugin-1" type="string" value="separator">
-      <property name="expand" type="bool" value="true"/>
-      <property name="style" type="uint" value="0"/>
-    </property>
-    <property name="plugin-2" type="string" value="systray">
-      <property name="square-icons" type="bool" value="true"/>
-    </property>
-  </property>
-</channel>
-""" % XFCE_PANEL_SIZE
+XFCE_PANEL_SIZE = 32  # as xfce4-panel.xml sets it
 XFCONFD = "/usr/lib/x86_64-linux-gnu/xfce4/xfconf/xfconfd"
 WATCHER = ("org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher")
 
 
 class XfcePanel:
-    """Openbox and xfce4-panel on an X display, the panel configured as
-    above through an xfconf daemon of its own on the session bus; its status
-    tray is the StatusNotifierWatcher and hosts the items. `scale`: GDK_SCALE."""
+    """Openbox and xfce4-panel on an X display, the panel configured by
+    xfce4-panel.xml (along the top of the screen: an expanding gap, then the
+    status tray with square items at its right end) through an xfconf daemon
+    of its own on the session bus; its status tray is the
+    StatusNotifierWatcher and hosts the items. `scale`: GDK_SCALE."""
 
     def __init__(self, folder, display, scale=1):
-        import dbus
         self.display, self.scale, self.processes = display, scale, []
         self.bus = dbus.bus.BusConnection(os.environ["DBUS_SESSION_BUS_ADDRESS"])
         home = Path(folder) / "xfce"
         channel = home / "config" / "xfce4" / "xfconf" / "xfce-perchannel-xml"
         channel.mkdir(parents=True)
-        (channel / "xfce4-panel.xml").write_text(XFCE_PANEL_CHANNEL, encoding="utf-8")
+        shutil.copy(E2E_DIR / "xfce4-panel.xml", channel)
         self.environment = {"HOME": str(home), "PATH": os.environ.get("PATH", "/usr/bin:/bin"), "DISPLAY": display,
                             "XDG_CONFIG_HOME": str(home / "config"), "XDG_CONFIG_DIRS": str(home / "config"),
                             "XDG_CACHE_HOME": str(home / "cache"), "GDK_SCALE": str(scale), "NO_AT_BRIDGE": "1",
@@ -775,9 +646,9 @@ class XfcePanel:
         try:
             start_openbox(display, self._start)
             self._start([XFCONFD])
-            wait_until(lambda: self.bus.name_has_owner("org.xfce.Xfconf"), DEADLINE, "xfconfd on the bus")
+            wait_until(lambda: self.bus.name_has_owner("org.xfce.Xfconf"), "xfconfd on the bus")
             self._start(["xfce4-panel"])
-            wait_until(lambda: self.watcher("IsStatusNotifierHostRegistered"), DEADLINE, "the panel's status tray")
+            wait_until(lambda: self.watcher("IsStatusNotifierHostRegistered"), "the panel's status tray")
         except BaseException:
             self.close()
             raise
@@ -789,14 +660,12 @@ class XfcePanel:
 
     def watcher(self, name):
         """A property of the panel's StatusNotifierWatcher, None while it is not there."""
-        import dbus
         if not self.bus.name_has_owner(WATCHER[0]):
             return None
         return self.bus.get_object(*WATCHER).Get(WATCHER[0], name, dbus_interface=dbus.PROPERTIES_IFACE)
 
     def set_dark(self, dark):
         """The panel's own dark mode (xfconf's /panels/dark-mode)."""
-        import dbus
         self.bus.get_object("org.xfce.Xfconf", "/org/xfce/Xfconf").SetProperty(
             "xfce4-panel", "/panels/dark-mode", dbus.Boolean(dark), dbus_interface="org.xfce.Xfconf")
 
@@ -812,5 +681,5 @@ class XfcePanel:
 
     def close(self):
         for process in reversed(self.processes):
-            stop(process)
+            end(process)
         self.bus.close()

@@ -1,35 +1,23 @@
 #!/bin/sh
-# Installs an agent's CLI that an end-to-end test drives, at the version
-# pinned in FOLDER/package.json (and package-lock.json), into FOLDER/node_modules.
-# Does nothing when FOLDER/node_modules/.bin/BIN is already there, so the
-# package is installed once per machine.
+# Installs the agent's CLI an end-to-end test drives, at the version pinned
+# in FOLDER/package.json and package-lock.json, into FOLDER/node_modules,
+# once per machine: it does nothing when FOLDER/node_modules/.bin/BIN is there.
 #
 #   install_pinned.sh FOLDER BIN
 set -eu
-
-[ $# -eq 2 ] || { echo "usage: install_pinned.sh FOLDER BIN" >&2; exit 2; }
 cd "$1"
 here=$(pwd)
 bin=node_modules/.bin/$2
-
 [ -e "$bin" ] && exit 0
 
 # Two test runs starting at once on a fresh machine install one at a time.
-if command -v flock >/dev/null 2>&1; then
-    exec 9>"${TMPDIR:-/tmp}/lullwatch-$2-install.lock"
-    flock 9
-    [ -e "$bin" ] && exit 0
-fi
-
-if ! command -v npm >/dev/null 2>&1; then
-    echo "install_pinned.sh: npm is not on PATH; the $2 test needs Node.js and npm" >&2
-    exit 1
-fi
+exec 9>"${TMPDIR:-/tmp}/lullwatch-$2-install.lock"
+flock 9
+[ -e "$bin" ] && exit 0
 
 echo "install_pinned.sh: installing $2 into $here/node_modules" >&2
 # Not `npm ci`: it refuses a lock that leaves out optional packages of other
-# platforms that the registry does not have. `install --no-save` installs the
-# locked versions and leaves the lock as it is.
+# platforms that the registry does not have.
 npm install --no-save --no-audit --no-fund --loglevel=error
 # Claude Code's postinstall step puts its native binary in place; run it
 # where npm declined to.
@@ -38,13 +26,12 @@ if [ -f "$step" ] && ! "$bin" --version >/dev/null 2>&1; then
     node "$step" >&2
 fi
 
-# Its own HOME: asking for the version must leave nothing in the user's.
+# In a HOME of its own, as asking for the version must leave nothing in the
+# user's; Copilot CLI unpacks its runtime into its cache folder then, once.
 scratch=$(mktemp -d)
-# Copilot CLI unpacks its runtime into its cache folder once, here.
 if ! version=$(env HOME="$scratch" XDG_CACHE_HOME="$here/node_modules/.cache" COPILOT_AUTO_UPDATE=false \
     "$bin" --version 2>&1); then
-    echo "install_pinned.sh: $bin does not run:" >&2
-    echo "$version" >&2
+    echo "install_pinned.sh: $bin does not run: $version" >&2
     rm -rf "$scratch" node_modules
     exit 1
 fi

@@ -18,19 +18,13 @@ import dbus
 import dbusmock
 
 sys.dont_write_bytecode = True
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import e2e_support  # noqa: E402
-from e2e_support import DEADLINE, stop, window  # noqa: E402
+from e2e_support import DEADLINE, end, wait_until, window  # noqa: E402
 
 WATCHER_TEMPLATE = str(e2e_support.E2E_DIR.parent / "ui" / "status_notifier_watcher.py")
 ITEM_INTERFACE = "org.kde.StatusNotifierItem"
 ENDED = "ended · - · Sleep allowed"
-
-
-def wait_until(predicate, what, timeout=DEADLINE):
-    """e2e_support.wait_until with the deadline last, as docs/screenshots.py calls it."""
-    return e2e_support.wait_until(predicate, timeout, what)
 
 
 class ApplicationTestCase(e2e_support.LullwatchSide, e2e_support.BusTestCase, dbusmock.DBusTestCase):
@@ -47,11 +41,11 @@ class ApplicationTestCase(e2e_support.LullwatchSide, e2e_support.BusTestCase, db
         self.sessions.mkdir(parents=True)
         self.start_mocks()
         self.agent = subprocess.Popen(["sleep", "600"])
-        self.addCleanup(stop, self.agent)
+        self.addCleanup(end, self.agent)
 
     def start_lullwatch(self, arguments=("--headless",), environment=None):
         process = super().start_lullwatch(arguments, environment)
-        self.addCleanup(stop, process)
+        self.addCleanup(end, process)
         return process
 
     def write_record(self, session_id, state, cwd, **extra):
@@ -59,7 +53,7 @@ class ApplicationTestCase(e2e_support.LullwatchSide, e2e_support.BusTestCase, db
                   "transcriptPath": "", "updatedAt": int(time.time()), "pid": self.agent.pid, **extra}
         temporary = self.sessions / ".record.test"
         temporary.write_text(json.dumps(record), encoding="utf-8")
-        temporary.rename(self.record_path(session_id))
+        temporary.rename(self.sessions / (session_id + ".json"))
 
     def item_property(self, service, name):
         item = self.get_dbus(False).get_object(service, "/StatusNotifierItem")
@@ -68,25 +62,14 @@ class ApplicationTestCase(e2e_support.LullwatchSide, e2e_support.BusTestCase, db
 
 class HeadlessTest(ApplicationTestCase):
 
-    def test_inhibitor_follows_the_session_and_the_battery(self):
+    def test_a_battery_pauses_wake_control_and_a_second_instance_leaves_the_first_alone(self):
         process = self.start_lullwatch()
-        process.wait_last_line(ENDED)
         self.write_record("s1", "working", "/home/dev/work/site")
         process.wait_last_line("working · 0 · Keeping computer awake · Claude Code is working in site")
-        self.assertEqual([entry[:4] for entry in wait_until(self.inhibitors, "our idle inhibitor")],
-                         [("idle", "Lullwatch", "Claude Code is working in site", "block")])
-
-        self.write_record("s1", "waiting", "/home/dev/work/site", notification_type="permission_prompt")
-        process.wait_last_line("waiting · 0 · Sleep allowed")
-        wait_until(lambda: not self.inhibitors(), "the inhibitor's release")
-
-        # Working again, but on a battery at 12.7 percent: no inhibitor.
+        wait_until(self.inhibitors, "our idle inhibitor")
         self.set_battery(True, 12.7)
-        self.write_record("s1", "working", "/home/dev/work/site")
         process.wait_last_line("working · 0 · Paused \u2014 battery at 12%")
-        self.assertEqual(self.inhibitors(), [])
-
-        # A second instance leaves the first alone.
+        wait_until(lambda: not self.inhibitors(), "the inhibitor's release")
         self.assertEqual(self.lullwatch("--headless"), "Lullwatch is already running.\n")
         process.send_signal(signal.SIGTERM)
         self.assertEqual(process.wait(DEADLINE), 0)
@@ -113,15 +96,10 @@ class HeadlessTest(ApplicationTestCase):
                 wait_until(lambda: not self.inhibitors(), "the inhibitor's release at exit")
 
     def test_session_bus_that_goes_away_ends_it_with_a_message(self):
-        config = self.root / "session.conf"  # a bus that activates nothing
-        config.write_text('<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"\n'
-                          ' "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">\n'
-                          '<busconfig><type>session</type><listen>unix:dir=%s</listen><auth>EXTERNAL</auth>'
-                          '<policy context="default"><allow send_destination="*" eavesdrop="true"/>'
-                          '<allow eavesdrop="true"/><allow own="*"/></policy></busconfig>' % self.root)
-        bus = subprocess.Popen(["dbus-daemon", "--config-file=%s" % config, "--nofork", "--print-address=1"],
+        bus = subprocess.Popen(["dbus-daemon", "--config-file=%s" % (e2e_support.E2E_DIR / "session-bus.conf"),
+                                "--nofork", "--print-address=1"],
                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        self.addCleanup(stop, bus)
+        self.addCleanup(end, bus)
         process = self.start_lullwatch(environment=dict(
             self.environment(), DBUS_SESSION_BUS_ADDRESS=bus.stdout.readline().decode().strip()))
         self.write_record("s1", "working", "/home/dev/work/site")
@@ -162,7 +140,7 @@ class TrayTest(ApplicationTestCase):
     def setUp(self):
         super().setUp()
         xvfb, self.display = e2e_support.start_xvfb()
-        self.addCleanup(stop, xvfb)
+        self.addCleanup(end, xvfb)
 
     def start_tray(self, **changes):
         # A Wayland session with XWayland: lullwatch picks X11 by itself, for
@@ -174,7 +152,7 @@ class TrayTest(ApplicationTestCase):
     def start_watcher(self, host):
         watcher, self.watcher_mock = self.spawn_server_template(WATCHER_TEMPLATE, {"host": host},
                                                                 stdout=subprocess.DEVNULL)
-        self.addCleanup(stop, watcher)
+        self.addCleanup(end, watcher)
 
     def registered_item(self):
         calls = self.watcher_mock.GetMethodCalls("RegisterStatusNotifierItem", dbus_interface=dbusmock.MOCK_IFACE)
@@ -184,8 +162,8 @@ class TrayTest(ApplicationTestCase):
         def tooltip():  # (sa(iiay)ss): icon name, images, title, description
             value = self.item_property(service, "ToolTip")
             return str(value[2]), str(value[3])
-        e2e_support.wait_or_show(lambda: tooltip() == ("Lullwatch", expected), DEADLINE,
-                                 "the tooltip %r" % expected, tooltip)
+        wait_until(lambda: tooltip() == ("Lullwatch", expected), "the tooltip %r" % expected,
+                   show=lambda: repr(tooltip()))
 
     def images(self, service):
         return {(int(w), int(h)): bytes(bytearray(data)) for w, h, data in self.item_property(service, "IconPixmap")}
@@ -197,9 +175,6 @@ class TrayTest(ApplicationTestCase):
         self.assertIn("Running in the tray.\n", process.stderr_text())
         self.wait_tooltip(service, "No sessions")
         asleep = self.images(service)
-        # Square images, which no host shrinks, at the tray sizes up to the 64 px that hosts take.
-        self.assertEqual(sorted(asleep), [(side, side) for side in (16, 22, 24, 32, 48, 64)])
-        self.assertTrue(all(len(data) == 4 * w * h for (w, h), data in asleep.items()))
         self.assertEqual(self.item_property(service, "Status"), "Active")
 
         self.write_record("s1", "working", "/home/dev/work/site")
@@ -238,7 +213,7 @@ class TrayTest(ApplicationTestCase):
     def test_xembed_tray_without_a_host_gets_the_icon(self):
         trayer = subprocess.Popen(["trayer"], env=dict(self.environment(), DISPLAY=self.display),
                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.addCleanup(stop, trayer)
+        self.addCleanup(end, trayer)
         wait_until(lambda: "IsViewable" in window(self.display, "panel"), "trayer's panel")
         process = self.start_tray()
         wait_until(lambda: "Running in the XEmbed tray.\n" in process.stderr_text(), "the XEmbed notice")

@@ -4,7 +4,6 @@ brings the agent's terminal to the front: the agent in a pane of a tmux
 server of the test's own, or in an xterm on an X server that Openbox
 manages, or in both."""
 
-import os
 import subprocess
 import sys
 import unittest
@@ -13,17 +12,16 @@ import dbus
 import dbusmock
 
 sys.dont_write_bytecode = True
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import e2e_support  # noqa: E402
-from e2e_support import harness, stop  # noqa: E402
-from test_application import ApplicationTestCase, wait_until  # noqa: E402
+from e2e_support import child_pids, end, proc_status, wait_until  # noqa: E402
+from test_application import ApplicationTestCase  # noqa: E402
 
 
 def child(pid, command):
     """A child of `pid` that runs `command`, by name: xterm also starts
     utempter's helper, and a child yet to exec runs its parent's command."""
-    return next((c for c in harness.child_pids(pid) if harness.proc_status(c).get("Name") == command), None)
+    return next((c for c in child_pids(pid) if proc_status(c).get("Name") == command), None)
 
 
 class TerminalFocusTest(ApplicationTestCase):
@@ -35,12 +33,12 @@ class TerminalFocusTest(ApplicationTestCase):
     def start(self, command):
         process = subprocess.Popen(command, env=self.environment(), stdin=subprocess.DEVNULL,
                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
-        self.addCleanup(stop, process)
+        self.addCleanup(end, process)
         return process
 
     def start_display(self):
         xvfb, self.display = e2e_support.start_xvfb()
-        self.addCleanup(stop, xvfb)
+        self.addCleanup(end, xvfb)
         e2e_support.start_openbox(self.display, self.start)
 
     def xdotool(self, *arguments):

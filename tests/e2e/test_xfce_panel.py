@@ -3,24 +3,22 @@
 watcher and host, on an X server of the test's own, with a portal stand-in
 that tells the colour scheme; what the panel shows is read from the pixels."""
 
-import os
 import subprocess
 import sys
 import unittest
 
 sys.dont_write_bytecode = True
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import e2e_support  # noqa: E402
-from e2e_support import DEADLINE, stop, window  # noqa: E402
-from test_application import ApplicationTestCase, wait_until  # noqa: E402
+from e2e_support import DEADLINE, end, wait_until, window  # noqa: E402
+from test_application import ApplicationTestCase  # noqa: E402
 
 
 class XfcePanelTest(ApplicationTestCase):
 
     def test_item_in_the_panel(self):
         xvfb, display = e2e_support.start_xvfb()
-        self.addCleanup(stop, xvfb)
+        self.addCleanup(end, xvfb)
         portal = e2e_support.Portal(dark=False)
         self.addCleanup(portal.close)
         panel = e2e_support.XfcePanel(self.root, display)
@@ -47,8 +45,8 @@ class XfcePanelTest(ApplicationTestCase):
                 seen.update(glyphs=e2e_support.luminance(icon.values()), panel=e2e_support.luminance([background]))
                 stands_out = seen["glyphs"] > seen["panel"] + 0.3 if dark else seen["glyphs"] < seen["panel"] - 0.3
                 return icon if icon and stands_out else None
-            icon = e2e_support.wait_or_show(drawn, DEADLINE, "glyphs that stand out on a %s panel" % (
-                "dark" if dark else "light"), lambda: "glyphs of luminance %(glyphs).2f on %(panel).2f" % seen)
+            icon = wait_until(drawn, "glyphs that stand out on a %s panel" % ("dark" if dark else "light"),
+                              show=lambda: "glyphs of luminance %(glyphs).2f on %(panel).2f" % seen)
             xs, ys = sorted(x for x, _ in icon), sorted(y for _, y in icon)
             self.assertGreaterEqual(xs[0], 1280 - 2 * e2e_support.XFCE_PANEL_SIZE)
 

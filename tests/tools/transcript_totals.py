@@ -1,17 +1,9 @@
 #!/usr/bin/env python3
-"""Independent reckoning of what a transcript should yield, for test expectations.
-
-Usage: transcript_totals.py [--qwen | --gemini | --codex] FILE...
-  --qwen: Qwen Code transcripts, --gemini: Gemini CLI chats,
-  --codex: Codex CLI rollouts; Claude Code transcripts without one.
-
-For Claude Code, counts each assistant message once with the usage of its
-latest copy among consecutive counted entries, and tracks the newest
-conversation entry's time stamp and whether it was an interrupt (side
-conversations and the agent's meta entries are not the conversation). The
-other agents' rules are with their functions. Written apart from the C++
-reader so that the two can check each other.
-"""
+"""transcript_totals.py [--qwen | --gemini | --codex] FILE...: what Qwen Code
+transcripts, Gemini CLI chats, Codex CLI rollouts or (without an option)
+Claude Code transcripts should yield, for test expectations. Each agent's
+rules are with its function; written apart from the C++ reader so that the
+two can check each other."""
 import json
 import re
 import sys
@@ -20,134 +12,27 @@ from datetime import datetime
 STAMP = re.compile(r"^\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}(\.\d{1,9})?(Z|[+-]\d{2}:\d{2})$")
 MARKER = "[Request interrupted by user"
 KEYS = ("input_tokens", "output_tokens", "cache_creation_input_tokens", "cache_read_input_tokens")
+WINDOW = 256  # how many of the latest distinct message ids a Gemini copy may still replace
 
 
 def count(value):
+    """A whole number, else 0."""
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         return 0
-    if isinstance(value, float) and not value.is_integer():
-        return 0
-    return int(value)
+    return 0 if isinstance(value, float) and not value.is_integer() else int(value)
+
+
+def amount(value):
+    return max(count(value), 0)
 
 
 def stamp(text):
     if not isinstance(text, str) or not STAMP.match(text):
         return None
-    head, _, rest = text.partition(".")
-    if rest:
-        digits = re.match(r"\d+", rest).group(0)
-        zone = rest[len(digits):]
-        fraction = int(digits) / 10 ** len(digits)
-    else:
-        head, zone, fraction = text[:19], text[19:], 0.0
-    zone = "+00:00" if zone == "Z" else zone
-    return datetime.fromisoformat(head[:19] + zone).timestamp() + fraction
-
-
-def interrupted(entry):
-    if "interruptedMessageId" in entry:
-        return True
-    message = entry.get("message")
-    if not isinstance(message, dict) or "content" not in message:
-        return False
-    content = message["content"]
-    if isinstance(content, str):
-        return MARKER in content
-    if isinstance(content, list) and all(isinstance(part, dict) for part in content):
-        return MARKER in " ".join(p["text"] for p in content if isinstance(p.get("text"), str))
-    return False
-
-
-def qwen_counts(meta):
-    """Qwen Code's Gemini-style usage as our four counters: the prompt count
-    includes its cached part; output is candidates plus thoughts, but never
-    more than the total leaves after the prompt (OpenAI-compatible replies
-    count the thoughts inside the candidates)."""
-    def get(key):
-        return max(count(meta.get(key)), 0)
-    prompt, cached = get("promptTokenCount"), get("cachedContentTokenCount")
-    output = get("candidatesTokenCount") + get("thoughtsTokenCount")
-    total = get("totalTokenCount")
-    if total > 0 and total >= prompt:
-        output = min(output, total - prompt)
-    return [max(prompt - cached, 0), output, 0, cached]
-
-
-def qwen_totals(path):
-    counted = []
-    model = None
-    last_entry_at = None
-    for raw in open(path, "rb").read().split(b"\n"):
-        try:
-            entry = json.loads(raw) if raw else None
-        except ValueError:
-            continue
-        if not isinstance(entry, dict) or entry.get("type") not in ("user", "assistant"):
-            continue
-        parsed = stamp(entry.get("timestamp"))
-        if parsed is not None:
-            last_entry_at = parsed
-        if entry["type"] == "assistant" and isinstance(entry.get("usageMetadata"), dict):
-            counted.append(qwen_counts(entry["usageMetadata"]))
-            if isinstance(entry.get("model"), str):
-                model = entry["model"]
-    sums = [sum(c[i] for c in counted) for i in range(4)]
-    return {
-        "input": sums[0], "output": sums[1], "cacheCreation": sums[2], "cacheRead": sums[3],
-        "context": sum(counted[-1]) if counted else 0, "turns": len(counted), "model": model,
-        "lastEntryAt": last_entry_at, "endedInInterrupt": False,
-    }
-
-
-def totals(path):
-    messages = []  # [id, counts]
-    last_id = None
-    model = None
-    context = 0
-    last_entry_at = None
-    ended_in_interrupt = False
-    for raw in open(path, "rb").read().split(b"\n"):
-        if not raw:
-            continue
-        try:
-            entry = json.loads(raw)
-        except ValueError:
-            continue
-        if not isinstance(entry, dict) or not isinstance(entry.get("type"), str):
-            continue
-        kind = entry["type"]
-        if (kind in ("user", "assistant") and entry.get("isSidechain") is not True
-                and entry.get("isMeta") is not True):
-            parsed = stamp(entry.get("timestamp"))
-            if parsed is not None:
-                last_entry_at = parsed
-            ended_in_interrupt = kind == "user" and interrupted(entry)
-        if kind != "assistant":
-            continue
-        message = entry.get("message")
-        if not isinstance(message, dict) or not message or not isinstance(message.get("usage"), dict):
-            continue
-        usage = message["usage"]
-        counts = [count(usage.get(key)) for key in KEYS]
-        message_id = message.get("id") if isinstance(message.get("id"), str) else None
-        if message_id is not None and message_id == last_id:
-            for item in reversed(messages):
-                if item[0] == message_id:
-                    item[1] = counts
-                    break
-        else:
-            messages.append([message_id, counts])
-            if message_id is not None:
-                last_id = message_id
-        context = sum(counts)
-        if isinstance(message.get("model"), str):
-            model = message["model"]
-    sums = [sum(m[1][i] for m in messages) for i in range(4)]
-    return {
-        "input": sums[0], "output": sums[1], "cacheCreation": sums[2], "cacheRead": sums[3],
-        "context": context, "turns": len(messages), "model": model,
-        "lastEntryAt": last_entry_at, "endedInInterrupt": ended_in_interrupt,
-    }
+    digits = re.match(r"\.(\d+)", text[19:])
+    zone = text[19 + (digits.end() if digits else 0):]
+    fraction = int(digits.group(1)) / 10 ** len(digits.group(1)) if digits else 0.0
+    return datetime.fromisoformat(text[:19] + ("+00:00" if zone == "Z" else zone)).timestamp() + fraction
 
 
 def json_lines(path):
@@ -161,52 +46,93 @@ def json_lines(path):
             yield entry
 
 
-def summary(messages, context, model, last_entry_at, ended_in_interrupt):
+def summary(messages, context, model, last_entry_at, ended_in_interrupt, turns=None):
     sums = [sum(m[i] for m in messages) for i in range(4)]
-    return {
-        "input": sums[0], "output": sums[1], "cacheCreation": sums[2], "cacheRead": sums[3],
-        "context": context, "turns": len(messages), "model": model,
-        "lastEntryAt": last_entry_at, "endedInInterrupt": ended_in_interrupt,
-    }
+    return {"input": sums[0], "output": sums[1], "cacheCreation": sums[2], "cacheRead": sums[3],
+            "context": context, "turns": len(messages) if turns is None else turns, "model": model,
+            "lastEntryAt": last_entry_at, "endedInInterrupt": ended_in_interrupt}
 
 
-WINDOW = 256  # how many of the latest distinct message ids a copy may still replace
+def interrupted(entry):
+    content = entry["message"].get("content") if isinstance(entry.get("message"), dict) else None
+    if isinstance(content, list) and all(isinstance(part, dict) for part in content):
+        content = " ".join(p["text"] for p in content if isinstance(p.get("text"), str))
+    return "interruptedMessageId" in entry or isinstance(content, str) and MARKER in content
 
 
-def gemini_counts(tokens):
-    """Gemini CLI's "tokens" as our four counters: input includes its cached
-    part, the tool prompt is input beside it, thoughts are output."""
-    def get(key):
-        return max(count(tokens.get(key)), 0)
-    return [max(get("input") - get("cached"), 0) + get("tool"), get("output") + get("thoughts"), 0, get("cached")]
+def totals(path):
+    """Claude Code: each assistant message counts once, with the usage of its
+    latest copy among consecutive counted entries; the newest conversation
+    entry (side conversations and the agent's meta entries are not the
+    conversation) gives the time and whether it was an interrupt."""
+    messages, last_id, model, context, at, ended = [], None, None, 0, None, False
+    for entry in json_lines(path):
+        kind = entry.get("type")
+        if kind in ("user", "assistant") and entry.get("isSidechain") is not True and entry.get("isMeta") is not True:
+            at = stamp(entry.get("timestamp")) or at
+            ended = kind == "user" and interrupted(entry)
+        message = entry.get("message")
+        if kind != "assistant" or not isinstance(message, dict) or not isinstance(message.get("usage"), dict):
+            continue
+        counts = [count(message["usage"].get(key)) for key in KEYS]
+        message_id = message.get("id") if isinstance(message.get("id"), str) else None
+        if message_id is not None and message_id == last_id:
+            next(item for item in reversed(messages) if item[0] == message_id)[1] = counts
+        else:
+            messages.append([message_id, counts])
+            last_id = last_id if message_id is None else message_id
+        context = sum(counts)
+        model = message["model"] if isinstance(message.get("model"), str) else model
+    return summary([m[1] for m in messages], context, model, at, ended)
+
+
+def qwen_totals(path):
+    """Qwen Code's Gemini-style usage as our four counters: the prompt count
+    includes its cached part; output is candidates plus thoughts, but never
+    more than the total leaves after the prompt (OpenAI-compatible replies
+    count the thoughts inside the candidates)."""
+    counted, model, at = [], None, None
+    for entry in json_lines(path):
+        if entry.get("type") not in ("user", "assistant"):
+            continue
+        at = stamp(entry.get("timestamp")) or at
+        meta = entry.get("usageMetadata")
+        if entry["type"] == "assistant" and isinstance(meta, dict):
+            prompt, cached = amount(meta.get("promptTokenCount")), amount(meta.get("cachedContentTokenCount"))
+            output = amount(meta.get("candidatesTokenCount")) + amount(meta.get("thoughtsTokenCount"))
+            total = amount(meta.get("totalTokenCount"))
+            if total > 0 and total >= prompt:
+                output = min(output, total - prompt)
+            counted.append([max(prompt - cached, 0), output, 0, cached])
+            model = entry["model"] if isinstance(entry.get("model"), str) else model
+    return summary(counted, sum(counted[-1]) if counted else 0, model, at, False)
 
 
 def gemini_totals(path):
-    """Each message's latest copy counts, while its id is among the latest
-    WINDOW distinct ids. An older message is settled: a copy of it made no
-    later than the newest settled message (as when the agent lists the
-    conversation again) changes nothing."""
-    counted = []  # [counts] per counted message, in the order first seen
-    window = {}  # id -> index into counted, for the latest WINDOW ids
-    order = []  # those ids with their messages' times, oldest first
-    state = {"context": 0, "model": None, "at": None, "settled_through": None}
+    """Gemini CLI's "tokens": input includes its cached part, the tool prompt
+    is input beside it, thoughts are output. Each message's latest copy
+    counts, while its id is among the latest WINDOW distinct ids. An older
+    message is settled: a copy of it made no later than the newest settled
+    message (as when the agent lists the conversation again) changes nothing."""
+    counted, window, order = [], {}, []  # window: id -> index into counted; order: (id, time), oldest first
+    state = {"context": 0, "model": None, "at": None, "settled": None}
 
     def take(message):
         if not isinstance(message, dict):
             return
-        kind = message.get("type")
         made = stamp(message.get("timestamp"))
-        if kind in ("user", "gemini") and made is not None:
+        if message.get("type") in ("user", "gemini") and made is not None:
             state["at"] = made
-        if kind != "gemini" or not isinstance(message.get("tokens"), dict):
+        tokens = message.get("tokens")
+        if message.get("type") != "gemini" or not isinstance(tokens, dict):
             return
-        counts = gemini_counts(message["tokens"])
+        get = lambda key: amount(tokens.get(key))  # noqa: E731
+        counts = [max(get("input") - get("cached"), 0) + get("tool"), get("output") + get("thoughts"), 0,
+                  get("cached")]
         message_id = message.get("id") if isinstance(message.get("id"), str) else None
-        settled_through = state["settled_through"]
         if message_id is not None and message_id in window:
             counted[window[message_id]] = counts
-        elif (message_id is not None and made is not None and settled_through is not None
-              and made <= settled_through):
+        elif message_id is not None and made is not None and state["settled"] is not None and made <= state["settled"]:
             return
         else:
             counted.append(counts)
@@ -216,79 +142,59 @@ def gemini_totals(path):
                 if len(order) > WINDOW:
                     oldest, oldest_made = order.pop(0)
                     del window[oldest]
-                    if oldest_made is not None and (settled_through is None or oldest_made > settled_through):
-                        state["settled_through"] = oldest_made
+                    if oldest_made is not None and (state["settled"] is None or oldest_made > state["settled"]):
+                        state["settled"] = oldest_made
         state["context"] = sum(counts)
-        if isinstance(message.get("model"), str):
-            state["model"] = message["model"]
+        state["model"] = message["model"] if isinstance(message.get("model"), str) else state["model"]
 
     for entry in json_lines(path):
         if "$set" in entry or "$rewindTo" in entry:
             change = entry.get("$set")
-            if isinstance(change, dict) and isinstance(change.get("messages"), list):
-                for message in change["messages"]:
-                    take(message)
-            continue
-        take(entry)
+            for message in change["messages"] if isinstance(change, dict) and isinstance(
+                    change.get("messages"), list) else []:
+                take(message)
+        else:
+            take(entry)
     return summary(counted, state["context"], state["model"], state["at"], False)
 
 
-def codex_counts(usage):
-    """Codex's usage as our four counters: input includes its cached and
-    cache-written parts, output already includes reasoning."""
-    def get(key):
-        return max(count(usage.get(key)), 0)
-    cached, written = get("cached_input_tokens"), get("cache_write_input_tokens")
-    return [max(get("input_tokens") - cached - written, 0), get("output_tokens"), written, cached]
-
-
 def codex_totals(path):
-    """The latest cumulative total, from a token count event or from a
-    reply's usage record, replaces the totals; each change of them is a
-    turn. The turns' beginnings and ends give the activity."""
-    totals_now = [0, 0, 0, 0]
-    turns = 0
-    context = 0
-    model = None
-    last_entry_at = None
-    ended = False
+    """Codex: input includes its cached and cache-written parts, output
+    already includes reasoning. The latest cumulative total, from a token
+    count event or from a reply's usage record, replaces the totals; each
+    change of them is a turn. The turns' beginnings and ends give the activity."""
+    def counts(usage):
+        get = lambda key: amount(usage.get(key))  # noqa: E731
+        cached, written = get("cached_input_tokens"), get("cache_write_input_tokens")
+        return [max(get("input_tokens") - cached - written, 0), get("output_tokens"), written, cached]
+
+    now, turns, context, model, at, ended = [0, 0, 0, 0], 0, 0, None, None, False
     for entry in json_lines(path):
         payload = entry.get("payload")
         if not isinstance(payload, dict):
             continue
         if entry.get("type") == "turn_context":
-            if isinstance(payload.get("model"), str):
-                model = payload["model"]
+            model = payload["model"] if isinstance(payload.get("model"), str) else model
             continue
         if entry.get("type") == "token_usage_record":
-            total, last = payload.get("thread_token_usage"), payload.get("usage")
+            event, total, last = "token_count", payload.get("thread_token_usage"), payload.get("usage")
         elif entry.get("type") == "event_msg":
-            info = payload.get("info")
-            total = info.get("total_token_usage") if isinstance(info, dict) else None
-            last = info.get("last_token_usage") if isinstance(info, dict) else None
+            info = payload.get("info") if isinstance(payload.get("info"), dict) else {}
+            event, total, last = payload.get("type"), info.get("total_token_usage"), info.get("last_token_usage")
         else:
             continue
-        event = payload.get("type") if entry["type"] == "event_msg" else None
         if event in ("task_started", "user_message", "agent_message", "task_complete", "turn_aborted"):
-            parsed = stamp(entry.get("timestamp"))
-            if parsed is not None:
-                last_entry_at = parsed
+            at = stamp(entry.get("timestamp")) or at
             ended = event in ("task_complete", "turn_aborted")
-        if (event == "token_count" or entry["type"] == "token_usage_record") and isinstance(total, dict):
-            latest = codex_counts(total)
-            if latest != totals_now:
-                turns += 1
-            totals_now = latest
-            if isinstance(last, dict):
-                context = sum(codex_counts(last))
-    result = summary([totals_now], context, model, last_entry_at, ended)
-    result["turns"] = turns
-    return result
+        if event == "token_count" and isinstance(total, dict):
+            turns += counts(total) != now
+            now = counts(total)
+            context = sum(counts(last)) if isinstance(last, dict) else context
+    return summary([now], context, model, at, ended, turns)
 
 
 if __name__ == "__main__":
     readers = {"--qwen": qwen_totals, "--gemini": gemini_totals, "--codex": codex_totals}
     chosen = [a for a in sys.argv[1:] if a in readers]
-    reader = readers[chosen[-1]] if chosen else totals
     for name in (a for a in sys.argv[1:] if a not in readers):
-        print(name, json.dumps(reader(name)))
+        print(name, json.dumps((readers[chosen[-1]] if chosen else totals)(name)))
