@@ -5,18 +5,16 @@
 #include <QDBusArgument>
 #include <QDBusMessage>
 #include <QDeadlineTimer>
-#include <QProcess>
 
 namespace lullwatch::test {
 
-// A python-dbusmock service on a private bus: one of dbusmock's templates
-// (arguments "-t NAME"), or a bare object (NAME PATH INTERFACE) that the test
-// gives methods with addMethod. Records the calls it gets.
+// A python-dbusmock service whose name appears on `bus`: one of dbusmock's
+// templates ("-t NAME"), or a bare object (NAME PATH INTERFACE) given methods
+// with addMethod. Records the calls it gets.
 class MockService {
 public:
     static constexpr auto mockInterface = "org.freedesktop.DBus.Mock";
 
-    // The addresses are dbusmock's session and system bus; `bus` is the one its name appears on.
     MockService(const PrivateBus &bus, const QString &sessionAddress, const QString &systemAddress, QString name,
                 QString path, QStringList arguments)
         : m_bus(bus)
@@ -29,7 +27,7 @@ public:
         m_process.setProcessEnvironment(environment);
         m_process.setStandardOutputFile(QProcess::nullDevice());
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        // Debian's interpreter, which has the dbusmock package, whatever PATH finds first.
+        // Debian's interpreter, which has dbusmock, whatever PATH finds first.
         m_process.start(QStringLiteral("/usr/bin/python3"),
                         QStringList {QStringLiteral("-m"), QStringLiteral("dbusmock")} + arguments);
     }
@@ -56,22 +54,23 @@ public:
         message.setArguments(arguments);
         return m_bus.connection().call(message, QDBus::Block, 20000);
     }
+    QDBusMessage mockCall(const QString &method, const QVariantList &arguments, const QString &path = {}) const
+    {
+        return call(path.isEmpty() ? m_path : path, QString::fromLatin1(mockInterface), method, arguments);
+    }
 
     // A method on the main object; `code` is Python that may set `ret`.
     bool addMethod(const QString &interface, const QString &method, const QString &inSignature,
                    const QString &outSignature, const QString &code) const
     {
-        return call(m_path, QString::fromLatin1(mockInterface), QStringLiteral("AddMethod"),
-                    {interface, method, inSignature, outSignature, code})
-                   .type()
+        return mockCall(QStringLiteral("AddMethod"), {interface, method, inSignature, outSignature, code}).type()
             == QDBusMessage::ReplyMessage;
     }
 
     // The arguments of each call of `method` on the object at `path`.
     QList<QVariantList> methodCalls(const QString &method, const QString &path = {}) const
     {
-        const QDBusMessage reply = call(path.isEmpty() ? m_path : path, QString::fromLatin1(mockInterface),
-                                        QStringLiteral("GetMethodCalls"), {method});
+        const QDBusMessage reply = mockCall(QStringLiteral("GetMethodCalls"), {method}, path);
         QList<QVariantList> calls;
         if (reply.type() != QDBusMessage::ReplyMessage)
             return calls; // reading an absent argument leaks in QtDBus

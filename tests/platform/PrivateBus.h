@@ -4,13 +4,11 @@
 #include <QDBusConnectionInterface>
 #include <QFile>
 #include <QProcess>
-#include <QString>
 
 namespace lullwatch::test {
 
-// A message bus daemon of the test's own, in a folder of its own, with no
-// service files: nothing is activated, and nothing outside the test reaches
-// it. Stands in for the session bus and for the system bus.
+// A message bus daemon of the test's own, with no service files: nothing is
+// activated, and nothing outside the test reaches it.
 class PrivateBus {
 public:
     explicit PrivateBus(QString connectionName)
@@ -23,22 +21,19 @@ public:
         m_daemon.waitForFinished();
     }
 
-    // Starts the daemon with its configuration in `folder`, and connects.
+    // Starts the daemon with its configuration and socket in `folder`, and connects.
     bool start(const QString &folder)
     {
-        const QString config = folder + QStringLiteral("/bus.conf");
-        QFile file(config);
-        if (!file.open(QIODevice::WriteOnly))
+        QFile config(folder + QStringLiteral("/bus.conf"));
+        if (!config.open(QIODevice::WriteOnly))
             return false;
-        file.write("<busconfig><type>session</type><listen>unix:dir=" + QFile::encodeName(folder)
-                   + "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow send_destination=\"*\" "
-                     "eavesdrop=\"true\"/><allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n");
-        file.close();
-        // Run as root without the right to raise its descriptor limit, the
-        // daemon complains on every start; one that fails shows below.
-        m_daemon.setStandardErrorFile(QProcess::nullDevice());
+        config.write("<busconfig><type>session</type><listen>unix:dir=" + QFile::encodeName(folder)
+                     + "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow send_destination=\"*\" "
+                       "eavesdrop=\"true\"/><allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n");
+        config.close();
+        m_daemon.setStandardErrorFile(QProcess::nullDevice()); // complaints about descriptor limits
         m_daemon.start(QStringLiteral("dbus-daemon"),
-                       {QStringLiteral("--config-file=") + config, QStringLiteral("--print-address=1"),
+                       {QStringLiteral("--config-file=") + config.fileName(), QStringLiteral("--print-address=1"),
                         QStringLiteral("--nofork")});
         while (!m_daemon.canReadLine()) {
             if (!m_daemon.waitForReadyRead(10000))

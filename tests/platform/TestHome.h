@@ -1,45 +1,24 @@
 #pragma once
 
-#include <QtGlobal>
-
-#include <cstdlib>
-#include <filesystem>
-#include <string>
+#include <QDir>
+#include <QTemporaryDir>
 
 namespace lullwatch::test {
 
-// Points HOME, the XDG folders and TMPDIR at a fresh folder for the life of
-// the test process, so that nothing reaches the real user's files or buses.
-// Made in main() before the QCoreApplication, which reads some of them once.
+// Points HOME, the XDG folders and TMPDIR at fresh private folders while it lives.
 class TestHome {
 public:
     TestHome()
     {
-        const char *outer = std::getenv("TMPDIR");
-        std::string pattern = std::string(outer && *outer ? outer : "/tmp") + "/lullwatch-test-XXXXXX";
-        if (!::mkdtemp(pattern.data()))
-            std::abort();
-        m_root = pattern;
-        for (const auto &[variable, folder] : {std::pair {"HOME", "home"},
-                                               {"XDG_CONFIG_HOME", "config"},
-                                               {"XDG_DATA_HOME", "data"},
-                                               {"XDG_RUNTIME_DIR", "runtime"},
-                                               {"TMPDIR", "tmp"}}) {
-            std::filesystem::create_directories(m_root / folder);
-            qputenv(variable, (m_root / folder).c_str());
+        for (const char *variable : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_RUNTIME_DIR", "TMPDIR"}) {
+            const QString folder = m_root.filePath(QString::fromLatin1(variable));
+            QDir().mkdir(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+            qputenv(variable, QFile::encodeName(folder));
         }
-        std::filesystem::permissions(m_root / "runtime", std::filesystem::perms::owner_all);
-        qunsetenv("DBUS_SESSION_BUS_ADDRESS");
-        qputenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + QByteArray((m_root / "no-system-bus").c_str()));
-    }
-    ~TestHome()
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_root, ignored);
     }
 
 private:
-    std::filesystem::path m_root;
+    QTemporaryDir m_root;
 };
 
 } // namespace lullwatch::test

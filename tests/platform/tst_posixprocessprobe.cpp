@@ -2,7 +2,6 @@
 
 #include <QTest>
 
-#include <cerrno>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,24 +13,14 @@ class TestPosixProcessProbe : public QObject {
 private Q_SLOTS:
     // A record's owner is alive while it runs; a reaped one, or a pid that
     // would address a process group, is gone.
-    void probe_data()
+    void probe()
     {
-        QTest::addColumn<int>("pid");
-        QTest::addColumn<int>("error");
         const pid_t child = ::fork();
         if (child == 0)
             ::_exit(0);
         ::waitpid(child, nullptr, 0);
-        QTest::newRow("this process") << int(::getpid()) << 0;
-        QTest::newRow("reaped") << int(child) << ESRCH;
-        QTest::newRow("our process group") << 0 << ESRCH;
-        QTest::newRow("every process") << -1 << ESRCH;
-    }
-    void probe()
-    {
-        QFETCH(int, pid);
-        QFETCH(int, error);
-        QCOMPARE(PosixProcessProbe().probe(pid), error);
+        for (const auto &[pid, error] : {std::pair {::getpid(), 0}, {child, ESRCH}, {0, ESRCH}, {-1, ESRCH}})
+            QVERIFY2(PosixProcessProbe().probe(pid) == error, qPrintable(QString::number(pid)));
     }
 };
 
