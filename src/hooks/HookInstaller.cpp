@@ -149,8 +149,6 @@ HookInstaller::modifySettings(Change kind, const std::function<std::optional<std
     auto settings = readSettings(settingsPath(), unreadableText());
     if (settings.error)
         return settings.error;
-    if (auto readOnly = readOnlyError(settingsPath()))
-        return readOnly;
 
     auto &value = settings.document->value();
     const bool hadHooks = value.contains("hooks");
@@ -163,6 +161,11 @@ HookInstaller::modifySettings(Change kind, const std::function<std::optional<std
     json hooks = hadHooks ? value["hooks"] : json::object();
     if (auto error = change(hooks))
         return error;
+    // Nothing changes: the file (or its absence) and the backup stay as they are.
+    if (hadHooks ? hooks == value["hooks"] : hooks.empty())
+        return std::nullopt;
+    if (auto readOnly = readOnlyError(settingsPath()))
+        return readOnly;
 
     std::error_code error;
     std::filesystem::create_directories(settingsPath().parent_path(), error);

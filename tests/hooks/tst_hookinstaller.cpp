@@ -195,10 +195,10 @@ private Q_SLOTS:
             const auto status = installer.status();
             QVERIFY2(status.kind() == HookStatus::Kind::Failed && status.message().starts_with(message),
                      status.message().c_str());
-            QCOMPARE(fs::is_directory(m_settings) ? "" : readFile(m_settings), content.toStdString());
-            QCOMPARE(readFile(backup()), std::string("older backup"));
             installer.uninstall(); // succeeds only where it finds nothing of ours to remove
             QCOMPARE(installer.status(), std::strstr(message, " has ") ? HookStatus::notInstalled() : status);
+            QCOMPARE(fs::is_directory(m_settings) ? "" : readFile(m_settings), content.toStdString());
+            QCOMPARE(readFile(backup()), std::string("older backup"));
         }
     }
 
@@ -370,6 +370,8 @@ private Q_SLOTS:
         claudeInstaller.install();
         copilot.install();
         QCOMPARE(entries(legacy), 1);
+        HookInstaller(*agentFromRaw("gemini"), m_locations).uninstall(); // never connected: nothing made
+        QVERIFY(!fs::exists(m_locations.home / ".gemini"));
         fs::remove(legacy / "notes.txt");
         writeFile(legacy / "claude-hook.sh", "old");
         claudeInstaller.uninstall();
