@@ -1,7 +1,7 @@
-// Renders the panel in several states to PNG files, for the README and for
-// looking at changes, and the tray item as a host with labels shows it. The
-// folder comes from the first argument, else from LULLWATCH_SCREENSHOTS,
-// else build/dev/screenshots. QT_SCALE_FACTOR=2 gives pictures for 2x screens.
+// Renders the pictures of the README to PNG files: the panel in use and its
+// settings, and the tray item as a host with labels shows it. The folder comes
+// from the first argument, else from LULLWATCH_SCREENSHOTS, else
+// build/dev/screenshots. QT_SCALE_FACTOR=2 gives pictures for 2x screens.
 
 #include "PanelRig.h"
 #include "ui/Panel.h"
@@ -168,32 +168,10 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    bool ok = true;
-    ok &= shoot(folder, QStringLiteral("empty"), [](PanelRig &) {});
-    ok &= shoot(folder, QStringLiteral("one-session"), [](PanelRig &r) {
-        r.preferences.values["wakeMode"] = std::string("always");
-        r.write("site:working:5");
-    });
-    ok &= shoot(folder, QStringLiteral("in-use"), inUse);
+    bool ok = shoot(folder, QStringLiteral("in-use"), inUse);
     ok &= shoot(folder, QStringLiteral("in-use-expanded"), inUse, expand);
-    ok &= shootLabel(folder);
-    ok &= shoot(
-        folder, QStringLiteral("twelve-expanded"),
-        [](PanelRig &r) {
-            QByteArray list;
-            for (int i = 0; i < 12; ++i)
-                list += "project" + QByteArray::number(i) + ":idle:" + QByteArray::number(i + 1) + ' ';
-            r.write(list);
-        },
-        expand);
-    ok &= shoot(folder, QStringLiteral("stale"), [](PanelRig &r) { r.write("site:working:900"); });
-    ok &= shoot(folder, QStringLiteral("battery"), [](PanelRig &r) {
-        r.preferences.values["pauseOnBattery"] = true;
-        r.preferences.values["wakeMode"] = std::string("always");
-        r.power.onBattery(80);
-        r.write("site:working:5");
-    });
     ok &= shoot(
         folder, QStringLiteral("settings"), [](PanelRig &r) { r.write("site:idle:5"); }, openSettings);
+    ok &= shootLabel(folder);
     return ok ? 0 : 1;
 }
