@@ -13,28 +13,24 @@ using namespace lullwatch;
 using namespace lullwatch::test;
 
 using Type = PowerAssertions::Type;
-using Refusal = WakeController::Refusal;
-using Names = std::vector<std::string>;
-Q_DECLARE_METATYPE(std::optional<int>)
+constexpr auto System = Type::PreventUserIdleSystemSleep;
+constexpr auto Display = Type::NoDisplaySleep;
 
 namespace {
 
 constexpr double start = 1'800'000'000.0;
 
 // "type/state/current/max" per source, " | " between sources, "-" for a
-// missing value; "none" when nothing can be read.
+// missing number; "none" when nothing can be read.
 std::optional<std::vector<PowerSourceDescription>> sources(const QString &description)
 {
     if (description == u"none")
         return std::nullopt;
     std::vector<PowerSourceDescription> result;
-    const auto text
-        = [](const QString &field) { return field == u"-" ? std::nullopt : std::optional(field.toStdString()); };
-    const auto number
-        = [](const QString &field) { return field == u"-" ? std::nullopt : std::optional(field.toLongLong()); };
-    for (const QString &source : description.split(QStringLiteral(" | "), Qt::SkipEmptyParts)) {
+    for (const QString &source : description.split(QStringLiteral(" | "))) {
         const QStringList f = source.split(u'/');
-        result.push_back({text(f[0]), number(f[2]), number(f[3]), text(f[1])});
+        const auto number = [&](int i) { return f[i] == u"-" ? std::nullopt : std::optional(f[i].toLongLong()); };
+        result.push_back({f[0].toStdString(), number(2), number(3), f[1].toStdString()});
     }
     return result;
 }
@@ -45,17 +41,29 @@ struct Rig {
     FakeClock clock {start};
     WakeController wake {assertions, power, clock};
 
-    // What is held is what the controller says it holds, and the display is
-    // never held without the system.
-    void check() const
+    void at(double seconds, bool wanted = true, const char *reason = nullptr)
     {
-        const auto system = assertions.names(Type::PreventUserIdleSystemSleep);
-        const auto display = assertions.names(Type::NoDisplaySleep);
-        QCOMPARE(system.size(), wake.isHoldingAssertion() ? 1u : 0u);
-        QCOMPARE(display.size(), wake.displayIsHeld() ? 1u : 0u);
-        QVERIFY(display.empty() || !system.empty());
-        QCOMPARE(wake.heldSince().has_value(), wake.isHoldingAssertion());
-        QCOMPARE(assertions.unknownReleases, 0);
+        if (reason)
+            wake.setReason(reason);
+        clock.set(start + seconds);
+        wake.update(wanted);
+    }
+
+    // "system/display refusal since": the names held, the refusal, and the
+    // seconds after the start since which the system assertion is held.
+    std::string state() const
+    {
+        // What is held is what the controller says it holds, and the display
+        // never without the system.
+        const auto system = assertions.names(System), display = assertions.names(Display);
+        if (system.size() != (wake.isHoldingAssertion() ? 1u : 0u) || display.size() != (wake.displayIsHeld() ? 1u : 0u)
+            || (system.empty() && !display.empty()) || assertions.unknownReleases)
+            return "inconsistent";
+        const char *refusals[] = {"none", "system", "display"};
+        const auto since = wake.heldSince();
+        return (system.empty() ? "" : system[0]) + '/' + (display.empty() ? "" : display[0]) + ' '
+            + refusals[static_cast<int>(wake.refusal())] + ' '
+            + (since ? std::to_string(static_cast<int>(epochSeconds(*since) - start)) : "-");
     }
 };
 
@@ -65,80 +73,50 @@ class TestWakeController : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void readPowerSnapshot_data()
-    {
-        QTest::addColumn<QString>("sources");
-        QTest::addColumn<bool>("onBattery");
-        QTest::addColumn<std::optional<int>>("percent");
-        using P = std::optional<int>;
-        QTest::newRow("nothing readable") << "none" << false << P();
-        QTest::newRow("on battery") << "InternalBattery/Battery Power/12/100" << true << P(12);
-        QTest::newRow("on mains") << "InternalBattery/AC Power/80/100" << false << P(80);
-        QTest::newRow("state in other case") << "InternalBattery/battery power/80/100" << false << P(80);
-        QTest::newRow("156 of 1000 is 15") << "InternalBattery/Battery Power/156/1000" << true << P(15);
-        QTest::newRow("2 of 3 rounds down") << "InternalBattery/Battery Power/2/3" << true << P(66);
-        QTest::newRow("max 0: raw current") << "InternalBattery/Battery Power/42/0" << true << P(42);
-        QTest::newRow("max missing: raw current") << "InternalBattery/Battery Power/42/-" << true << P(42);
-        QTest::newRow("current missing") << "InternalBattery/Battery Power/-/100" << true << P();
-        QTest::newRow("huge current does not overflow")
-            << "InternalBattery/Battery Power/9223372036854775807/9223372036854775807" << true << P(100);
-        QTest::newRow("a UPS only") << "UPS/Battery Power/5/100" << false << P();
-        QTest::newRow("first internal battery wins")
-            << "UPS/Battery Power/5/100 | InternalBattery/AC Power/90/100 | InternalBattery/Battery Power/3/100"
-            << false << P(90);
-    }
-
-    void readPowerSnapshot()
-    {
-        QFETCH(QString, sources);
-        QFETCH(bool, onBattery);
-        QFETCH(std::optional<int>, percent);
-        FakePowerSource source;
-        source.sources = ::sources(sources);
-        const PowerSnapshot snapshot = WakeController::readPowerSnapshot(source);
-        QCOMPARE(snapshot.isOnBattery, onBattery);
-        QCOMPARE(snapshot.percent, percent);
-    }
-
-    // blocked: 0 not, -1 paused on battery, else the low battery percentage.
-    void batteryRule_data()
-    {
-        QTest::addColumn<bool>("wanted");
-        QTest::addColumn<QString>("sources");
-        QTest::addColumn<bool>("pause");
-        QTest::addColumn<int>("blocked");
-        QTest::newRow("plugged in at 5%, pause on") << true << "InternalBattery/AC Power/5/100" << true << 0;
-        QTest::newRow("on battery at 15%") << true << "InternalBattery/Battery Power/15/100" << false << 15;
-        QTest::newRow("on battery at 16%") << true << "InternalBattery/Battery Power/16/100" << false << 0;
-        QTest::newRow("on battery at 16%, pause on") << true << "InternalBattery/Battery Power/16/100" << true << -1;
-        QTest::newRow("156 of 1000") << true << "InternalBattery/Battery Power/156/1000" << false << 15;
-        QTest::newRow("percent unknown, pause on") << true << "InternalBattery/Battery Power/-/100" << true << -1;
-        QTest::newRow("percent unknown") << true << "InternalBattery/Battery Power/-/100" << false << 0;
-        QTest::newRow("not wanted at 3%") << false << "InternalBattery/Battery Power/3/100" << false << 0;
-    }
-
+    // The power reading and the battery rule it feeds.
     void batteryRule()
     {
-        QFETCH(bool, wanted);
-        QFETCH(QString, sources);
-        QFETCH(bool, pause);
-        QFETCH(int, blocked);
-        Rig r;
-        r.power.sources = ::sources(sources);
-        r.wake.setPauseOnBattery(pause);
-        r.wake.update(wanted);
-        const auto block = blocked == 0 ? std::nullopt
-            : blocked < 0               ? std::optional(WakeController::BatteryBlock::onBattery())
-                                        : std::optional(WakeController::BatteryBlock::lowBattery(blocked));
-        QVERIFY(r.wake.batteryBlock() == block);
-        QCOMPARE(r.wake.isHoldingAssertion(), wanted && blocked == 0);
-        r.check();
+        struct Row {
+            const char *sources;
+            bool pause;
+            const char *power; // "battery 15": on battery at 15 %; "-" for no percentage
+            const char *block;
+            bool wanted = true;
+        } rows[] = {
+            {"none", true, "mains -", ""},
+            {"InternalBattery/AC Power/5/100", true, "mains 5", ""},
+            {"InternalBattery/Battery Power/15/100", false, "battery 15", "Paused \u2014 battery at 15%"},
+            {"InternalBattery/Battery Power/16/100", false, "battery 16", ""},
+            {"InternalBattery/Battery Power/16/100", true, "battery 16", "Paused \u2014 on battery"},
+            {"InternalBattery/Battery Power/156/1000", false, "battery 15", "Paused \u2014 battery at 15%"},
+            {"InternalBattery/Battery Power/42/0", false, "battery 42", ""},
+            {"InternalBattery/Battery Power/42/-", false, "battery 42", ""},
+            {"InternalBattery/Battery Power/-/100", true, "battery -", "Paused \u2014 on battery"},
+            {"InternalBattery/Battery Power/9223372036854775807/9223372036854775807", false, "battery 100", ""},
+            {"UPS/Battery Power/5/100", true, "mains -", ""},
+            {"UPS/Battery Power/5/100 | InternalBattery/AC Power/90/100 | InternalBattery/Battery Power/3/100", true,
+             "mains 90", ""},
+            {"InternalBattery/Battery Power/3/100", false, "battery 3", "", false},
+        };
+        for (const Row &row : rows) {
+            Rig r;
+            r.power.sources = sources(QString::fromLatin1(row.sources));
+            r.wake.setPauseOnBattery(row.pause);
+            r.at(0, row.wanted, "site");
+            const auto &power = r.wake.power();
+            const auto &block = r.wake.batteryBlock();
+            const std::string seen = (power.isOnBattery ? "battery " : "mains ")
+                + (power.percent ? std::to_string(*power.percent) : "-") + ", " + (block ? block->statusText() : "")
+                + ", " + r.state();
+            QCOMPARE(row.sources + (": " + QByteArray::fromStdString(seen)),
+                     row.sources + (": " + QByteArray(row.power)) + ", " + row.block + ", "
+                         + (row.wanted && !*row.block ? "site/ none 0" : "/ none -"));
+        }
     }
 
-    // One controller through the life of its assertions. Each row's names
-    // are those held after its step; a lost assertion is taken again under
-    // the name it had, and counts as held since it was first taken. Every
-    // property notifies exactly when its value changes.
+    // One controller through the life of its assertions: a held assertion
+    // keeps its name, a lost one is taken again under that name and counts as
+    // held since it was first taken.
     void assertionLife()
     {
         Rig r;
@@ -146,143 +124,66 @@ private Q_SLOTS:
         struct Step {
             const char *what;
             std::function<void()> act;
-            Names system, display;
-            Refusal refusal;
-            std::optional<double> heldSince;
-        };
-        const auto at = [&](double seconds, bool wanted) {
-            r.clock.set(start + seconds);
-            w.update(wanted);
+            const char *state;
+            int refuse = 0; // creations of the type `refused` that fail
+            Type refused = System;
         };
         const Step steps[] = {
-            {"display wished, nothing wanted", [&] { w.setKeepDisplayAwake(true); }, {}, {}, Refusal::None, {}},
-            {"wanted",
-             [&] {
-                 w.setReason("site");
-                 at(0, true);
-             },
-             {"site"},
-             {"site"},
-             Refusal::None,
-             start},
-            {"wanted later under another reason",
-             [&] {
-                 w.setReason("api");
-                 at(50, true);
-             },
-             {"site"},
-             {"site"},
-             Refusal::None,
-             start},
-            {"display not wished", [&] { w.setKeepDisplayAwake(false); }, {"site"}, {}, Refusal::None, start},
-            {"display wished again", [&] { w.setKeepDisplayAwake(true); }, {"site"}, {"api"}, Refusal::None, start},
-            {"system lost", [&] { r.assertions.drop(w.systemAssertion()); }, {"site"}, {"api"}, Refusal::None, start},
-            {"display lost, nobody takes it",
-             [&] {
-                 r.assertions.refuseDisplay = 1;
-                 r.assertions.drop(w.displayAssertion());
-             },
-             {"site"},
-             {},
-             Refusal::Display,
-             start},
-            {"next wish takes the display", [&] { at(60, true); }, {"site"}, {"api"}, Refusal::None, start},
-            {"system lost, nobody takes it",
-             [&] {
-                 r.assertions.refuseSystem = 1;
-                 r.assertions.drop(w.systemAssertion());
-             },
-             {},
-             {},
-             Refusal::System,
-             {}},
-            {"next wish takes both", [&] { at(100, true); }, {"api"}, {"api"}, Refusal::None, start + 100},
-            {"not wanted", [&] { at(110, false); }, {}, {}, Refusal::None, {}},
-            {"system refused",
-             [&] {
-                 r.assertions.refuseSystem = 1;
-                 at(120, true);
-             },
-             {},
-             {},
-             Refusal::System,
-             {}},
-            {"display refused",
-             [&] {
-                 r.assertions.refuseDisplay = 1;
-                 at(130, true);
-             },
-             {"api"},
-             {},
-             Refusal::Display,
-             start + 130},
+            {"display wished, nothing wanted", [&] { w.setKeepDisplayAwake(true); }, "/ none -"},
+            {"wanted", [&] { r.at(0, true, "site"); }, "site/site none 0"},
+            {"wanted under another reason", [&] { r.at(50, true, "api"); }, "site/site none 0"},
+            {"display not wished", [&] { w.setKeepDisplayAwake(false); }, "site/ none 0"},
+            {"display wished again", [&] { w.setKeepDisplayAwake(true); }, "site/api none 0"},
+            {"system lost", [&] { r.assertions.drop(w.systemAssertion()); }, "site/api none 0"},
+            {"display lost, nobody takes it", [&] { r.assertions.drop(w.displayAssertion()); }, "site/ display 0", 1,
+             Display},
+            {"next wish takes the display", [&] { r.at(60); }, "site/api none 0"},
+            {"system lost, nobody takes it", [&] { r.assertions.drop(w.systemAssertion()); }, "/ system -", 1},
+            {"next wish takes both", [&] { r.at(100); }, "api/api none 100"},
+            {"not wanted", [&] { r.at(110, false); }, "/ none -"},
+            {"system refused", [&] { r.at(120); }, "/ system -", 1},
+            {"display refused", [&] { r.at(130); }, "api/ display 130", 1, Display},
             {"low battery releases all",
              [&] {
                  r.power.onBattery(10);
-                 at(140, true);
+                 r.at(140);
              },
-             {},
-             {},
-             Refusal::None,
-             {}},
-            {"same reading again", [&] { at(150, true); }, {}, {}, Refusal::None, {}},
-            {"pause on battery", [&] { w.setPauseOnBattery(true); }, {}, {}, Refusal::None, {}},
-            {"plugged in",
-             [&] {
-                 r.power.pluggedIn(10);
-                 at(160, true);
-             },
-             {"api"},
-             {"api"},
-             Refusal::None,
-             start + 160},
+             "/ none -"},
+            {"same reading again", [&] { r.at(150); }, "/ none -"},
+            {"pause on battery", [&] { w.setPauseOnBattery(true); }, "/ none -"},
         };
-
-        struct Property {
-            std::unique_ptr<QSignalSpy> spy;
-            std::function<QString()> value;
+        // Every property notifies exactly when its value changes: the values,
+        // in the order their signals are declared.
+        const auto values = [&] {
+            const auto n = [](auto value) { return std::to_string(value); };
+            const auto since = w.heldSince();
+            return std::vector<std::string> {n(w.isHoldingAssertion()),
+                                             since ? n(epochSeconds(*since)) : "",
+                                             n(w.power().isOnBattery) + n(w.power().percent.value_or(-1)),
+                                             w.batteryBlock() ? w.batteryBlock()->statusText() : "",
+                                             n(w.displayIsHeld()),
+                                             n(w.keepDisplayAwake()),
+                                             n(w.pauseOnBattery()),
+                                             n(static_cast<int>(w.refusal()))};
         };
-        const auto describe = [](auto value) { return QString::fromStdString(std::to_string(value)); };
-        Property properties[] = {
-            {std::make_unique<QSignalSpy>(&w, &WakeController::powerChanged),
-             [&] { return describe(w.power().percent.value_or(-1) * 2 + (w.power().isOnBattery ? 1 : 0)); }},
-            {std::make_unique<QSignalSpy>(&w, &WakeController::batteryBlockChanged),
-             [&] { return w.batteryBlock() ? describe(w.batteryBlock()->percent) : QString(); }},
-            {std::make_unique<QSignalSpy>(&w, &WakeController::isHoldingAssertionChanged),
-             [&] { return describe(w.isHoldingAssertion()); }},
-            {std::make_unique<QSignalSpy>(&w, &WakeController::heldSinceChanged),
-             [&] { return describe(w.heldSince() ? w.heldSince()->time_since_epoch().count() : 0); }},
-            {std::make_unique<QSignalSpy>(&w, &WakeController::displayIsHeldChanged),
-             [&] { return describe(w.displayIsHeld()); }},
-            {std::make_unique<QSignalSpy>(&w, &WakeController::keepDisplayAwakeChanged),
-             [&] { return describe(w.keepDisplayAwake()); }},
-            {std::make_unique<QSignalSpy>(&w, &WakeController::pauseOnBatteryChanged),
-             [&] { return describe(w.pauseOnBattery()); }},
-            {std::make_unique<QSignalSpy>(&w, &WakeController::refusalChanged),
-             [&] { return describe(static_cast<int>(w.refusal())); }},
-        };
-
+        std::vector<std::unique_ptr<QSignalSpy>> spies;
+        const QMetaObject &meta = WakeController::staticMetaObject;
+        for (int i = meta.methodOffset(); i < meta.methodCount(); ++i) {
+            if (meta.method(i).methodType() == QMetaMethod::Signal)
+                spies.push_back(std::make_unique<QSignalSpy>(&w, meta.method(i)));
+        }
+        QCOMPARE(spies.size(), values().size());
         for (const auto &step : steps) {
-            std::vector<QString> before;
-            std::vector<qsizetype> counts;
-            for (const auto &property : properties) {
-                before.push_back(property.value());
-                counts.push_back(property.spy->count());
-            }
+            (step.refused == System ? r.assertions.refuseSystem : r.assertions.refuseDisplay) = step.refuse;
+            const auto before = values();
+            for (auto &spy : spies)
+                spy->clear();
             step.act();
-            const char *what = step.what;
-            QVERIFY2(r.assertions.names(Type::PreventUserIdleSystemSleep) == step.system, what);
-            QVERIFY2(r.assertions.names(Type::NoDisplaySleep) == step.display, what);
-            QVERIFY2(w.refusal() == step.refusal, what);
-            QVERIFY2(w.heldSince()
-                         == (step.heldSince ? std::optional(timePointFromEpochSeconds(*step.heldSince)) : std::nullopt),
-                     what);
-            for (std::size_t i = 0; i < std::size(properties); ++i) {
-                const qsizetype expected = counts[i] + (properties[i].value() != before[i] ? 1 : 0);
-                QVERIFY2(properties[i].spy->count() == expected,
-                         (std::string(what) + ", property " + std::to_string(i)).c_str());
-            }
-            r.check();
+            QCOMPARE(step.what + (": " + QByteArray::fromStdString(r.state())),
+                     step.what + (": " + QByteArray(step.state)));
+            for (std::size_t i = 0; i < spies.size(); ++i)
+                QVERIFY2(spies[i]->count() == (values()[i] != before[i] ? 1 : 0),
+                         QByteArray(step.what + (", " + meta.method(meta.methodOffset() + int(i)).name())).constData());
         }
     }
 };

@@ -14,7 +14,6 @@ public:
     { }
 
     TimePoint now() const override { return timePointFromEpochSeconds(m_seconds.load()); }
-    double seconds() const { return m_seconds.load(); }
     void set(double epochSeconds) { m_seconds.store(epochSeconds); }
 
 private:

@@ -4,46 +4,32 @@
 
 #include <cstdint>
 #include <map>
-#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace lullwatch::test {
 
 // Hands out identifiers from 1 up, refuses as many creations of each type as
-// asked, drops an assertion as a provider that goes away does, and remembers
-// every call.
+// asked, and drops an assertion as a provider that goes away does.
 class FakePowerAssertions final : public PowerAssertions {
 public:
-    struct Assertion {
-        Type type;
-        std::string name;
-        friend bool operator==(const Assertion &, const Assertion &) = default;
-    };
-
     std::optional<std::uint32_t> create(Type type, std::string_view name) override
     {
-        attempts.push_back({type, std::string(name)});
         int &refusals = type == Type::NoDisplaySleep ? refuseDisplay : refuseSystem;
         if (refusals > 0) {
             --refusals;
             return std::nullopt;
         }
-        live[m_next] = attempts.back();
+        m_live[m_next] = {type, std::string(name)};
         return m_next++;
     }
-
-    void release(std::uint32_t identifier) override
-    {
-        released.push_back(identifier);
-        if (live.erase(identifier) == 0)
-            ++unknownReleases;
-    }
+    void release(std::uint32_t identifier) override { unknownReleases += m_live.erase(identifier) == 0 ? 1 : 0; }
 
     // The assertion ends as if its provider had gone away.
     void drop(std::uint32_t identifier)
     {
-        live.erase(identifier);
+        m_live.erase(identifier);
         reportLoss(identifier);
     }
 
@@ -51,21 +37,19 @@ public:
     std::vector<std::string> names(Type type) const
     {
         std::vector<std::string> result;
-        for (const auto &[identifier, assertion] : live) {
-            if (assertion.type == type)
-                result.push_back(assertion.name);
+        for (const auto &[identifier, assertion] : m_live) {
+            if (assertion.first == type)
+                result.push_back(assertion.second);
         }
         return result;
     }
 
     int refuseSystem = 0;
     int refuseDisplay = 0;
-    std::vector<Assertion> attempts;
-    std::map<std::uint32_t, Assertion> live;
-    std::vector<std::uint32_t> released;
-    int unknownReleases = 0; // identifiers that were not held
+    int unknownReleases = 0; // releases of identifiers that were not held
 
 private:
+    std::map<std::uint32_t, std::pair<Type, std::string>> m_live;
     std::uint32_t m_next = 1;
 };
 

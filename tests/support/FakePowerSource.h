@@ -4,25 +4,18 @@
 
 namespace lullwatch::test {
 
-// Reports whatever the test put in `sources` and counts the reads.
+// Reports whatever the test put in `sources`.
 class FakePowerSource final : public PowerSource {
 public:
-    std::optional<std::vector<PowerSourceDescription>> read() override
-    {
-        ++reads;
-        return sources;
-    }
+    std::optional<std::vector<PowerSourceDescription>> read() override { return sources; }
 
-    // The machine's own battery as the only source.
-    void battery(const char *state, std::optional<long long> current, std::optional<long long> max = 100)
+    // The machine's own battery as the only source, discharging.
+    void onBattery(long long percent)
     {
-        sources = std::vector {PowerSourceDescription {"InternalBattery", current, max, std::string(state)}};
+        sources = std::vector {PowerSourceDescription {"InternalBattery", percent, 100, "Battery Power"}};
     }
-    void onBattery(std::optional<long long> percent) { battery("Battery Power", percent); }
-    void pluggedIn(std::optional<long long> percent) { battery("AC Power", percent); }
 
     std::optional<std::vector<PowerSourceDescription>> sources = std::vector<PowerSourceDescription> {};
-    int reads = 0;
 };
 
 } // namespace lullwatch::test

@@ -98,20 +98,15 @@ struct ModelRig {
         return *model;
     }
 
-    // Waits for the next refresh to be applied.
-    bool refreshed()
+    // Waits for the next refresh (one started now with `start`) to be applied.
+    bool refreshed(bool start = false)
     {
         QSignalSpy spy(model.get(), &AppModel::refreshed);
+        if (start)
+            model->performRefresh();
         return spy.wait(30000);
     }
-
-    // Refreshes now and waits until that is applied.
-    bool refresh()
-    {
-        QSignalSpy spy(model.get(), &AppModel::refreshed);
-        model->performRefresh();
-        return spy.wait(30000);
-    }
+    bool refresh() { return refreshed(true); }
 };
 
 } // namespace lullwatch::test
