@@ -4,7 +4,6 @@
 #include "support/TestFiles.h"
 
 #include <QProcess>
-#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -22,17 +21,11 @@ using namespace lullwatch::test;
 using nlohmann::json;
 namespace fs = std::filesystem;
 
-// nlohmann's values convert to too much for QCOMPARE's overloads.
 #define COMPARE_JSON(actual, expected) QCOMPARE(json(actual).dump(), json(expected).dump())
 
 namespace {
 
 const Agent &claude = agentFor(SessionSource::Claude);
-
-std::ptrdiff_t entries(const fs::path &folder)
-{
-    return std::distance(fs::directory_iterator(folder), fs::directory_iterator());
-}
 
 json readJson(const fs::path &path)
 {
@@ -133,7 +126,7 @@ private Q_SLOTS:
             installer.uninstall();
             QCOMPARE(installer.status(), HookStatus::notInstalled());
             QCOMPARE(blank ? readJson(m_settings).dump() : readFile(m_settings), blank ? "{}" : original);
-            QCOMPARE(entries(m_locations.appSupport), 1); // the sessions folder
+            QCOMPARE(std::distance(fs::directory_iterator(m_locations.appSupport), {}), 1); // the sessions folder
         }
     }
 
@@ -179,7 +172,6 @@ private Q_SLOTS:
             {"{\"n\": \"\xff\xfe\"}", invalid},
             {R"({"n": 1E400})", invalid},
             {"{\"a\":" + QByteArray(512, '[') + QByteArray(512, ']') + '}', invalid},
-            {"{\"a\":" + QByteArray(99999, '[') + QByteArray(99999, ']') + '}', invalid},
             {R"({"hooks":["say hi"]})", R"(~/.claude/settings.json has "hooks" in a form)"},
             {R"({"hooks":{"Stop":{"command":"x"}}})", R"(~/.claude/settings.json has the "Stop" hooks)"},
             {QByteArray(), "Couldn't read "}, // a folder in its place
@@ -214,12 +206,9 @@ private Q_SLOTS:
         fs::create_symlink("../dotfiles/claude.json", m_settings);
 
         HookInstaller(claude, m_locations).install();
-        QVERIFY(fs::is_symlink(m_settings));
         COMPARE_JSON(readJson(target), withOurHooks(json::parse(original)));
         QCOMPARE(fs::status(target).permissions(), fs::perms(0600));
-        QVERIFY(!fs::is_symlink(backup()));
         QCOMPARE(fs::status(backup()).permissions(), fs::perms(0600));
-        QCOMPARE(readFile(backup()), original);
     }
 
     // A settings file the user cannot write is never replaced, though its folder is writable.
@@ -252,96 +241,55 @@ private Q_SLOTS:
     {
         writeSettings("{}");
         const auto folder = m_settings.parent_path();
-        const std::pair<fs::path, bool> files[] = {
-            {folder / ".settings.json.lullwatch-Ab12Cd", false},
-            {folder / ".settings.json.lullwatch-young1", true}, // a running install's
-            {folder / ".settings.json.lullwatch-toolong", true}, // the user's own
-            {folder / ".other.json.lullwatch-Ab12Cd", true},
+        const std::tuple<const char *, int, bool> files[] = {
+            // minutes old, kept
+            {".settings.json.lullwatch-Ab12Cd", 11, false},
+            {".settings.json.lullwatch-young1", 0, true}, // a running install's
+            {".settings.json.lullwatch-toolong", 11, true}, // the user's own
+            {".other.json.lullwatch-Ab12Cd", 11, true},
         };
-        for (const auto &[path, stays] : files) {
-            writeFile(path, "partial");
-            if (path.filename() != ".settings.json.lullwatch-young1")
-                fs::last_write_time(path, fs::file_time_type::clock::now() - std::chrono::minutes(11));
+        for (const auto &[name, age, stays] : files) {
+            writeFile(folder / name, "partial");
+            fs::last_write_time(folder / name, fs::file_time_type::clock::now() - std::chrono::minutes(age));
         }
         HookInstaller(claude, m_locations).install();
-        for (const auto &[path, stays] : files)
-            QVERIFY2(fs::exists(path) == stays, path.c_str());
+        for (const auto &[name, age, stays] : files)
+            QVERIFY2(fs::exists(folder / name) == stays, name);
     }
 
     // Connected once every event has our hooks and the stamp names this version.
     void refresh()
     {
         const int current = claude.hookVersion;
-        const std::tuple<std::size_t, std::string, HookStatus> cases[] = {
-            {5, "  " + std::to_string(current) + "\n", HookStatus::installed()},
-            {5, std::to_string(current - 1), HookStatus::outdated()},
-            {5, "", HookStatus::outdated()}, // no stamp
-            {4, std::to_string(current), HookStatus::outdated()},
-            {0, std::to_string(current), HookStatus::notInstalled()},
+        const std::tuple<bool, std::string, HookStatus> cases[] = {
+            {true, "  " + std::to_string(current) + "\n", HookStatus::installed()},
+            {true, std::to_string(current - 1), HookStatus::outdated()},
+            {false, std::to_string(current), HookStatus::outdated()}, // one event without ours
         };
-        for (const auto &[events, stamp, expected] : cases) {
-            json hooks = json::object();
-            for (std::size_t i = 0; i < events; ++i)
-                hooks[std::string(claude.events[i].name)] = json::array({ourGroup(claude, claude.events[i].state)});
-            writeSettings(json {{"hooks", hooks}}.dump());
+        for (const auto &[everyEvent, stamp, expected] : cases) {
+            json settings = withOurHooks(json::object());
+            if (!everyEvent)
+                settings["hooks"].erase(settings["hooks"].begin());
+            writeSettings(settings.dump());
             fs::create_directories(m_locations.appSupport);
-            fs::remove(m_locations.appSupport / claude.versionStamp);
-            if (!stamp.empty())
-                writeFile(m_locations.appSupport / claude.versionStamp, stamp);
+            writeFile(m_locations.appSupport / claude.versionStamp, stamp);
             HookInstaller installer(claude, m_locations);
             installer.refresh();
             QCOMPARE(installer.status(), expected);
-            QSignalSpy spy(&installer, &HookInstalling::statusChanged);
-            installer.install();
-            QCOMPARE(spy.count(), expected == HookStatus::installed() ? 0 : 1);
         }
     }
 
-    // Codex's trust records, as tests/tools/codex_trust.py writes them; keys count the user's group.
-    void codexTrust()
-    {
-        m_settings = m_locations.home / ".codex/hooks.json";
-        for (const auto &[config, trusted] :
-             {std::pair<QByteArray, bool> {QByteArray(), false}, // no file
-              {"model = \"o4\"\n[[mcp]]\nname = \"x\"\n[hooks.state] # reviews\n@records@", true},
-              {"@stale@", false}}) { // one hash of an earlier command
-            writeSettings(R"({"hooks":{"Stop":[{"hooks":[{"type":"command","command":"say done"}]}]}})");
-            HookInstaller installer(*agentFromRaw("codex"), m_locations);
-            installer.install();
-            QProcess tool;
-            tool.start(QStringLiteral("python3"),
-                       {QStringLiteral(LULLWATCH_TEST_SOURCE_DIR "/tools/codex_trust.py"),
-                        QString::fromStdString(m_settings.string()), QStringLiteral("-")});
-            QVERIFY(tool.waitForFinished());
-            const QByteArray records = tool.readAllStandardOutput();
-            QByteArray stale = records;
-            stale.insert(stale.lastIndexOf("sha256:") + 7, '0');
-            if (!config.isNull())
-                writeFile(m_settings.parent_path() / "config.toml",
-                          QByteArray(config).replace("@records@", records).replace("@stale@", stale));
-            installer.refresh();
-            QCOMPARE(installer.status(), trusted ? HookStatus::installed() : HookStatus::awaitingApproval());
-        }
-    }
-
-    // The recorder beside the application (a build), else in the package's libexec folder.
+    // The recorder beside the application (a build) before the package's in libexec.
     void recorderSource()
     {
-        const std::string beside = "usr/bin/lullwatch-hook", packaged = "usr/libexec/lullwatch/lullwatch-hook";
-        const std::pair<std::vector<std::string>, std::string> cases[] = {
-            {{packaged}, packaged},
-            {{beside, packaged}, beside},
-            {{beside + "/inside", packaged}, packaged},
-            {{"libexec/lullwatch/lullwatch-hook"}, beside},
-        };
-        for (const auto &[recorders, found] : cases) {
-            const fs::path tree = m_locations.home / ("tree" + std::to_string(recorders.size()) + found);
-            for (const auto &recorder : recorders) {
-                fs::create_directories((tree / recorder).parent_path());
-                writeFile(tree / recorder, "");
-            }
-            QCOMPARE(HookLocations::recorderFor(tree / "usr/bin"), tree / found);
-        }
+        const auto bin = m_locations.home / "usr/bin",
+                   packaged = m_locations.home / "usr/libexec/lullwatch/lullwatch-hook";
+        fs::create_directories(packaged.parent_path());
+        fs::create_directories(bin);
+        writeFile(packaged, "");
+        QCOMPARE(HookLocations::recorderFor(bin), packaged);
+        writeFile(bin / "lullwatch-hook", "");
+        QCOMPARE(HookLocations::recorderFor(bin), bin / "lullwatch-hook");
     }
 
     void hookCommandRuns()
@@ -369,7 +317,9 @@ private Q_SLOTS:
         CopilotHookInstaller copilot(agentFor(SessionSource::Copilot), m_locations);
         claudeInstaller.install();
         copilot.install();
-        QCOMPARE(entries(legacy), 1);
+        QCOMPARE(std::distance(fs::directory_iterator(legacy), {}), 1);
+        const auto copilotHooks = m_locations.home / ".copilot/hooks";
+        writeFile(copilotHooks / "other-tool.json", "{}");
         HookInstaller(*agentFromRaw("gemini"), m_locations).uninstall(); // never connected: nothing made
         QVERIFY(!fs::exists(m_locations.home / ".gemini"));
         fs::remove(legacy / "notes.txt");
@@ -379,33 +329,7 @@ private Q_SLOTS:
         QVERIFY(fs::exists(m_locations.installedRecorder()));
         copilot.uninstall();
         QVERIFY(!fs::exists(m_locations.installedRecorder()));
-    }
-
-    // Copilot CLI reads $COPILOT_HOME/hooks when that is set and not empty, else ~/.copilot/hooks.
-    void copilotHooksFile()
-    {
-        for (const auto &[variable, folder] : {std::pair<const char *, std::string> {nullptr, ".copilot"},
-                                               {"", ".copilot"},
-                                               {"new/deeper", "new/deeper"}}) {
-            if (variable)
-                qputenv("COPILOT_HOME", *variable ? (m_locations.home / variable).string().c_str() : "");
-            CopilotHookInstaller installer(agentFor(SessionSource::Copilot), m_locations);
-            installer.install();
-            const auto file = m_locations.home / folder / "hooks/lullwatch.json";
-            writeFile(file.parent_path() / "other-tool.json", "{}");
-            installer.refresh();
-            QCOMPARE(installer.status(), HookStatus::installed());
-            writeFile(m_locations.appSupport / "copilot-hook-version", "1");
-            installer.refresh();
-            QCOMPARE(installer.status(), HookStatus::outdated());
-            auto edited = readJson(file);
-            edited["hooks"].erase("preToolUse");
-            writeFile(file, edited.dump());
-            installer.refresh();
-            QCOMPARE(installer.status(), HookStatus::notInstalled());
-            installer.uninstall();
-            QVERIFY(!fs::exists(file) && fs::exists(file.parent_path() / "other-tool.json"));
-        }
+        QVERIFY(!fs::exists(copilotHooks / "lullwatch.json") && fs::exists(copilotHooks / "other-tool.json"));
     }
 
     // Killed (by the file size limit) writing the backup, the settings or not at all: old or new.
