@@ -226,6 +226,7 @@ void SessionScanner::removeTemporaries(TimePoint now)
 
 std::vector<SessionInfo> SessionScanner::scanOnExecutor()
 {
+    const std::lock_guard lock(m_scanning);
     ensurePrivateDirectory(m_directory);
     const auto names = listEntries(m_directory);
     const TimePoint now = m_clock.now();

@@ -11,6 +11,7 @@
 
 #include <array>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -67,6 +68,9 @@ private:
     std::string m_recordBytes;
     TimePoint m_nextTemporarySweep {};
 
+    // A caller waiting on a scan that has not started runs it in its own
+    // thread, maybe beside the one the pool is running.
+    std::mutex m_scanning;
     QThreadPool m_executor; // last member: finishes a running scan before the rest goes
 };
 
