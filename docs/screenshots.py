@@ -62,7 +62,7 @@ class TrayPictures(ApplicationTestCase):
 
     def test_pictures(self):
         xvfb, display = e2e_support.start_xvfb()
-        self.addCleanup(e2e_support.stop_popen_plain, xvfb)
+        self.addCleanup(e2e_support.end, xvfb)
         portal = e2e_support.Portal(dark=False)
         self.addCleanup(portal.close)
         panel = e2e_support.XfcePanel(self.root, display, scale=SCALE)

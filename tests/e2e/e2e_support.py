@@ -1,8 +1,6 @@
-"""Support for the end-to-end tests: Lullwatch run in a folder of the test's
-own; the real agents of AGENTS in a sandbox with the stand-in of their model
-API (tests/agent/standin_api.py), their interactive sessions in a tmux server
-of the sandbox's own; mock desktop services on private buses; X servers with
-a real panel. What each pinned agent needs is written up in docs/agents/."""
+"""Support for the end-to-end tests: Lullwatch in a folder of the test's own;
+the real agents of AGENTS in a sandbox with the stand-in of their model API
+(docs/agents/); mock desktop services on private buses; X servers, a panel."""
 
 import collections
 import contextlib
@@ -27,6 +25,7 @@ sys.dont_write_bytecode = True
 
 E2E_DIR = Path(__file__).resolve().parent
 TESTS_DIR = E2E_DIR.parent
+LULLWATCH = Path(os.environ.get("LULLWATCH_BINARY_DIR", "")) / "lullwatch"
 DEADLINE = 30.0
 NOTIFICATION_DEADLINE = 45.0  # Claude Code notifies a few seconds after its permission prompt shows
 PASSED_THROUGH = ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "DBUS_SESSION_BUS_ADDRESS",
@@ -34,8 +33,7 @@ PASSED_THROUGH = ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "DBUS_SESSION
 
 
 def wait_until(predicate, what, timeout=DEADLINE, show=None):
-    """Polls predicate() until it returns something truthy, and returns that;
-    past the deadline fails naming `what` and what show() tells."""
+    """predicate()'s first truthy result; past the deadline fails naming `what` and what show() tells."""
     deadline = time.monotonic() + timeout
     while not (result := predicate()):
         if time.monotonic() >= deadline:
@@ -46,12 +44,10 @@ def wait_until(predicate, what, timeout=DEADLINE, show=None):
 
 
 def proc_status(pid):
-    """The fields of /proc/PID/status, {} once it is gone."""
-    try:
-        text = Path("/proc/%d/status" % pid).read_text(errors="replace")
-    except OSError:
-        return {}
-    return {key: value.strip() for key, _, value in (line.partition(":") for line in text.splitlines())}
+    with contextlib.suppress(OSError):
+        lines = Path("/proc/%d/status" % pid).read_text(errors="replace").splitlines()
+        return {key: value.strip() for key, _, value in (line.partition(":") for line in lines)}
+    return {}
 
 
 def child_pids(pid):
@@ -65,11 +61,13 @@ def descends(pid, ancestor):
     return pid == ancestor
 
 
-# --- processes ----------------------------------------------------------------------
+def spawn(command, environment):
+    return subprocess.Popen(command, env=environment, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL, start_new_session=True)
+
 
 def has_exited(process):
-    """True once the process has ended, without reaping it: while it is not
-    reaped its pid, and so its process group id, cannot be taken by another."""
+    """Whether it has ended, not reaped: until then its pid and group id cannot be reused."""
     try:
         return process.returncode is not None or os.waitid(
             os.P_PID, process.pid, os.WEXITED | os.WNOHANG | os.WNOWAIT) is not None
@@ -78,40 +76,27 @@ def has_exited(process):
 
 
 def end(process, grace=10.0):
-    """Ends a process of ours, with what is left of its process group when it
-    leads one (hook commands, tool shells), reaps it and closes its pipes."""
+    """Ends a process of ours and the rest of the group it leads, reaps it, closes its pipes."""
     if process.returncode is None:
         group = os.getpgid(process.pid) == process.pid
-
-        def send(number):
-            try:
+        for number in (signal.SIGTERM, signal.SIGKILL):
+            with contextlib.suppress(ProcessLookupError):
                 os.killpg(process.pid, number) if group else process.send_signal(number)
-            except ProcessLookupError:
-                pass
-        if not has_exited(process):
-            send(signal.SIGTERM)
-            deadline = time.monotonic() + grace
-            while not has_exited(process) and time.monotonic() < deadline:
-                time.sleep(0.02)
-        send(signal.SIGKILL)
+            with contextlib.suppress(AssertionError):
+                wait_until(lambda: has_exited(process), "its end", grace)
         process.wait()
     for stream in (process.stdin, process.stdout, process.stderr):
         if stream:
             stream.close()
 
 
-stop_popen_plain = end  # the name docs/screenshots.py uses
-
-
 class Lullwatch(subprocess.Popen):
-    """`lullwatch ARGUMENTS` in a process group of its own, its output lines
-    read as they come, its standard error in a file."""
+    """`lullwatch ARGUMENTS` in a group of its own, its output lines read as they come."""
 
     def __init__(self, arguments, environment, stderr_path):
         self.stderr_path = Path(stderr_path)
-        binary = Path(os.environ.get("LULLWATCH_BINARY_DIR", "")) / "lullwatch"
         with open(stderr_path, "wb") as stderr:
-            super().__init__([str(binary), *arguments], env=environment, stdin=subprocess.DEVNULL,
+            super().__init__([str(LULLWATCH), *arguments], env=environment, stdin=subprocess.DEVNULL,
                              stdout=subprocess.PIPE, stderr=stderr, start_new_session=True)
         os.set_blocking(self.stdout.fileno(), False)
         self.lines, self._pending = [], b""
@@ -131,8 +116,6 @@ class Lullwatch(subprocess.Popen):
         return self.stderr_path.read_text(encoding="utf-8", errors="replace")
 
 
-# --- tmux -----------------------------------------------------------------------------
-
 class Tmux:
     """A tmux server on a socket in `folder`, which keeps the environment it started with."""
 
@@ -151,35 +134,24 @@ class Tmux:
     def new_session(self, name, cwd, command):
         """Runs COMMAND, a list, in a detached 200x50 session; returns its pid."""
         self.run("new-session", "-d", "-s", name, "-x", "200", "-y", "50", "-c", str(cwd), "--", *command)
-        if not self.processes:
-            self._watch(name, "#{pid}")
-        return self._watch(name, "#{pane_pid}")
-
-    def _watch(self, target, pid_format):
-        pid = int(self.run("display-message", "-p", "-t", target, pid_format))
-        self.processes.append((pid, os.pidfd_open(pid)))
+        for pid_format in ("#{pid}",) * (not self.processes) + ("#{pane_pid}",):
+            pid = int(self.run("display-message", "-p", "-t", name, pid_format))
+            self.processes.append((pid, os.pidfd_open(pid)))
         return pid
 
     def close(self):
-        """Ends the server, and each process group (the server's, each pane's) whose leader outlives it."""
+        """Ends the server, then each process group (the server's, each pane's) whose leader outlives it."""
         def ended(pidfd):
             return select.select([pidfd], [], [], 0)[0]
-        try:
+        with contextlib.suppress(AssertionError, subprocess.TimeoutExpired):
             self.run("kill-server", check=False)
             wait_until(lambda: all(ended(pidfd) for _, pidfd in self.processes), "tmux's end", 10)
-        except (AssertionError, subprocess.TimeoutExpired):
-            pass
         for pid, pidfd in self.processes:
-            if not ended(pidfd):
-                try:
-                    os.killpg(pid, signal.SIGKILL)
-                except ProcessLookupError:
-                    pass
+            with contextlib.suppress(ProcessLookupError):
+                ended(pidfd) or os.killpg(pid, signal.SIGKILL)
             os.close(pidfd)
         self.processes = []
 
-
-# --- Lullwatch's side ---------------------------------------------------------------
 
 class LullwatchSide:
     """Lullwatch in the HOME `home` with the TMPDIR `tmp`, its runtime folder in `root`."""
@@ -197,7 +169,7 @@ class LullwatchSide:
 
     def lullwatch(self, *arguments):
         """What `lullwatch ARGUMENTS` writes to its standard output, once it has exited with 0."""
-        result = subprocess.run([str(Path(os.environ.get("LULLWATCH_BINARY_DIR", "")) / "lullwatch"), *arguments],
+        result = subprocess.run([str(LULLWATCH), *arguments],
                                 env=self.lullwatch_environment(), stdin=subprocess.DEVNULL, capture_output=True,
                                 text=True, timeout=60)
         assert result.returncode == 0, (arguments, result.returncode, result.stderr)
@@ -217,21 +189,17 @@ class LullwatchSide:
         """The session records by session id."""
         found = {}
         for path in self.sessions.glob("*.json"):
-            try:
+            with contextlib.suppress(FileNotFoundError, ValueError):
                 record = json.loads(path.read_text(encoding="utf-8"))
-            except (FileNotFoundError, ValueError):
-                continue
-            found[record.get("sessionId")] = record
+                found[record.get("sessionId")] = record
         return found
 
-    def wait_record(self, predicate, what, session_id=None, timeout=DEADLINE):
+    def wait_record(self, predicate, what, session_id=None):
         """A record (of this session, or any) that satisfies predicate."""
         return wait_until(lambda: next((r for r in self.records().values()
                                         if session_id in (None, r.get("sessionId")) and predicate(r)), None),
-                          what, timeout, lambda: "records: %r" % self.records())
+                          what, show=lambda: "records: %r" % self.records())
 
-
-# --- the agents -------------------------------------------------------------------------
 
 class StandIn:
     """standin_api.py serving `replies` (see docs/agents/standin-api.md)."""
@@ -245,7 +213,7 @@ class StandIn:
         self.base_url = "http://127.0.0.1:%d" % int(self.process.stdout.readline())
 
     def log(self):
-        """The records of its log so far: each whole line."""
+        """The whole lines of its log so far."""
         return [json.loads(line) for line in self.log_path.read_bytes().splitlines(True) if line.endswith(b"\n")]
 
     def served(self):
@@ -253,12 +221,10 @@ class StandIn:
         return {r["reply_id"]: r["model"] for r in self.log() if r.get("script_index") is not None}
 
     def wait(self, event, reply_id):
-        """Waits for a log record such as ("held", "r1") or ("aborted", ...)."""
         wait_until(lambda: any(r["event"] == event and r["reply_id"] == reply_id for r in self.log()),
                    "the stand-in's %s of %s" % (event, reply_id))
 
     def release(self, reply_id):
-        """Lets a held reply go on streaming."""
         request = urllib.request.Request(self.base_url + "/test/release", data=json.dumps({"id": reply_id}).encode())
         urllib.request.urlopen(request, timeout=10).close()
 
@@ -298,8 +264,7 @@ def codex_home(box):
 
 
 def write_codex_config(box):
-    """~/.codex/config.toml: the stand-in as the model provider, with no
-    retries, and the working folder, made a git repository, trusted."""
+    """The stand-in as the model provider, with no retries; the working folder, a git repository, trusted."""
     subprocess.run(["git", "init", "-q", str(box.work)], check=True, capture_output=True, timeout=30)
     codex_home(box).mkdir()
     toml_string = json.dumps  # a TOML basic string reads as JSON writes one
@@ -311,7 +276,7 @@ def write_codex_config(box):
 
 
 def trust_codex_hooks(box):
-    """Trusts the hooks as Codex's /hooks review does, with tests/tools/codex_trust.py."""
+    """Trusts the hooks as Codex's /hooks review does."""
     records = subprocess.run([sys.executable, str(TESTS_DIR / "tools" / "codex_trust.py"),
                               str(codex_home(box) / "hooks.json"), "-"], check=True, capture_output=True).stdout
     with open(codex_home(box) / "config.toml", "ab") as config:
@@ -383,10 +348,8 @@ AGENTS = {agent.key: agent for agent in (
 
 
 class Sandbox(LullwatchSide):
-    """A temporary HOME, working folder and TMPDIR for `agent`, the stand-in,
-    Lullwatch's hooks connected, and the agent processes started there.
-    Closing it ends Lullwatch, tmux with the agent in it, what the agent
-    leaves running and the stand-in, and removes the folder."""
+    """A temporary HOME, working folder and TMPDIR for `agent`, with the stand-in and Lullwatch's hooks;
+    closing it ends every process started there, and what the agent leaves running."""
 
     def __init__(self, agent):
         self.agent, self.processes, self.tmux, self.standin = agent, [], None, None
@@ -416,13 +379,12 @@ class Sandbox(LullwatchSide):
         return dict(super().lullwatch_environment(), COPILOT_HOME=str(self.root / "copilot-home"))
 
     def environment(self):
-        """The agent's whole environment: nothing else leaks in from the test's."""
+        """The agent's whole environment: nothing leaks in from the test's."""
         return dict(HOME=str(self.home), PATH=os.environ.get("PATH", "/usr/bin:/bin"), TMPDIR=str(self.tmp),
                     NO_PROXY="127.0.0.1", COPILOT_HOME=str(self.root / "copilot-home"),
                     **self.agent.environment(self))
 
     def start_print(self, prompt):
-        """The agent's run of one prompt, its output in files."""
         with open(self.root / "out.txt", "wb") as out, open(self.root / "err.txt", "wb") as err:
             process = subprocess.Popen([str(self.agent.binary()), *self.agent.one_shot(prompt)], cwd=self.work,
                                        env=self.environment(), stdin=subprocess.DEVNULL, stdout=out, stderr=err,
@@ -431,14 +393,13 @@ class Sandbox(LullwatchSide):
         return process
 
     def finish(self, process, timeout=120):
-        """Waits for a run of start_print() and ends what is left of its group: (returncode, stdout, stderr)."""
+        """(returncode, stdout, stderr) of a run of start_print(), once its group has ended."""
         wait_until(lambda: has_exited(process), "the agent's end", timeout)
         end(process)
         return process.returncode, *((self.root / name).read_text(errors="replace") for name in ("out.txt", "err.txt"))
 
     def start_interactive(self):
-        """The agent in a tmux session, once it takes input (and has its
-        session's record, when it writes one then): its pid."""
+        """The agent's pid in a tmux session, once it takes input (and has a record, if it writes one then)."""
         self.tmux = Tmux(self.root, self.environment())
         pid = self.tmux.new_session("agent", self.work, [str(self.agent.binary()), *self.agent.interactive])
         if self.agent.session_at_start:
@@ -449,15 +410,13 @@ class Sandbox(LullwatchSide):
     def screen(self):
         return self.tmux.run("capture-pane", "-p", "-t", "agent", check=False)
 
-    def wait_screen(self, text, timeout=DEADLINE):
-        wait_until(lambda: text in self.screen(), "%r on the screen" % text, timeout,
-                   lambda: "the screen:\n" + self.screen())
+    def wait_screen(self, text):
+        wait_until(lambda: text in self.screen(), "%r on the screen" % text, show=lambda: "the screen:\n" + self.screen())
 
     def press(self, *keys):
         self.tmux.run("send-keys", "-t", "agent", *keys)
 
     def submit(self, text):
-        """Types a line and, once the screen shows it, presses Enter."""
         self.press("-l", text)
         self.wait_screen(text)
         self.press("Enter")
@@ -469,7 +428,7 @@ class Sandbox(LullwatchSide):
             self.tmux.close()
         for process in self.processes + ([self.standin.process] if self.standin else []):
             end(process)
-        # What the agent left running on its own, such as Codex's daemon.
+        # What the agent left running, such as Codex's daemon.
         for pid in (int(name) for name in os.listdir("/proc") if name.isdigit()):
             with contextlib.suppress(OSError), os.fdopen(os.pidfd_open(pid)) as pidfd:
                 if str(self.root).encode() in Path("/proc/%d/cmdline" % pid).read_bytes():
@@ -479,11 +438,8 @@ class Sandbox(LullwatchSide):
         shutil.rmtree(self.root, ignore_errors=True)
 
 
-# --- desktop services on private buses -----------------------------------------------
-
 class BusTestCase:
-    """Mixin for dbusmock.DBusTestCase: private system and session buses for
-    the class; start_mocks() adds logind, upower and a notification daemon."""
+    """Mixin for dbusmock.DBusTestCase: private buses; start_mocks() adds logind, upower, notifications."""
 
     @classmethod
     def setUpClass(cls):
@@ -494,7 +450,6 @@ class BusTestCase:
     def tearDownClass(cls):
         datadir = dbusmock.DBusTestCase._DBusTestCase__datadir
         super().tearDownClass()
-        # The buses' configuration folder is the class's to remove.
         if datadir:
             shutil.rmtree(datadir, ignore_errors=True)
             dbusmock.DBusTestCase._DBusTestCase__datadir = None
@@ -509,7 +464,6 @@ class BusTestCase:
         self.set_battery(False, 80.0)
 
     def set_battery(self, on_battery, percent):
-        """upower's display device: a discharging battery at `percent`, or a charging one."""
         self.upower_mock.Set("org.freedesktop.UPower", "OnBattery", on_battery, dbus_interface=dbus.PROPERTIES_IFACE)
         self.upower_mock.SetupDisplayDevice(
             dbus.UInt32(2), dbus.UInt32(2 if on_battery else 1), percent, 5.0, 50.0, 5.0,
@@ -531,15 +485,10 @@ class BusTestCase:
         return [(str(call[2][3]), str(call[2][4])) for call in wait_until(lambda: self.notification_calls("Notify"),
                                                                          "Notify")]
 
-    def assert_withdrawn(self):
-        """The notification is withdrawn, and was shown just once."""
-        wait_until(lambda: self.notification_calls("CloseNotification"), "CloseNotification")
-        self.assertEqual(len(self.notification_calls("Notify")), 1)
 
 
 class Portal:
-    """A stand-in of the desktop portal's Settings: the colour scheme, read
-    with ReadOne and announced with SettingChanged."""
+    """The desktop portal's Settings: the colour scheme, read with ReadOne, announced with SettingChanged."""
 
     NAME, PATH, INTERFACE = "org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop", \
         "org.freedesktop.portal.Settings"
@@ -561,8 +510,6 @@ class Portal:
     def close(self):
         end(self.process)
 
-
-# --- X displays -----------------------------------------------------------------------
 
 def start_xvfb():
     """An X server of its own on a free display: (process, display)."""
@@ -596,8 +543,7 @@ def window(display, name, *options):
 
 
 class Screenshot:
-    """The X display's picture, through xwd: TrueColor pixels of whole
-    bytes, 8 bits a colour, as Xvfb's are."""
+    """The X display's picture, through xwd: TrueColor pixels of whole bytes, as Xvfb's are."""
 
     def __init__(self, display):
         data = subprocess.run(["xwd", "-display", display, "-root", "-silent"], capture_output=True,
@@ -626,11 +572,8 @@ WATCHER = ("org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher")
 
 
 class XfcePanel:
-    """Openbox and xfce4-panel on an X display, the panel configured by
-    xfce4-panel.xml (along the top of the screen: an expanding gap, then the
-    status tray with square items at its right end) through an xfconf daemon
-    of its own on the session bus; its status tray is the
-    StatusNotifierWatcher and hosts the items. `scale`: GDK_SCALE."""
+    """Openbox and xfce4-panel (as xfce4-panel.xml sets it: along the top, the
+    status tray at its right end, the StatusNotifierWatcher) with an xfconf daemon of its own."""
 
     def __init__(self, folder, display, scale=1):
         self.display, self.scale, self.processes = display, scale, []
@@ -654,24 +597,19 @@ class XfcePanel:
             raise
 
     def _start(self, command):
-        self.processes.append(subprocess.Popen(command, env=self.environment, stdin=subprocess.DEVNULL,
-                                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                               start_new_session=True))
+        self.processes.append(spawn(command, self.environment))
 
     def watcher(self, name):
-        """A property of the panel's StatusNotifierWatcher, None while it is not there."""
         if not self.bus.name_has_owner(WATCHER[0]):
             return None
         return self.bus.get_object(*WATCHER).Get(WATCHER[0], name, dbus_interface=dbus.PROPERTIES_IFACE)
 
     def set_dark(self, dark):
-        """The panel's own dark mode (xfconf's /panels/dark-mode)."""
         self.bus.get_object("org.xfce.Xfconf", "/org/xfce/Xfconf").SetProperty(
             "xfce4-panel", "/panels/dark-mode", dbus.Boolean(dark), dbus_interface="org.xfce.Xfconf")
 
     def strip(self):
-        """The panel's strip on the screen: (its colour, {(x, y): (r, g, b)}
-        of its pixels of another colour, the tray's icons)."""
+        """(the panel's colour, {(x, y): (r, g, b)} of its pixels of another colour: the tray's icons)."""
         shot = Screenshot(self.display)
         rows = range(self.scale, (XFCE_PANEL_SIZE - 1) * self.scale)
         background = collections.Counter(shot.rgb(x, y) for y in rows for x in range(0, shot.width, 7)).most_common(1)

@@ -1,8 +1,6 @@
 #!/usr/bin/python3
-"""The real agent named on the command line (e2e_support.AGENTS) offline,
-with the hooks `lullwatch hooks install` connects: their records, the states,
-tokens equal to what the stand-in served, the wait for the user and its
-notification, as `lullwatch status` and `lullwatch --headless` tell them."""
+"""The real agent named on the command line (e2e_support.AGENTS) offline, with the hooks `lullwatch hooks
+install` connects: records, states, tokens as served, the wait for the user and its notification."""
 
 import sys
 import unittest
@@ -27,7 +25,6 @@ SECOND = {"input_tokens": 230, "output_tokens": 45, "cache_creation_input_tokens
 
 
 def reply(reply_id, text, call=None, **options):
-    """A scripted reply: a text, then the tool call (name, input) if any."""
     calls = [{"type": "tool_use", "name": call[0], "input": call[1]}] if call else []
     return dict(id=reply_id, content=[{"type": "text", "text": text}, *calls], **options)
 
@@ -37,8 +34,7 @@ def context(reply):
 
 
 def line(state, reply, wake):
-    """The headless line, with the tray's short text for the context tokens of
-    `reply`; it names the reason while the computer is kept awake."""
+    """The headless line, with the tray's short text for the context tokens of `reply`."""
     count = context(reply)
     count = str(count) if count <= 999 else "%dk" % (count // 1000) if count <= 999_999 else "%.1fM" % (count / 1e6)
     return " \u00b7 ".join([state, count, wake] + [AGENT.name + " is working in work"] * (wake == AWAKE))
@@ -52,7 +48,7 @@ class AgentTest(e2e.BusTestCase, dbusmock.DBusTestCase):
         return box
 
     def assert_owner(self, record, pid):
-        """The record's owner is the session's own process, not a hook's or a server's of every session."""
+        """The record's owner is the session's own process, not a hook's or a shared server's."""
         self.assertTrue(e2e.descends(record["pid"], pid), (record, pid))
         self.assertNotIn(b"app-server", Path("/proc/%d/cmdline" % record["pid"]).read_bytes())
 
@@ -135,7 +131,8 @@ class AgentTest(e2e.BusTestCase, dbusmock.DBusTestCase):
         box.wait_record(lambda r: {key: r.get(key) for key in AGENT.turn_end} == AGENT.turn_end,
                         "the record at the turn's end", session_id)
         headless.wait_last_line(line("idle", replies[1], ASLEEP))
-        self.assert_withdrawn()
+        wait_until(lambda: self.notification_calls("CloseNotification"), "the notification withdrawn")
+        self.assertEqual(len(self.notification_calls("Notify")), 1)
         wait_until(lambda: not self.inhibitors(), "the inhibitor's release")
         self.assertEqual(list(box.standin.served()), ["r1", "r2"])
         self.assert_counted(box, session_id, replies)

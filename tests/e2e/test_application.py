@@ -1,7 +1,6 @@
 #!/usr/bin/python3
-"""The application end to end on private buses with mock services, over
-records written as the hooks write them: headless, and in the tray of a
-StatusNotifierWatcher stand-in or an XEmbed tray on an X server of its own."""
+"""The application on private buses with mock services, over records written as the hooks write them:
+headless, and in the tray of a StatusNotifierWatcher stand-in or of an XEmbed tray."""
 
 import json
 import os
@@ -23,13 +22,11 @@ import e2e_support  # noqa: E402
 from e2e_support import DEADLINE, end, wait_until, window  # noqa: E402
 
 WATCHER_TEMPLATE = str(e2e_support.E2E_DIR.parent / "ui" / "status_notifier_watcher.py")
-ITEM_INTERFACE = "org.kde.StatusNotifierItem"
 ENDED = "ended · - · Sleep allowed"
 
 
 class ApplicationTestCase(e2e_support.LullwatchSide, e2e_support.BusTestCase, dbusmock.DBusTestCase):
-    """Lullwatch in a folder of the test's own with the mock services, and a
-    live process, `agent`, to own the sessions."""
+    """Lullwatch in a folder of the test's own with the mock services; `agent` owns the sessions."""
 
     environment = e2e_support.LullwatchSide.lullwatch_environment
 
@@ -56,8 +53,8 @@ class ApplicationTestCase(e2e_support.LullwatchSide, e2e_support.BusTestCase, db
         temporary.rename(self.sessions / (session_id + ".json"))
 
     def item_property(self, service, name):
-        item = self.get_dbus(False).get_object(service, "/StatusNotifierItem")
-        return item.Get(ITEM_INTERFACE, name, dbus_interface=dbus.PROPERTIES_IFACE)
+        return self.get_dbus(False).get_object(service, "/StatusNotifierItem").Get(
+            "org.kde.StatusNotifierItem", name, dbus_interface=dbus.PROPERTIES_IFACE)
 
 
 class HeadlessTest(ApplicationTestCase):
@@ -85,8 +82,7 @@ class HeadlessTest(ApplicationTestCase):
                 process.wait_last_line("working · 0 · Keeping computer awake · Claude Code is working in api")
                 wait_until(self.inhibitors, "our idle inhibitor")
                 process.send_signal(number) if number else process.stdout.close()
-                if not ends:
-                    # Each change is a line it cannot write, and wake control goes on.
+                if not ends:  # each change is a line it cannot write, and wake control goes on
                     self.write_record("s2", "waiting", "/srv/api/")
                     wait_until(lambda: not self.inhibitors(), "the inhibitor's release")
                     self.write_record("s2", "working", "/srv/api/")
@@ -103,16 +99,14 @@ class HeadlessTest(ApplicationTestCase):
         process = self.start_lullwatch(environment=dict(
             self.environment(), DBUS_SESSION_BUS_ADDRESS=bus.stdout.readline().decode().strip()))
         self.write_record("s1", "working", "/home/dev/work/site")
-        process.wait_last_line("working · 0 · Keeping computer awake · Claude Code is working in site")
         wait_until(self.inhibitors, "our idle inhibitor")
-
         bus.terminate()
         self.assertEqual(process.wait(DEADLINE), 1)
         self.assertIn("Lost the connection to the session bus; Lullwatch quits.\n", process.stderr_text())
         wait_until(lambda: not self.inhibitors(), "the inhibitor's release at exit")
 
     def test_lock_is_private_and_never_followed(self):
-        # No runtime folder: the lock is in a folder of the application's own.
+        # No runtime folder: the lock is in a folder of the application's own; a link even there is an error.
         environment = self.environment()
         del environment["XDG_RUNTIME_DIR"]
         chosen = self.root / "chosen"
@@ -123,8 +117,6 @@ class HeadlessTest(ApplicationTestCase):
         self.assertEqual(own.stat().st_mode & 0o777, 0o700)
         process.send_signal(signal.SIGTERM)
         self.assertEqual(process.wait(DEADLINE), 0)
-
-        # A link planted even there is an error, told with its reason.
         (own / "lullwatch.lock").unlink()
         (own / "lullwatch.lock").symlink_to(chosen)
         process = self.start_lullwatch(environment=environment)
@@ -134,8 +126,6 @@ class HeadlessTest(ApplicationTestCase):
 
 
 class TrayTest(ApplicationTestCase):
-    """`lullwatch` with a display: its own StatusNotifierItem, or Qt's icon
-    in a tray that only embeds X windows."""
 
     def setUp(self):
         super().setUp()
@@ -143,8 +133,7 @@ class TrayTest(ApplicationTestCase):
         self.addCleanup(end, xvfb)
 
     def start_tray(self, **changes):
-        # A Wayland session with XWayland: lullwatch picks X11 by itself, for
-        # its panel placed beside the icon. Qt's tray code leaks a few strings at exit.
+        # Under XWayland it picks X11 to place its panel by the icon. Qt's tray code leaks a few strings at exit.
         return self.start_lullwatch((), dict(
             self.environment(), DISPLAY=self.display, XDG_SESSION_TYPE="wayland",
             WAYLAND_DISPLAY="wayland-lullwatch-test", ASAN_OPTIONS="detect_leaks=0") | changes)
@@ -199,9 +188,7 @@ class TrayTest(ApplicationTestCase):
 
     def test_panel_that_starts_later_still_gets_the_icon(self):
         process = self.start_tray()  # at login, before the desktop's panel
-        process.wait_last_line(ENDED)
         wait_until(lambda: "No tray found; running headless.\n" in process.stderr_text(), "the headless notice")
-
         # The panel comes: its watcher first, then its host registers.
         self.start_watcher(host=False)
         self.watcher_mock.RegisterStatusNotifierHost("org.kde.StatusNotifierHost-1",
@@ -211,8 +198,7 @@ class TrayTest(ApplicationTestCase):
         self.wait_tooltip(service, "No sessions")
 
     def test_xembed_tray_without_a_host_gets_the_icon(self):
-        trayer = subprocess.Popen(["trayer"], env=dict(self.environment(), DISPLAY=self.display),
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        trayer = e2e_support.spawn(["trayer"], dict(self.environment(), DISPLAY=self.display))
         self.addCleanup(end, trayer)
         wait_until(lambda: "IsViewable" in window(self.display, "panel"), "trayer's panel")
         process = self.start_tray()

@@ -1,8 +1,6 @@
 #!/usr/bin/python3
-"""A click on the waiting notification (the mock daemon's ActionInvoked)
-brings the agent's terminal to the front: the agent in a pane of a tmux
-server of the test's own, or in an xterm on an X server that Openbox
-manages, or in both."""
+"""A click on the waiting notification brings the agent's terminal to the front: the agent in a tmux
+pane, or in an xterm on an X server that Openbox manages, or in both."""
 
 import subprocess
 import sys
@@ -19,8 +17,7 @@ from test_application import ApplicationTestCase  # noqa: E402
 
 
 def child(pid, command):
-    """A child of `pid` that runs `command`, by name: xterm also starts
-    utempter's helper, and a child yet to exec runs its parent's command."""
+    """A child of `pid` running `command`, by name: xterm also starts utempter's helper."""
     return next((c for c in child_pids(pid) if proc_status(c).get("Name") == command), None)
 
 
@@ -31,8 +28,7 @@ class TerminalFocusTest(ApplicationTestCase):
         return dict(super().environment(), **({"DISPLAY": self.display} if self.display else {}))
 
     def start(self, command):
-        process = subprocess.Popen(command, env=self.environment(), stdin=subprocess.DEVNULL,
-                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+        process = e2e_support.spawn(command, self.environment())
         self.addCleanup(end, process)
         return process
 
@@ -49,8 +45,7 @@ class TerminalFocusTest(ApplicationTestCase):
         return self.xdotool("search", "--onlyvisible", "--pid", str(pid))
 
     def start_tmux(self):
-        """Window 0 with the agent's pane and a second pane, and window 1, the
-        active one; returns the agent's pid."""
+        """The agent's pid in window 0 beside a second pane; window 1 is the active one."""
         self.tmux = e2e_support.Tmux(self.root, self.environment())
         self.addCleanup(self.tmux.close)
         pane = self.tmux.new_session("work", self.root, ["sh", "-c", "sleep 600; :"])
@@ -63,7 +58,6 @@ class TerminalFocusTest(ApplicationTestCase):
         return self.tmux.run("display-message", "-p", "-t", "work", "#{window_index}.#{pane_index}")
 
     def start_xterm(self, command):
-        """An xterm running `command`, once it is the active window."""
         xterm = self.start(["xterm", "-e", *command])
         window = wait_until(lambda: self.window_of(xterm.pid), "the window of xterm %d" % xterm.pid)
         wait_until(lambda: self.xdotool("getactivewindow") == window, "xterm %d's window active" % xterm.pid)
@@ -75,7 +69,6 @@ class TerminalFocusTest(ApplicationTestCase):
         self.start_lullwatch(environment=self.environment())
         self.wait_notified()
         self.assertEqual([str(a) for a in self.notification_calls("Notify")[0][2][5]], ["default", "Show"])
-        # The template numbers its notifications from 1.
         self.notifications_mock.EmitSignal("org.freedesktop.Notifications", "ActionInvoked", "us",
                                            [dbus.UInt32(1), "default"], dbus_interface=dbusmock.MOCK_IFACE)
 
@@ -94,8 +87,7 @@ class TerminalFocusTest(ApplicationTestCase):
         wait_until(lambda: self.xdotool("getactivewindow") == attached, "the attached client's xterm active")
 
     def test_terminal_window_of_the_nearest_ancestor_is_activated(self):
-        self.start_display()
-        # The agent runs under a shell in an xterm, which runs in another xterm.
+        self.start_display()  # the agent under a shell in an xterm in another xterm
         outer = self.start(["xterm", "-e", "xterm", "-e", "sh", "-c", "sleep 600; :"])
         inner = wait_until(lambda: child(outer.pid, "xterm"), "the inner xterm")
         shell = wait_until(lambda: child(inner, "sh"), "the inner xterm's shell")

@@ -1,7 +1,6 @@
 #!/usr/bin/python3
-"""The application in xfce4-panel's status tray, a StatusNotifierItem
-watcher and host, on an X server of the test's own, with a portal stand-in
-that tells the colour scheme; what the panel shows is read from the pixels."""
+"""The application in xfce4-panel's status tray, with a portal stand-in telling the colour scheme;
+what the panel shows is read from the pixels."""
 
 import subprocess
 import sys
@@ -33,8 +32,7 @@ class XfcePanelTest(ApplicationTestCase):
                           "our item among the panel's items")
         service = item[0].partition("/")[0]
 
-        # Our glyphs at the panel's right end stand out from the panel as the
-        # desktop's colour scheme and the panel's own mode change together.
+        # Our glyphs at the right end stand out as the colour scheme and the panel's mode change together.
         for dark in (False, True, False):
             portal.set_dark(dark)
             panel.set_dark(dark)

@@ -1,13 +1,8 @@
 #!/usr/bin/env python3
-"""codex_trust.py HOOKS_JSON -: prints the config.toml records with which
-Codex's /hooks review trusts every command hook of a hooks.json.
-
-As the real Codex CLI 0.171.0's `codex app-server` hooks/list tells them: the
-key is "<hooks.json path>:<event in snake case>:<group index>:<handler
-index>"; the hash is sha256 over the compact JSON, keys sorted, of the
-event's name and the handler as Codex reads it (no timeout: 600; at least 1;
-a session end's at most 3). Written apart from Lullwatch's own reading of
-these records so that the two check each other."""
+"""codex_trust.py HOOKS_JSON -: the config.toml records with which Codex's /hooks review trusts every
+command hook, as Codex CLI 0.171.0's app-server hooks/list tells them: key "<path>:<event in snake
+case>:<group>:<handler>", hash sha256 of the compact sorted JSON of the event's name and the handler
+as Codex reads it (timeout 600 if none, at least 1, a session end's at most 3)."""
 import hashlib
 import json
 import re

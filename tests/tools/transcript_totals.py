@@ -1,9 +1,6 @@
 #!/usr/bin/env python3
-"""transcript_totals.py [--qwen | --gemini | --codex] FILE...: what Qwen Code
-transcripts, Gemini CLI chats, Codex CLI rollouts or (without an option)
-Claude Code transcripts should yield, for test expectations. Each agent's
-rules are with its function; written apart from the C++ reader so that the
-two can check each other."""
+"""transcript_totals.py [--qwen | --gemini | --codex] FILE...: what Qwen Code, Gemini CLI, Codex CLI or
+(without an option) Claude Code transcripts should yield; written apart from the C++ reader to check it."""
 import json
 import re
 import sys
@@ -15,8 +12,7 @@ KEYS = ("input_tokens", "output_tokens", "cache_creation_input_tokens", "cache_r
 WINDOW = 256  # how many of the latest distinct message ids a Gemini copy may still replace
 
 
-def count(value):
-    """A whole number, else 0."""
+def count(value):  # a whole number, else 0
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         return 0
     return 0 if isinstance(value, float) and not value.is_integer() else int(value)
@@ -35,8 +31,7 @@ def stamp(text):
     return datetime.fromisoformat(text[:19] + ("+00:00" if zone == "Z" else zone)).timestamp() + fraction
 
 
-def json_lines(path):
-    """The lines of a file that are whole JSON objects, parsed."""
+def json_lines(path):  # the lines that are whole JSON objects
     for raw in open(path, "rb").read().split(b"\n"):
         try:
             entry = json.loads(raw) if raw.strip() else None
@@ -61,10 +56,8 @@ def interrupted(entry):
 
 
 def totals(path):
-    """Claude Code: each assistant message counts once, with the usage of its
-    latest copy among consecutive counted entries; the newest conversation
-    entry (side conversations and the agent's meta entries are not the
-    conversation) gives the time and whether it was an interrupt."""
+    """Claude Code: each assistant message counts once, with its latest copy's usage among consecutive
+    counted entries; the newest conversation entry (not side or meta) gives the time and any interrupt."""
     messages, last_id, model, context, at, ended = [], None, None, 0, None, False
     for entry in json_lines(path):
         kind = entry.get("type")
@@ -87,10 +80,8 @@ def totals(path):
 
 
 def qwen_totals(path):
-    """Qwen Code's Gemini-style usage as our four counters: the prompt count
-    includes its cached part; output is candidates plus thoughts, but never
-    more than the total leaves after the prompt (OpenAI-compatible replies
-    count the thoughts inside the candidates)."""
+    """Qwen Code: the prompt count includes its cached part; output is candidates plus thoughts, but no more
+    than the total leaves after the prompt (OpenAI-compatible replies count thoughts in the candidates)."""
     counted, model, at = [], None, None
     for entry in json_lines(path):
         if entry.get("type") not in ("user", "assistant"):
@@ -109,11 +100,9 @@ def qwen_totals(path):
 
 
 def gemini_totals(path):
-    """Gemini CLI's "tokens": input includes its cached part, the tool prompt
-    is input beside it, thoughts are output. Each message's latest copy
-    counts, while its id is among the latest WINDOW distinct ids. An older
-    message is settled: a copy of it made no later than the newest settled
-    message (as when the agent lists the conversation again) changes nothing."""
+    """Gemini CLI: input includes its cached part, the tool prompt is input, thoughts are output. A message's
+    latest copy counts while its id is among the latest WINDOW; a copy made no later than the newest
+    message out of the window (the conversation listed again) changes nothing."""
     counted, window, order = [], {}, []  # window: id -> index into counted; order: (id, time), oldest first
     state = {"context": 0, "model": None, "at": None, "settled": None}
 
@@ -159,10 +148,8 @@ def gemini_totals(path):
 
 
 def codex_totals(path):
-    """Codex: input includes its cached and cache-written parts, output
-    already includes reasoning. The latest cumulative total, from a token
-    count event or from a reply's usage record, replaces the totals; each
-    change of them is a turn. The turns' beginnings and ends give the activity."""
+    """Codex: input includes its cached and cache-written parts, output its reasoning. The latest cumulative
+    total (token count event or usage record) replaces the totals, each change a turn."""
     def counts(usage):
         get = lambda key: amount(usage.get(key))  # noqa: E731
         cached, written = get("cached_input_tokens"), get("cache_write_input_tokens")
