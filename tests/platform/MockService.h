@@ -8,9 +8,8 @@
 
 namespace lullwatch::test {
 
-// A python-dbusmock service whose name appears on `bus`: one of dbusmock's
-// templates ("-t NAME"), or a bare object (NAME PATH INTERFACE) given methods
-// with addMethod. Records the calls it gets.
+// A python-dbusmock service whose name appears on `bus`: a template ("-t NAME"),
+// or a bare object (NAME PATH INTERFACE) given methods with addMethod.
 class MockService {
 public:
     static constexpr auto mockInterface = "org.freedesktop.DBus.Mock";
@@ -21,7 +20,7 @@ public:
         , m_name(std::move(name))
         , m_path(std::move(path))
     {
-        auto environment = QProcessEnvironment::systemEnvironment();
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), sessionAddress);
         environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), systemAddress);
         m_process.setProcessEnvironment(environment);
@@ -37,10 +36,9 @@ public:
     bool waitUntilReady()
     {
         const QDeadlineTimer deadline(20000);
-        while (!m_bus.hasOwner(m_name)) {
+        while (!m_bus.hasOwner(m_name))
             if (m_process.waitForFinished(10) || m_process.state() == QProcess::NotRunning || deadline.hasExpired())
                 return false;
-        }
         return true;
     }
 
@@ -75,14 +73,10 @@ public:
         if (reply.type() != QDBusMessage::ReplyMessage)
             return calls; // reading an absent argument leaks in QtDBus
         const auto records = reply.arguments().value(0).value<QDBusArgument>();
-        records.beginArray();
-        while (!records.atEnd()) {
+        for (records.beginArray(); !records.atEnd(); records.endStructure()) {
             quint64 time = 0;
-            QVariantList arguments;
             records.beginStructure();
-            records >> time >> arguments;
-            records.endStructure();
-            calls << arguments;
+            records >> time >> calls.emplace_back();
         }
         records.endArray();
         return calls;
@@ -93,8 +87,7 @@ public:
 
 private:
     const PrivateBus &m_bus;
-    QString m_name;
-    QString m_path;
+    QString m_name, m_path;
     QProcess m_process;
 };
 

@@ -35,10 +35,9 @@ public:
         m_daemon.start(QStringLiteral("dbus-daemon"),
                        {QStringLiteral("--config-file=") + config.fileName(), QStringLiteral("--print-address=1"),
                         QStringLiteral("--nofork")});
-        while (!m_daemon.canReadLine()) {
+        while (!m_daemon.canReadLine())
             if (!m_daemon.waitForReadyRead(10000))
                 return false;
-        }
         m_address = QString::fromUtf8(m_daemon.readLine().trimmed());
         return connection().isConnected();
     }
@@ -48,9 +47,8 @@ public:
     bool hasOwner(const QString &name) const { return connection().interface()->isServiceRegistered(name).value(); }
 
 private:
-    QString m_connectionName;
+    QString m_connectionName, m_address;
     QProcess m_daemon;
-    QString m_address;
 };
 
 } // namespace lullwatch::test

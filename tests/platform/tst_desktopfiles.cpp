@@ -38,37 +38,29 @@ private Q_SLOTS:
     // once read stays cached); lines written by hand read as the user meant.
     void preferences()
     {
-        const std::string text = "=x #y ;z \"q\" \\ 'r' ünï 日本";
+        const std::string text = "=x #y ;z \"q\" \\ 'r' ünï 日本, b";
         SettingsPreferenceStore writer(u"lullwatch.conf"_s);
-        writer.writeString("list", "a, b");
         writer.writeString("text", text);
         writer.writeBool("on", true);
         appendFile("lullwatch.conf", "hand=a, b\none=1\nyes=yes\n"sv);
         fs::copy_file("lullwatch.conf", "copy.conf");
         const SettingsPreferenceStore reader(u"copy.conf"_s);
-        QCOMPARE((std::vector {reader.readString("list"), reader.readString("text"), reader.readString("hand")}),
-                 (std::vector<std::optional<std::string>> {"a, b", text, "a, b"}));
+        QCOMPARE((std::vector {reader.readString("text"), reader.readString("hand")}),
+                 (std::vector<std::optional<std::string>> {text, "a, b"}));
         QCOMPARE((std::vector {reader.readBool("on"), reader.readBool("one"), reader.readBool("yes")}),
                  (std::vector<std::optional<bool>> {true, true, std::nullopt}));
     }
 
-    // XDG folders count when absolute; a runtime folder when it is the user's alone.
+    // XDG folders count when absolute.
     void defaultPaths()
     {
-        const fs::path home = qgetenv("HOME").toStdString(), data = m_folder / "data";
-        qputenv("XDG_DATA_HOME", data.c_str());
-        for (const auto &[configHome, runtimeMode, config, lock] :
-             {std::tuple {"/elsewhere", 0700, fs::path("/elsewhere"), m_folder / "0700/lullwatch.lock"},
-              {"relative/config", 0777, home / ".config", data / "lullwatch/instance/lullwatch.lock"}}) {
-            const fs::path runtime = m_folder / (runtimeMode == 0700 ? "0700" : "0777");
-            fs::create_directory(runtime);
-            fs::permissions(runtime, fs::perms(runtimeMode));
+        const fs::path home = qgetenv("HOME").toStdString();
+        for (const auto &[configHome, config] :
+             {std::pair {"/elsewhere", fs::path("/elsewhere")}, {"relative/config", home / ".config"}}) {
             qputenv("XDG_CONFIG_HOME", configHome);
-            qputenv("XDG_RUNTIME_DIR", runtime.c_str());
             QCOMPARE(SettingsPreferenceStore::defaultFilePath().toStdString(),
                      (config / "lullwatch/lullwatch.conf").string());
             QCOMPARE(AutostartLoginItem::defaultDesktopFile(), config / "autostart/lullwatch.desktop");
-            QCOMPARE(SingleInstance::defaultLockFile(), lock);
         }
     }
 
@@ -83,48 +75,36 @@ private Q_SLOTS:
         fs::create_symlink(m_folder / "chosen", "link/lullwatch.lock");
         fs::create_directory("open");
         fs::permissions("open", fs::perms::all);
-        for (const char *lock : {"link/lullwatch.lock", "open/lullwatch.lock"}) {
-            const SingleInstance instance(lock);
-            QVERIFY2(instance.outcome() == Outcome::Failed && instance.error().find(lock) != std::string::npos,
-                     instance.error().c_str());
-        }
+        for (const char *lock : {"link/lullwatch.lock", "open/lullwatch.lock"})
+            QVERIFY2(SingleInstance(lock).outcome() == Outcome::Failed, lock);
         QVERIFY(!fs::exists("chosen") && !fs::exists("open/lullwatch.lock"));
-        QCOMPARE(fs::status("mine").permissions(), fs::perms::owner_all);
-        QCOMPARE(fs::status("open").permissions(), fs::perms::all);
     }
 
-    // The entry starts the program, however its path is spelled, while the
-    // program is there; freedesktop.org's own checker agrees. "@" stands for
-    // the working folder.
+    // The entry starts the program, quoted (with \ " ` $ escaped and % doubled, then each backslash
+    // doubled), while the program is there; desktop-file-validate agrees. "@" is the working folder.
     void autostartEntry()
     {
         const QString here = QString::fromStdString(m_folder.string());
-        for (auto [program, exec] :
-             {std::pair {u"@/usr/bin/lullwatch"_s, u"@/usr/bin/lullwatch"_s},
-              {u"lullwatch"_s, u"@/lullwatch"_s},
-              // Quoted, with \ " ` $ escaped and % doubled, then each backslash doubled.
-              {u"@/a;b c$d\"e\\f%g`h/lullwatch"_s, u"\"@/a;b c\\\\$d\\\\\"e\\\\\\\\f%%g\\\\`h/lullwatch\""_s}}) {
-            const fs::path path = program.replace(u'@', here).toStdString();
-            fs::create_directories(fs::absolute(path).parent_path());
-            writeFile(path, "#!/bin/sh\n");
-            fs::permissions(path, fs::perms::owner_all);
-            AutostartLoginItem item("autostart/lullwatch.desktop", path);
-            QCOMPARE(item.registerItem(), std::nullopt);
-            const QString entry = QString::fromStdString(readFile("autostart/lullwatch.desktop"));
-            QVERIFY2(entry.contains("\nExec="_L1 + exec.replace(u'@', here) + u'\n'), qPrintable(entry));
-            QVERIFY(item.isEnabled());
-            fs::remove(path);
-            QVERIFY(!item.isEnabled());
-            QProcess validate;
-            validate.start(u"desktop-file-validate"_s, {u"autostart/lullwatch.desktop"_s});
-            QVERIFY(validate.waitForFinished());
-            QCOMPARE(validate.readAll() + QByteArray::number(validate.exitCode()), QByteArray("0"));
-        }
+        const fs::path path = m_folder / "a;b c$d\"e\\f%g`h/lullwatch";
+        fs::create_directories(path.parent_path());
+        writeFile(path, "#!/bin/sh\n");
+        fs::permissions(path, fs::perms::owner_all);
+        AutostartLoginItem item("autostart/lullwatch.desktop", path);
+        QCOMPARE(item.registerItem(), std::nullopt);
+        const QString entry = QString::fromStdString(readFile("autostart/lullwatch.desktop"));
+        const QString exec = u"\"@/a;b c\\\\$d\\\\\"e\\\\\\\\f%%g\\\\`h/lullwatch\""_s.replace(u'@', here);
+        QVERIFY2(entry.contains("\nExec="_L1 + exec + u'\n'), qPrintable(entry));
+        QVERIFY(item.isEnabled());
+        fs::remove(path);
+        QVERIFY(!item.isEnabled());
+        QProcess validate;
+        validate.start(u"desktop-file-validate"_s, {u"autostart/lullwatch.desktop"_s});
+        QVERIFY(validate.waitForFinished());
+        QCOMPARE(validate.readAll() + QByteArray::number(validate.exitCode()), QByteArray("0"));
     }
 
-    // Entries as the user's desktop may have left them; "%1" is a program that
-    // runs. Removing twice is fine; a folder in the entry's place is not ours to
-    // delete; errors name the path.
+    // Entries as the user's desktop may have left them ("%1" runs); a folder in the
+    // entry's place is not ours to delete.
     void autostartSwitches()
     {
         writeFile("lullwatch", "#!/bin/sh\n");
@@ -145,13 +125,7 @@ private Q_SLOTS:
         AutostartLoginItem item(m_folder / "lullwatch.desktop", "lullwatch");
         QVERIFY(!item.unregisterItem() && !item.unregisterItem() && !item.isEnabled());
         fs::create_directories("lullwatch.desktop/inside");
-        const auto names = [](const std::optional<std::string> &error, std::string_view path) {
-            return error.value_or("").find(path) != std::string::npos;
-        };
-        QVERIFY(names(item.registerItem(), "lullwatch.desktop") && names(item.unregisterItem(), "lullwatch.desktop"));
-        QVERIFY(fs::is_directory("lullwatch.desktop/inside"));
-        writeFile("autostart", "a file where the folder goes");
-        QVERIFY(names(AutostartLoginItem("autostart/lullwatch.desktop", "lullwatch").registerItem(), "autostart"));
+        QVERIFY(item.registerItem() && item.unregisterItem() && fs::is_directory("lullwatch.desktop/inside"));
     }
 
     // The icon goes where the icon theme looks, replaced whole, and only when it differs.
@@ -171,9 +145,6 @@ private Q_SLOTS:
             QCOMPARE(installUserIcon(m_folder, svg), std::optional(file));
             QVERIFY(readFile(file) == svg && (inode() != earlier) == replaced);
         }
-        fs::remove_all(file.parent_path());
-        writeFile(file.parent_path(), "a file where the folder goes");
-        QCOMPARE(installUserIcon(m_folder, svg), std::nullopt);
     }
 };
 

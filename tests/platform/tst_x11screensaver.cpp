@@ -9,10 +9,8 @@
 using namespace lullwatch;
 using Type = PowerAssertions::Type;
 
-// Where no service on the bus keeps the display awake, the X server's own
-// screen saver is suspended while any display assertion is held; neither the
-// system's assertions nor a display that cannot be reached take it. Run on an
-// X server of its own (Xvfb).
+// Without a service on the bus, the X server's own screen saver is suspended
+// while any display assertion is held. Run on an X server of its own (Xvfb).
 class TestX11ScreenSaver : public QObject {
     Q_OBJECT
 
@@ -26,21 +24,17 @@ private Q_SLOTS:
         const auto saverStarts = [observer] {
             XResetScreenSaver(observer);
             XScreenSaverInfo info {};
-            return QTest::qWaitFor(
-                       [&] {
-                           return XScreenSaverQueryInfo(observer, DefaultRootWindow(observer), &info)
-                               && info.idle >= 1500;
-                       },
-                       30000)
-                && info.state == ScreenSaverOn;
+            const auto idle = [&] {
+                return XScreenSaverQueryInfo(observer, DefaultRootWindow(observer), &info) && info.idle >= 1500;
+            };
+            return QTest::qWaitFor(idle, 30000) && info.state == ScreenSaverOn;
         };
         const QDBusConnection none(QStringLiteral("none"));
         const QByteArray display = qgetenv("DISPLAY");
-        qputenv("DISPLAY", ":4711");
+        qputenv("DISPLAY", ":4711"); // out of reach
         X11ScreenSaver unreachable;
         QVERIFY(!DBusPowerAssertions(none, none, &unreachable).create(Type::NoDisplaySleep, "work"));
         qputenv("DISPLAY", display);
-
         X11ScreenSaver screenSaver;
         DBusPowerAssertions assertions(none, none, &screenSaver);
         QVERIFY(!assertions.create(Type::PreventUserIdleSystemSleep, "work"));
