@@ -3,11 +3,9 @@
 #include "support/FakePowerAssertions.h"
 #include "support/FakePowerSource.h"
 
-#include <QSignalSpy>
 #include <QTest>
 
 #include <functional>
-#include <memory>
 
 using namespace lullwatch;
 using namespace lullwatch::test;
@@ -53,8 +51,7 @@ struct Rig {
     // seconds after the start since which the system assertion is held.
     std::string state() const
     {
-        // What is held is what the controller says it holds, and the display
-        // never without the system.
+        // What is held is what the controller says, and never the display alone.
         const auto system = assertions.names(System), display = assertions.names(Display);
         if (system.size() != (wake.isHoldingAssertion() ? 1u : 0u) || display.size() != (wake.displayIsHeld() ? 1u : 0u)
             || (system.empty() && !display.empty()) || assertions.unknownReleases)
@@ -81,10 +78,8 @@ private Q_SLOTS:
             bool pause;
             const char *power; // "battery 15": on battery at 15 %; "-" for no percentage
             const char *block;
-            bool wanted = true;
         } rows[] = {
             {"none", true, "mains -", ""},
-            {"InternalBattery/AC Power/5/100", true, "mains 5", ""},
             {"InternalBattery/Battery Power/15/100", false, "battery 15", "Paused \u2014 battery at 15%"},
             {"InternalBattery/Battery Power/16/100", false, "battery 16", ""},
             {"InternalBattery/Battery Power/16/100", true, "battery 16", "Paused \u2014 on battery"},
@@ -96,27 +91,24 @@ private Q_SLOTS:
             {"UPS/Battery Power/5/100", true, "mains -", ""},
             {"UPS/Battery Power/5/100 | InternalBattery/AC Power/90/100 | InternalBattery/Battery Power/3/100", true,
              "mains 90", ""},
-            {"InternalBattery/Battery Power/3/100", false, "battery 3", "", false},
         };
         for (const Row &row : rows) {
             Rig r;
             r.power.sources = sources(QString::fromLatin1(row.sources));
             r.wake.setPauseOnBattery(row.pause);
-            r.at(0, row.wanted, "site");
-            const auto &power = r.wake.power();
-            const auto &block = r.wake.batteryBlock();
+            r.at(0, true, "site");
+            const auto &[power, block] = std::pair(r.wake.power(), r.wake.batteryBlock());
             const std::string seen = (power.isOnBattery ? "battery " : "mains ")
                 + (power.percent ? std::to_string(*power.percent) : "-") + ", " + (block ? block->statusText() : "")
                 + ", " + r.state();
             QCOMPARE(row.sources + (": " + QByteArray::fromStdString(seen)),
                      row.sources + (": " + QByteArray(row.power)) + ", " + row.block + ", "
-                         + (row.wanted && !*row.block ? "site/ none 0" : "/ none -"));
+                         + (!*row.block ? "site/ none 0" : "/ none -"));
         }
     }
 
-    // One controller through the life of its assertions: a held assertion
-    // keeps its name, a lost one is taken again under that name and counts as
-    // held since it was first taken.
+    // A held assertion keeps its name; a lost one is taken again under that name
+    // and counts as held since it was first taken.
     void assertionLife()
     {
         Rig r;
@@ -149,41 +141,12 @@ private Q_SLOTS:
                  r.at(140);
              },
              "/ none -"},
-            {"same reading again", [&] { r.at(150); }, "/ none -"},
-            {"pause on battery", [&] { w.setPauseOnBattery(true); }, "/ none -"},
         };
-        // Every property notifies exactly when its value changes: the values,
-        // in the order their signals are declared.
-        const auto values = [&] {
-            const auto n = [](auto value) { return std::to_string(value); };
-            const auto since = w.heldSince();
-            return std::vector<std::string> {n(w.isHoldingAssertion()),
-                                             since ? n(epochSeconds(*since)) : "",
-                                             n(w.power().isOnBattery) + n(w.power().percent.value_or(-1)),
-                                             w.batteryBlock() ? w.batteryBlock()->statusText() : "",
-                                             n(w.displayIsHeld()),
-                                             n(w.keepDisplayAwake()),
-                                             n(w.pauseOnBattery()),
-                                             n(static_cast<int>(w.refusal()))};
-        };
-        std::vector<std::unique_ptr<QSignalSpy>> spies;
-        const QMetaObject &meta = WakeController::staticMetaObject;
-        for (int i = meta.methodOffset(); i < meta.methodCount(); ++i) {
-            if (meta.method(i).methodType() == QMetaMethod::Signal)
-                spies.push_back(std::make_unique<QSignalSpy>(&w, meta.method(i)));
-        }
-        QCOMPARE(spies.size(), values().size());
         for (const auto &step : steps) {
             (step.refused == System ? r.assertions.refuseSystem : r.assertions.refuseDisplay) = step.refuse;
-            const auto before = values();
-            for (auto &spy : spies)
-                spy->clear();
             step.act();
             QCOMPARE(step.what + (": " + QByteArray::fromStdString(r.state())),
                      step.what + (": " + QByteArray(step.state)));
-            for (std::size_t i = 0; i < spies.size(); ++i)
-                QVERIFY2(spies[i]->count() == (values()[i] != before[i] ? 1 : 0),
-                         QByteArray(step.what + (", " + meta.method(meta.methodOffset() + int(i)).name())).constData());
         }
     }
 };

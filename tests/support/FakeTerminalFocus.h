@@ -4,7 +4,6 @@
 
 #include <QPromise>
 
-#include <memory>
 #include <utility>
 #include <vector>
 
@@ -16,24 +15,24 @@ public:
     QFuture<bool> focus(std::int32_t pid) override
     {
         requests.push_back(pid);
-        auto &promise = m_pending.emplace_back(std::make_unique<QPromise<bool>>());
-        promise->start();
-        return promise->future();
+        auto &promise = m_pending.emplace_back();
+        promise.start();
+        return promise.future();
     }
 
     // Answers every request made so far.
     void answer(bool shown)
     {
         for (auto &promise : std::exchange(m_pending, {})) {
-            promise->addResult(shown);
-            promise->finish();
+            promise.addResult(shown);
+            promise.finish();
         }
     }
 
     std::vector<std::int32_t> requests;
 
 private:
-    std::vector<std::unique_ptr<QPromise<bool>>> m_pending;
+    std::vector<QPromise<bool>> m_pending;
 };
 
 } // namespace lullwatch::test

@@ -38,10 +38,9 @@ struct ModelRig {
 
     std::filesystem::path sessions() const { return base / "sessions"; }
 
-    // "site:working:5" is a record of session "site" working in
-    // /home/dev/site, written 5 s ago (now when the age is left out); a
-    // further part "copilot" makes it a Copilot CLI session, "pid=42" names
-    // the agent's process.
+    // "site:working:5" is a record of session "site" working in /home/dev/site,
+    // written 5 s ago (now when the age is left out); a further part "copilot"
+    // makes it a Copilot CLI session, "pid=42" names the agent's process.
     void write(const QByteArray &list, const std::string &transcriptPath = {})
     {
         std::filesystem::create_directories(sessions());
@@ -98,15 +97,7 @@ struct ModelRig {
         return *model;
     }
 
-    // Waits for the next refresh (one started now with `start`) to be applied.
-    bool refreshed(bool start = false)
-    {
-        QSignalSpy spy(model.get(), &AppModel::refreshed);
-        if (start)
-            model->performRefresh();
-        return spy.wait(30000);
-    }
-    bool refresh() { return refreshed(true); }
+    bool refreshed() { return QSignalSpy(model.get(), &AppModel::refreshed).wait(30000); }
 };
 
 } // namespace lullwatch::test
