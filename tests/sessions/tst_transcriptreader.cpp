@@ -1,4 +1,4 @@
-#include "sessions/Timestamp.h"
+#include "sessions/TimePoint.h"
 #include "sessions/TranscriptReader.h"
 #include "support/TestFiles.h"
 
@@ -117,7 +117,6 @@ private Q_SLOTS:
         QTest::addColumn<TranscriptFormat>("format");
         QTest::addColumn<QByteArray>("expected");
         QTest::addColumn<Lines>("lines");
-        constexpr qint64 maximum = std::numeric_limits<qint64>::max();
 
         row("claude: a later copy replaces its message, a returning id is new", claudeCode, "11 307 100 1000 2 5 opus")
             << Lines {claude("A", 3, 10, 100, 1000),
@@ -129,12 +128,9 @@ private Q_SLOTS:
                       R"({"type":"assistant","message":{"id":"C","model":7,"usage":{}}})",
                       claude("A", 1, 1)};
         row("claude: unusable entries count nothing, only exact integers count", claudeCode, "0 0 12 0 12 1")
-            << Lines {R"({"type":"assistant","message":{}})",
-                      R"({"type":"assistant","message":{"id":"X","usage":[]}})",
+            << Lines {R"({"type":"assistant","message":{"id":"X","usage":[]}})",
                       R"({"message":{"usage":{"input_tokens":1}}})",
                       R"({"type":7,"message":{"usage":{"input_tokens":1}}})",
-                      "not json",
-                      QByteArray("\0\xff{", 3) + claude("Z", 1, 0),
                       claude("A", 1, 0).chopped(1),
                       claude("B", 1, 0) + " x",
                       claude("D", 1, 0).chopped(1) + ",}",
@@ -143,16 +139,14 @@ private Q_SLOTS:
                       R"({"type":"assistant","message":{"usage":{"input_tokens":99999999999999999999}}})",
                       R"({"type":"assistant","message":{"usage":{"input_tokens":12.5,"output_tokens":"7",)"
                       R"("cache_creation_input_tokens":12.0,"cache_read_input_tokens":true}}})"};
-        row("claude: counters stop at the 64-bit limit", claudeCode, "9223372036854775807 0 0 0 5 3")
-            << Lines {claude("A", maximum, 0), claude("B", 1, 0), claude("C", 5, 0)};
 
         const QByteArray interrupt
             = "{\"type\":\"user\",\"timestamp\":\"2025-01-02T03:04:05Z\",\"message\":{\"content\":[{\"type\":\"text\","
               "\"text\":\"[Request interrupted by user for tool use]\"}]}}";
-        row("claude: the last readable stamp counts, even an earlier one", claudeCode, "at 1735779845.000")
-            << Lines {R"({"type":"user","timestamp":"2025-01-02T03:04:05Z"})",
-                      R"({"type":"assistant","timestamp":"2025-01-02T01:04:05Z"})",
-                      R"({"type":"user","timestamp":"2025-01-02 03:04:06"})"};
+        row("claude: the last readable stamp counts, even an earlier one", claudeCode, "at 1735788845.000")
+            << Lines {R"({"type":"user","timestamp":"2025-01-02T05:04:05Z"})",
+                      R"({"type":"assistant","timestamp":"2025-01-01T22:04:05-05:30"})",
+                      R"({"type":"user","timestamp":"2025-02-29T00:00:00Z"})"};
         row("claude: interrupt in a content array", claudeCode, "at 1735787045.000 interrupted") << Lines {interrupt};
         row("claude: interrupt in a content string", claudeCode, "interrupted")
             << Lines {R"({"type":"user","message":{"content":"[Request interrupted by user] and more words"}})"};
@@ -165,19 +159,10 @@ private Q_SLOTS:
             << Lines {interrupt, R"({"type":"user","message":{"content":"go on"}})"};
         row("claude: bookkeeping, meta and side lines leave an interrupt", claudeCode, "at 1735787045.000 interrupted")
             << Lines {
-                   interrupt,
-                   R"({"type":"last-prompt","timestamp":"2025-01-02T05:00:00Z"})",
-                   R"({"type":"file-history-snapshot","snapshot":{}})",
+                   interrupt, R"({"type":"last-prompt","timestamp":"2025-01-02T05:00:00Z"})",
                    R"({"type":"system","timestamp":"2025-01-02T05:00:00Z"})",
-                   R"({"type":"progress"})",
-                   R"({"type":"summary"})",
-                   R"({"type":"queue-operation"})",
                    R"({"type":"user","isMeta":true,"timestamp":"2025-01-02T09:00:00Z","message":{"content":"x"}})",
                    R"({"type":"user","isSidechain":true,"timestamp":"2025-01-02T09:00:00Z","message":{"content":"x"}})"};
-        row("claude: a side conversation's interrupt is not the session's", claudeCode, "at 1735787045.000")
-            << Lines {R"({"type":"assistant","timestamp":"2025-01-02T03:04:05Z"})",
-                      "{\"type\":\"user\",\"isSidechain\":true,\"timestamp\":\"2025-01-02T09:00:00Z\",\"message\":{"
-                      "\"content\":\"[Request interrupted by user\"}}"};
 
         row("gemini: cached part of the input, thoughts as output, tool prompt as input", geminiCli,
             "937 92 0 3102 42 2 at 1796601602.000")
@@ -189,7 +174,8 @@ private Q_SLOTS:
                 + Lines {gemini("A", 0, 2000, 0), gemini("N", 1000, 5, 0)};
         row("gemini: a message settled while a count is at its maximum", geminiCli,
             "1255 9223372036854775807 0 0 1 257 at 1796601856.000")
-            << Lines {gemini("A", 0, 1000, 0), gemini("B", 1, 0, maximum)} + geminiRun(2, 256);
+            << Lines {gemini("A", 0, 1000, 0), gemini("B", 1, 0, std::numeric_limits<qint64>::max())}
+                + geminiRun(2, 256);
         row("gemini: set messages replace and add", geminiCli, "30 6 0 0 22 2 at 1796601602.000")
             << Lines {gemini("A", 1, 10, 1), geminiSet({gemini("A", 1, 10, 4), gemini("B", 2, 20, 2)})};
         const QByteArray grownSet = geminiSet({gemini("A", 1, 10, 9), gemini("B", 2, 5, 5)});
@@ -197,8 +183,6 @@ private Q_SLOTS:
             << Lines {gemini("A", 1, 10, 1),
                       grownSet.chopped(1),
                       grownSet + " x",
-                      grownSet + "}",
-                      grownSet + grownSet,
                       grownSet.chopped(1) + R"(,"x":tru})",
                       R"({"$set":{"messages":[)" + gemini("C", 3, 7, 7) + ",",
                       gemini("D", 4, 8, 8) + gemini("E", 5, 8, 8)};
@@ -206,7 +190,6 @@ private Q_SLOTS:
             << Lines {gemini("A", 1, 10, 1),
                       R"({"sessionId":"s","projectHash":"h","startTime":"2026-12-07T00:22:50.890Z","kind":"main"})",
                       R"({"$set":{"lastUpdated":"2026-12-07T00:22:53.000Z"}})",
-                      R"({"$set":{"summary":"{}","memoryScratchpad":{"version":1}}})",
                       R"({"$set":{"messages":{"id":"A"}}})",
                       gemini("B", 2, 20, 2),
                       R"({"$rewindTo":"A"})",
@@ -219,13 +202,6 @@ private Q_SLOTS:
         row("gemini: a long conversation set again counts nothing again", geminiCli,
             "300 0 0 0 1 300 at 1796601899.000")
             << relisted + Lines {geminiSet(relisted)};
-        row("gemini: other lines leave the time", geminiCli, "1 1 0 0 2 1 at 1796602973.000")
-            << Lines {R"({"id":"u1","timestamp":"2026-12-07T00:22:51.467Z","type":"user","content":[{"text":"hi"}]})",
-                      gemini("g1", 1373, 1, 1),
-                      R"({"id":"i1","timestamp":"2026-12-07T00:30:00Z","type":"info","content":"Retrying"})",
-                      R"({"$set":{"lastUpdated":"2026-12-07T00:30:00Z"}})",
-                      R"({"sessionId":"s","projectHash":"h","startTime":"2026-12-07T00:30:00Z","kind":"main"})",
-                      R"({"$rewindTo":"u1"})"};
 
         const QByteArray first = codexUsage(100, 40, 0, 10);
         const QByteArray second = codexUsage(250, 140, 0, 25);
@@ -238,7 +214,6 @@ private Q_SLOTS:
             << Lines {codexCount(first, first, true), codexCount(first, first), codexCount(second, secondReply, true)};
         row("codex: cached and cache-written parts are taken out of the input", codexRollout, "500 50 200 300 135 1")
             << Lines {codexCount(codexUsage(1000, 300, 200, 50), codexUsage(100, 80, 50, 5))};
-        const QByteArray quoted = "\"" + codexCount(first, first).replace("\"", "\\\"") + "\"";
         row("codex: the model comes from the turn context, other lines count nothing", codexRollout,
             "60 10 0 40 110 1 gpt-5.1-codex")
             << Lines {R"({"type":"session_meta","payload":{"model":"meta-model","model_provider":"openai"}})",
@@ -249,18 +224,11 @@ private Q_SLOTS:
                           + R"(,"last_token_usage":)" + first + R"(}},"type":"event_msg"})",
                       R"({"payload":{"type":"token_count","info":{"total_token_usage":)" + second
                           + R"(}},"type":"response_item"})",
-                      R"({"type":"response_item","payload":{"type":"message","content":[{"text":)" + quoted + "}]}}",
-                      R"({"type":"turn_context","payload":{"cwd":"/home/dev/work"}})",
-                      R"({"payload":{"model":"item-model"},"type":"response_item"})"};
+                      R"({"type":"turn_context","payload":{"cwd":"/home/dev/work"}})"};
         row("codex: a completed task ends the turn, other lines leave the end", codexRollout,
             "at 1796602985.786 interrupted")
-            << Lines {
-                   codexEvent("user_message", "23:04.638"),
-                   codexEvent("agent_message", "23:05.685"),
-                   codexEvent("task_complete", "23:05.786"),
-                   codexEvent("token_count", "24:00"),
-                   R"({"timestamp":"2026-12-07T00:24:00Z","type":"response_item","payload":{"type":"user_message"}})",
-                   R"({"timestamp":"2026-12-07T00:24:00Z","type":"turn_context","payload":{"type":"user_message"}})"};
+            << Lines {codexEvent("user_message", "23:04.638"), codexEvent("agent_message", "23:05.685"),
+                      codexEvent("task_complete", "23:05.786"), codexEvent("token_count", "24:00")};
         row("codex: an aborted turn ends it", codexRollout, "at 1796602985.685 interrupted")
             << Lines {codexEvent("user_message", "23:04.638"), codexEvent("turn_aborted", "23:05.685")};
         row("codex: a started task begins a turn", codexRollout, "at 1796602985.685")
@@ -279,22 +247,6 @@ private Q_SLOTS:
         QCOMPARE(describe(cursor), expected);
     }
 
-    void parseTimestamp()
-    {
-        const std::pair<const char *, const char *> cases[] = {
-            {"1970-01-01T00:00:01.123456789Z", "1.123"}, {"2025-01-01T22:04:05-05:30", "1735788845.000"},
-            {"2024-02-29T12:00:00Z", "1709208000.000"},  {"2025-01-02T03:04:05", "rejected"},
-            {"2025-01-02T03:04:05+0200", "rejected"},    {"2025-01-02T03:04:05.1234567890Z", "rejected"},
-            {"2025-02-29T00:00:00Z", "rejected"},        {"2025-01-01T24:00:00Z", "rejected"},
-            {"2025-01-02T03:04:05Zjunk", "rejected"},    {"", "rejected"},
-        };
-        for (const auto &[text, expected] : cases) {
-            const auto parsed = lullwatch::parseTimestamp(text);
-            QCOMPARE(parsed ? QString::asprintf("%.3f", epochSeconds(*parsed)).toLatin1() : QByteArray("rejected"),
-                     QByteArray(expected));
-        }
-    }
-
     // Expected values from tests/tools/transcript_totals.py (--qwen, --gemini, --codex), a separate implementation.
     void recordedTranscripts_data()
     {
@@ -302,15 +254,8 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("expected");
         row("claude-code-viewer/fe5e1c67-53e7-4862-81ae-d0e013e3270b.jsonl", claudeCode,
             "818 51933 137976 3647854 21562 170 claude-sonnet-4-20250514 at 1756861323.665");
-        row("local-claude-code-2.1.197/permission-then-interrupt.jsonl", claudeCode,
-            "4500 187 600 9000 4777 3 claude-opus-4-8 at 1796579481.358");
-        row("local-claude-code-2.1.332/permission-then-interrupt.jsonl", claudeCode,
-            "3006 84 600 15006 6307 3 claude-opus-5-5 at 1796580539.475 interrupted");
         row("spotter/short.jsonl", claudeCode,
             "3 13 13835 11515 25366 1 claude-opus-4-6 at 1770757922.480 interrupted");
-        row("spotter/subagent.jsonl", claudeCode, "1576 1586 25842 427286 43862 12 claude-opus-4-6 at 1770761031.679");
-        row("local-qwen-code-0.24.4/print-mode.jsonl", TranscriptFormat::QwenCode,
-            "977 31 0 1024 2032 1 stand-in-model at 1796603007.357");
         row("local-qwen-code-0.24.4/print-mode-reasoning.jsonl", TranscriptFormat::QwenCode,
             "700 90 0 1300 2090 1 stand-in-model at 1796608287.025");
         row("local-gemini-cli-0.61.0/print-mode.jsonl", geminiCli,
@@ -319,7 +264,6 @@ private Q_SLOTS:
             "954 52 0 2048 3054 1 stand-in-model at 1796602985.786 interrupted");
     }
 
-    // A whole read, reads in small chunks and reads of a few bytes each all agree.
     void recordedTranscripts()
     {
         QFETCH(TranscriptFormat, format);
@@ -329,95 +273,39 @@ private Q_SLOTS:
         TranscriptReader().read(path, cursor, format);
         QCOMPARE(describe(cursor), expected);
         QCOMPARE(cursor.offset, std::filesystem::file_size(path));
-        for (std::size_t chunk : {1u, 7u, 4096u}) {
-            TranscriptCursor chunked;
-            TranscriptReader({.chunkSize = chunk, .maxLineLength = 64u << 20}).read(path, chunked, format);
-            QCOMPARE(chunked, cursor);
-        }
-        TranscriptReader bounded(
-            {.chunkSize = 7, .maxLineLength = 1 << 17, .maxBytesPerRead = 1, .maxKeptRemainder = 0});
-        TranscriptCursor boundedCursor;
-        int reads = 0;
-        for (; boundedCursor.offset < cursor.offset && reads < 100; ++reads)
-            bounded.read(path, boundedCursor, format);
-        QCOMPARE(boundedCursor, cursor);
-        QVERIFY(reads > int(cursor.offset >> 18));
     }
 
-    // Appended pieces, an unfinished line kept or read again, then the file shrunk.
-    void incrementalReads()
+    // A file rewritten shorter is read again from its start (reads split anywhere are fuzz_transcript_entry's);
+    // unreadable paths leave the cursor, without blocking on a FIFO or reading /dev/zero forever; a gigabyte
+    // without a line feed, mostly holes, is skipped 256 MiB per read.
+    void fileReads()
     {
         QTemporaryDir dir;
-        const std::string path = dir.filePath(QStringLiteral("t.jsonl")).toStdString();
-        const QByteArray first = claude("A", 1, 2, 3, 4) + '\n';
-        const QByteArray second = claude("B", 10, 20, 30, 40);
-        TranscriptReader reader({.maxKeptRemainder = 20});
+        const auto file = [&](const char *name) { return dir.filePath(QLatin1String(name)).toStdString(); };
+        TranscriptReader reader;
         TranscriptCursor cursor;
-        writeFile(path, first + second.left(15));
-        reader.read(path, cursor);
-        QCOMPARE(cursor.remainder, second.left(15).toStdString());
-        appendFile(path, second.mid(15, 20));
-        reader.read(path, cursor);
-        QCOMPARE(describe(cursor), "1 2 3 4 10 1");
-        QCOMPARE(cursor.offset, std::uint64_t(first.size())); // the longer unfinished line is read again
-        appendFile(path, second.mid(35) + "\r\n\n\n");
-        reader.read(path, cursor);
-        QCOMPARE(describe(cursor), "11 22 33 44 100 2");
-
-        writeFile(path, claude("C", 5, 0) + '\n');
-        reader.read(path, cursor);
+        writeFile(file("t.jsonl"), claude("A", 1, 2, 3, 4) + '\n' + claude("B", 10, 20, 30, 40) + '\n');
+        reader.read(file("t.jsonl"), cursor);
+        writeFile(file("t.jsonl"), claude("C", 5, 0) + '\n');
+        reader.read(file("t.jsonl"), cursor);
         QCOMPARE(describe(cursor), "5 0 0 0 5 1");
-        writeFile(path, "");
-        reader.read(path, cursor);
-        QCOMPARE(cursor, TranscriptCursor {});
-    }
 
-    void unreadablePathsLeaveTheCursor()
-    {
-        QTemporaryDir dir;
-        const std::string fifo = dir.filePath(QStringLiteral("pipe")).toStdString();
-        QCOMPARE(::mkfifo(fifo.c_str(), 0600), 0);
-        for (const std::string &path : {dir.filePath(QStringLiteral("nothing.jsonl")).toStdString(),
-                                        dir.path().toStdString(), fifo, std::string("/dev/zero")}) {
-            TranscriptCursor cursor;
-            cursor.offset = 3;
-            cursor.usage.turns = 4;
+        QCOMPARE(::mkfifo(file("pipe").c_str(), 0600), 0);
+        for (const std::string &path :
+             {file("nothing.jsonl"), dir.path().toStdString(), file("pipe"), std::string("/dev/zero")}) {
             const TranscriptCursor before = cursor;
-            TranscriptReader().read(path, cursor); // must return, not block on the FIFO or read /dev/zero forever
+            reader.read(path, cursor);
             QCOMPARE(cursor, before);
         }
-    }
 
-    void overlongLineIsSkipped()
-    {
-        QTemporaryDir dir;
-        const std::string path = dir.filePath(QStringLiteral("t.jsonl")).toStdString();
-        TranscriptReader reader({.chunkSize = 16, .maxLineLength = 200});
-        writeFile(path,
-                  claude("A", 1, 0) + '\n' + claude("X", 1000, 0).chopped(3) + ",\"pad\":\"" + QByteArray(400, 'x'));
-        TranscriptCursor cursor;
-        reader.read(path, cursor);
-        QVERIFY(cursor.discardingLine);
-        QVERIFY(cursor.remainder.empty());
-        // The end of the long line, then a line exactly at the limit.
-        const QByteArray padded = claude("C", 4, 0);
-        appendFile(path,
-                   QByteArray(50, 'x') + "\"}}}\n" + claude("B", 2, 0) + '\n' + padded.chopped(1)
-                       + QByteArray(200 - padded.size(), ' ') + "}\n");
-        reader.read(path, cursor);
-        QCOMPARE(describe(cursor), "7 0 0 0 4 3");
-
-        // A gigabyte without a line feed, mostly holes: each read takes 256 MiB of it.
-        const std::string sparse = dir.filePath(QStringLiteral("sparse.jsonl")).toStdString();
-        writeFile(sparse, "{");
-        std::filesystem::resize_file(sparse, std::uintmax_t {1} << 30);
-        TranscriptReader standard;
-        TranscriptCursor sparseCursor;
-        standard.read(sparse, sparseCursor);
-        QCOMPARE(sparseCursor.offset, std::uint64_t {256} << 20);
-        QVERIFY(sparseCursor.discardingLine);
-        standard.read(sparse, sparseCursor);
-        QCOMPARE(sparseCursor.offset, std::uint64_t {512} << 20);
+        writeFile(file("sparse.jsonl"), "{");
+        std::filesystem::resize_file(file("sparse.jsonl"), std::uintmax_t {1} << 30);
+        TranscriptCursor sparse;
+        reader.read(file("sparse.jsonl"), sparse);
+        QCOMPARE(sparse.offset, std::uint64_t {256} << 20);
+        QVERIFY(sparse.discardingLine);
+        reader.read(file("sparse.jsonl"), sparse);
+        QCOMPARE(sparse.offset, std::uint64_t {512} << 20);
     }
 };
 
