@@ -45,25 +45,17 @@ private Q_SLOTS:
         QTest::addColumn<std::optional<SessionRecord>>("expected");
         const std::optional<SessionRecord> failure;
         QTest::newRow("required keys only") << valid << decoded();
-        QTest::newRow("all nine keys") << changed(
-            "}", R"(,"source":"copilot","notification_type":"permission_prompt","pid":4242})")
-                                       << decoded(SessionSource::Copilot, "permission_prompt", 4242);
+        QTest::newRow("all nine keys, pid written as 4242.0")
+            << changed("}", R"(,"source":"copilot","notification_type":"permission_prompt","pid":4242.0})")
+            << decoded(SessionSource::Copilot, "permission_prompt", 4242);
         QTest::newRow("null source is none") << changed("}", R"(,"source":null})") << decoded();
         QTest::newRow("source from a SessionStart payload") << changed("}", R"(,"source":"startup"})") << failure;
-        QTest::newRow("source not a string") << changed("}", R"(,"source":1})") << failure;
-        QTest::newRow("notification not a string is none") << changed("}", R"(,"notification_type":3})") << decoded();
-        QTest::newRow("ended, negative pid")
-            << changed("working\"", "ended\",\"pid\":-7") << decoded({}, {}, -7, 1733500000, SessionState::Ended);
-        QTest::newRow("fractional updatedAt")
-            << changed("1733500000", "1733500000.25") << decoded({}, {}, {}, 1733500000.25);
-        QTest::newRow("pid written as 42.0") << changed("}", R"(,"pid":42.0})") << decoded({}, {}, 42);
+        QTest::newRow("ended, negative pid, fractional updatedAt")
+            << changed("working\"", "ended\",\"pid\":-7").replace("1733500000", "1733500000.25")
+            << decoded({}, {}, -7, 1733500000.25, SessionState::Ended);
         QTest::newRow("pid fraction") << changed("}", R"(,"pid":42.5})") << failure;
-        QTest::newRow("pid beyond 64 bits") << changed("}", R"(,"pid":18446744073709551615})") << failure;
         QTest::newRow("unknown state") << changed("working", "busy") << failure;
         QTest::newRow("missing cwd") << changed(R"("cwd":"/home/dev/site",)", "") << failure;
-        QTest::newRow("invalid UTF-8 in a string") << changed("s1", "s\xff") << failure;
-        QTest::newRow("deep nesting in an unknown key")
-            << changed("}", ",\"x\":" + QByteArray(100000, '[') + '}') << failure;
         // The record's own object is the first level.
         QTest::newRow("nested 512 levels") << nested(511) << decoded();
         QTest::newRow("nested 513 levels") << nested(512) << failure;
@@ -73,15 +65,13 @@ private Q_SLOTS:
     {
         QFETCH(QByteArray, json);
         QFETCH(std::optional<SessionRecord>, expected);
-        const auto record = decodeSessionRecord(std::string_view(json.constData(), json.size()));
-        QVERIFY(record == expected);
+        const std::string_view text(json.constData(), json.size());
+        QVERIFY(decodeSessionRecord(text) == expected);
         if (!expected)
             return;
         // Read in pieces for its lifetime alone, as a record too large to decode is: the same age and owner.
         RecordLifetimeReader reader;
-        for (qsizetype start = 0;
-             start < json.size() && reader.feed(std::string_view(json.constData(), json.size()).substr(start, 3));
-             start += 3) { }
+        for (std::size_t start = 0; start < text.size() && reader.feed(text.substr(start, 3)); start += 3) { }
         QVERIFY(reader.finish() == (RecordLifetime {expected->updatedAt, expected->pid}));
     }
 
@@ -98,8 +88,7 @@ private Q_SLOTS:
 
     void formatTokenCount()
     {
-        const std::pair<qint64, const char *> cases[]
-            = {{999, "999"}, {1000, "1k"}, {999999, "999k"}, {1000000, "1.0M"}, {15600000, "15.6M"}};
+        const std::pair<qint64, const char *> cases[] = {{999, "999"}, {999999, "999k"}, {15600000, "15.6M"}};
         for (const auto &[count, text] : cases)
             QCOMPARE(lullwatch::formatTokenCount(count), std::string(text));
     }

@@ -23,9 +23,8 @@ constexpr double now = 1'800'000'000.0;
 
 void setModificationTime(const fs::path &path, double epochSeconds, int flags = 0)
 {
-    const timespec times[2] = {{static_cast<time_t>(epochSeconds), 0},
-                               {static_cast<time_t>(epochSeconds),
-                                static_cast<long>((epochSeconds - static_cast<time_t>(epochSeconds)) * 1e9)}};
+    const auto whole = static_cast<time_t>(epochSeconds);
+    const timespec times[2] = {{whole, 0}, {whole, static_cast<long>((epochSeconds - whole) * 1e9)}};
     QCOMPARE(::utimensat(AT_FDCWD, path.c_str(), times, flags), 0);
 }
 
@@ -46,6 +45,7 @@ class TestSessionScanner : public QObject {
     Q_OBJECT
 
     QTemporaryDir m_root;
+    fs::path m_files;
     fs::path m_sessions;
     fs::path m_temporary;
     FakeClock m_clock {now};
@@ -58,16 +58,12 @@ class TestSessionScanner : public QObject {
 
     std::vector<SessionInfo> scanOnce() { return scanner().scan().result(); }
 
-    fs::path writeRecord(const std::string &name, const std::string &json)
-    {
-        fs::create_directories(m_sessions);
-        writeFile(m_sessions / name, json);
-        return m_sessions / name;
-    }
+    fs::path writeRecord(const std::string &name, const std::string &json) { return write(m_sessions / name, json); }
 
-    fs::path transcript(const std::string &name, const std::string &content)
+    fs::path transcript(const std::string &name, const std::string &content) { return write(m_files / name, content); }
+
+    static fs::path write(const fs::path &path, const std::string &content)
     {
-        const auto path = fs::path(m_root.path().toStdString()) / name;
         writeFile(path, content);
         return path;
     }
@@ -76,49 +72,41 @@ private Q_SLOTS:
     void init()
     {
         static int round = 0;
-        m_sessions = fs::path(m_root.path().toStdString()) / ("sessions-" + std::to_string(++round));
-        m_temporary = fs::path(m_root.path().toStdString()) / ("temporary-" + std::to_string(round));
-        fs::create_directories(m_temporary);
+        m_files = fs::path(m_root.path().toStdString()) / std::to_string(++round);
+        fs::create_directories(m_sessions = m_files / "sessions");
+        fs::create_directories(m_temporary = m_files / "temporary");
         m_probe = std::make_unique<FakeProcessProbe>();
     }
 
-    // A record goes when over a day old or when its owner is gone; an oversize record's
-    // age and owner are read from its first bytes, an undecodable one's age is its file's.
+    // A record goes when over a day old or its owner is gone (an oversize one's is read from its first bytes);
+    // an undecodable one's age is its file's.
     void recordLifetime()
     {
         m_probe->answer(4343, EPERM); // someone else's process
-        for (std::int32_t pid : {4444, 2147483647, 0, -1, std::numeric_limits<std::int32_t>::min()})
+        for (std::int32_t pid : {4444, 0, std::numeric_limits<std::int32_t>::min()})
             m_probe->answer(pid, ESRCH);
-        const struct {
-            const char *content;
-            double age;
-            const char *pid;
-            bool kept;
-        } cases[] = {
-            {"record", 86400, "4242", true},   {"record", 86400.5, "4242", false},
-            {"oversize", 86400, "4242", true}, {"oversize", 86400.5, "4242", false},
-            {"undecodable", 86400, "", true},  {"undecodable", 86400.5, "", false},
-            {"record", 0, "4343", true},       {"record", 0, "4444", false},
-            {"oversize", 0, "4444", false},    {"record", 0, "0", true},
-            {"record", 0, "2147483648", true}, {"record", 0, "", true},
+        const std::tuple<std::string_view, double, std::string_view, bool> cases[] = {
+            {"record", 86400, "4242", true},     {"record", 86400.5, "4242", false}, {"undecodable", 86400, "", true},
+            {"undecodable", 86400.5, "", false}, {"record", 0, "4343", true},        {"record", 0, "4444", false},
+            {"oversize", 0, "4444", false},      {"record", 0, "0", true},           {"record", 0, "2147483648", true},
         };
         std::vector<fs::path> paths;
-        for (const auto &c : cases) {
-            const std::string id = std::to_string(paths.size()), content = c.content;
-            const std::string pid = *c.pid ? std::string(",\"pid\":") + c.pid : "";
+        for (const auto &[content, age, pid, kept] : cases) {
+            const std::string id = std::to_string(paths.size());
+            const std::string owner = pid.empty() ? "" : ",\"pid\":" + std::string(pid);
             paths.push_back(writeRecord(id + ".json",
-                                        content == "oversize"     ? oversizeRecord("working", now - c.age, pid)
-                                            : content == "record" ? recordJson(id, "working", now - c.age, "", pid)
+                                        content == "oversize"     ? oversizeRecord("working", now - age, owner)
+                                            : content == "record" ? recordJson(id, "working", now - age, "", owner)
                                                                   : "{\"sessionId\":\"s\",\"state\":\"work"));
-            setModificationTime(paths.back(), now - c.age);
+            setModificationTime(paths.back(), now - age);
         }
         // Gone from the same scan that deletes it; only a pid that names one process is passed on.
         std::set<std::string> listed;
         for (const auto &session : scanOnce())
             listed.insert(session.id + ':' + (session.pid ? std::to_string(*session.pid) : "-"));
-        QCOMPARE(listed, (std::set<std::string> {"0:4242", "6:4343", "9:-", "10:-", "11:-"}));
+        QCOMPARE(listed, (std::set<std::string> {"0:4242", "4:4343", "7:-", "8:-"}));
         for (std::size_t i = 0; i < paths.size(); ++i)
-            QVERIFY2(fs::exists(paths[i]) == cases[i].kept, paths[i].c_str());
+            QVERIFY2(fs::exists(paths[i]) == std::get<3>(cases[i]), paths[i].c_str());
     }
 
     void recordReplacedWhileItsOwnerIsProbed()
@@ -129,9 +117,8 @@ private Q_SLOTS:
             if (pid == 4242)
                 fs::rename(writeRecord(".record.Xy7", recordJson("s", "waiting", now, "", R"(,"pid":4343)")), path);
         });
-        auto scanner = this->scanner();
-        QVERIFY(scanner.scan().result().empty());
-        const auto sessions = scanner.scan().result();
+        QVERIFY(scanOnce().empty());
+        const auto sessions = scanOnce();
         QCOMPARE(sessions.size(), 1u);
         QCOMPARE(sessions[0].state, SessionState::Waiting);
     }
@@ -139,64 +126,46 @@ private Q_SLOTS:
     void effectiveState()
     {
         using S = SessionState;
-        const std::optional<double> noEntry;
-        const struct {
-            S recorded;
-            const char *notification;
-            std::optional<double> entryLead; // the transcript's last entry, in seconds after the record
-            bool interrupt;
-            S expected;
-        } cases[] = {
+        // Recorded state and notification, the transcript's last entry in seconds after the record and
+        // whether it was an interrupt, the state shown.
+        const std::tuple<S, std::optional<std::string>, double, bool, S> cases[] = {
             {S::Waiting, "auth_success", 30.0, false, S::Idle}, // a kind that asks nothing of the user
-            {S::Waiting, "permission_prompt", noEntry, false, S::Waiting},
+            {S::Waiting, "permission_prompt", -20.0, false, S::Waiting},
             {S::Waiting, "permission_prompt", 5.0, false, S::Working},
-            {S::Working, nullptr, 1.0, true, S::Working},
-            {S::Working, nullptr, 1.5, true, S::Idle},
-            {S::Working, nullptr, 1.5, false, S::Working},
-            {S::Working, nullptr, -20.0, true, S::Working},
-            {S::Waiting, nullptr, 2.0, true, S::Idle},
+            {S::Working, {}, 1.5, true, S::Idle},
+            {S::Working, {}, -20.0, true, S::Working},
         };
-        for (const auto &c : cases) {
-            SessionRecord record;
-            record.state = c.recorded;
-            if (c.notification)
-                record.notificationType = c.notification;
-            TranscriptActivity activity;
-            activity.endedInInterrupt = c.interrupt;
-            if (c.entryLead)
-                activity.lastEntryAt = timePointFromEpochSeconds(now + *c.entryLead);
-            QVERIFY2(SessionScanner::effectiveState(record, timePointFromEpochSeconds(now), activity) == c.expected,
-                     qPrintable(QString::number(&c - cases)));
+        for (const auto &[recorded, notification, entryLead, interrupt, expected] : cases) {
+            const SessionRecord record {"", recorded, "", "", "", 0, {}, notification, {}};
+            const TranscriptActivity activity {timePointFromEpochSeconds(now + entryLead), interrupt};
+            QVERIFY2(SessionScanner::effectiveState(record, timePointFromEpochSeconds(now), activity) == expected,
+                     notification.value_or("-").c_str());
         }
     }
 
     void staleness()
     {
-        const std::optional<double> noTranscript;
-        const struct {
-            const char *state;
-            double recordAge;
-            std::optional<double> transcriptAge;
-            bool stale;
-        } cases[] = {
-            {"working", 601, 601.0, true},   {"working", 600, 600.0, false}, {"working", 601, noTranscript, true},
+        // State, record's age, transcript's age, stale.
+        const std::tuple<const char *, double, std::optional<double>, bool> cases[] = {
+            {"working", 601, 601.0, true},   {"working", 600, 600.0, false}, {"working", 601, {}, true},
             {"working", 80000, 10.0, false}, {"working", 5, 5000.0, false},  {"waiting", 5000, 5000.0, false},
         };
         for (const auto &c : cases) {
+            const auto &[state, recordAge, transcriptAge, stale] = c;
             const auto id = std::to_string(&c - cases);
             std::string transcriptPath;
-            if (c.transcriptAge) {
+            if (transcriptAge) {
                 transcriptPath = transcript(id + ".jsonl", "").string();
-                setModificationTime(transcriptPath, now - *c.transcriptAge);
+                setModificationTime(transcriptPath, now - *transcriptAge);
             }
-            writeRecord(id + ".json",
-                        recordJson(id, c.state, now - c.recordAge, transcriptPath,
-                                   R"(,"notification_type":"permission_prompt")"));
+            writeRecord(
+                id + ".json",
+                recordJson(id, state, now - recordAge, transcriptPath, R"(,"notification_type":"permission_prompt")"));
         }
         const auto sessions = scanOnce();
         QCOMPARE(sessions.size(), std::size(cases));
         for (const auto &session : sessions)
-            QVERIFY2(session.isStale == cases[std::stoi(session.id)].stale, session.id.c_str());
+            QVERIFY2(session.isStale == std::get<3>(cases[std::stoi(session.id)]), session.id.c_str());
     }
 
     // Files that are no records are skipped and kept; the rest come newest first.
@@ -215,91 +184,66 @@ private Q_SLOTS:
                                  m_sessions / "pipe.json"};
         for (const auto &path : kept)
             setModificationTime(path, now);
-        auto scanner = this->scanner();
-        for (int round = 0; round < 2; ++round) {
-            const auto sessions = scanner.scan().result();
-            QCOMPARE(sessions.size(), 2u);
-            QCOMPARE(sessions[0].id + sessions[1].id, std::string("goodhidden"));
-        }
+        const auto sessions = scanOnce();
+        QCOMPARE(sessions.size(), 2u);
+        QCOMPARE(sessions[0].id + sessions[1].id, std::string("goodhidden"));
         for (const auto &path : kept)
             QVERIFY(fs::exists(fs::symlink_status(path)));
     }
 
-    // What killed hooks left behind goes after ten minutes; nothing else does.
+    // What killed hooks left behind goes after ten minutes: the user's own plain files (folder, name, kind), no others.
     void temporaries()
     {
-        fs::create_directories(m_sessions);
         const auto target = m_temporary / "target";
         writeFile(target, "x");
         setModificationTime(target, now - 700);
-        const struct {
-            fs::path folder;
-            const char *name;
-            double age;
-            const char *kind;
-            bool removed;
-        } cases[] = {
-            {m_sessions, ".record.Ab3dEf7h", 600.0, "file", false}, // a record being written
-            {m_sessions, ".record.Bb3dEf7h", 600.5, "file", true},
-            {m_sessions, "..record.Ab3dEf7h.x1Y2z3", 600.5, "file", true}, // the rewrite of one
-            {m_temporary, "lullwatch-hook.Ab3dEf7h", 600.0, "file", false}, // a payload being copied
-            {m_temporary, "lullwatch-hook.Bb3dEf7h", 600.5, "file", true},
-            {m_temporary, "lullwatch-copilot-hook.Ab3dEf7h", 600.5, "file", true},
-            {m_temporary, "lullwatch-hook.Cb3dEf7h", 600.5, "foreign", false},
-            {m_temporary, "lullwatch-hook.Db3dEf7h", 600.5, "link", false},
+        const std::tuple<fs::path, const char *, std::string_view> cases[] = {
+            {m_sessions, ".record.Bb3dEf7h", "file"}, // from a hook killed while it wrote
+            {m_temporary, "lullwatch-hook.Bb3dEf7h", "file"},
+            {m_temporary, "lullwatch-copilot-hook.Ab3dEf7h", "file"},
+            {m_temporary, "lullwatch-hook.Cb3dEf7h", "foreign"},
+            {m_temporary, "lullwatch-hook.Db3dEf7h", "link"},
         };
         bool handedOver = false; // to another user, which takes root
-        for (const auto &c : cases) {
-            const auto path = c.folder / c.name;
-            if (c.kind == std::string_view("link"))
-                fs::create_symlink(target, path);
+        for (const auto &[folder, name, kind] : cases) {
+            if (kind == "link")
+                fs::create_symlink(target, folder / name);
             else
-                writeFile(path, "{}");
-            if (c.kind == std::string_view("foreign"))
-                handedOver = ::chown(path.c_str(), 65534, 65534) == 0;
-            setModificationTime(path, now - c.age, AT_SYMLINK_NOFOLLOW);
+                writeFile(folder / name, "{}");
+            if (kind == "foreign")
+                handedOver = ::chown((folder / name).c_str(), 65534, 65534) == 0;
+            setModificationTime(folder / name, now - 600.5, AT_SYMLINK_NOFOLLOW);
         }
         QVERIFY(scanOnce().empty());
-        for (const auto &c : cases) {
-            if (c.kind != std::string_view("foreign") || handedOver)
-                QVERIFY2(fs::exists(fs::symlink_status(c.folder / c.name)) != c.removed, c.name);
+        for (const auto &[folder, name, kind] : cases) {
+            if (kind != "foreign" || handedOver)
+                QVERIFY2(fs::exists(fs::symlink_status(folder / name)) == (kind != "file"), name);
         }
         QVERIFY(fs::exists(target));
     }
 
-    void cursorIsDroppedWithItsSession()
+    // Sessions that share a transcript share its one bounded read per scan; its cursor goes with the last of them.
+    void transcriptCursors()
     {
-        const auto path = transcript("shared.jsonl", assistantLine(111));
+        const auto lines
+            = [](int input) { return QByteArray::fromStdString(assistantLine(input)).repeated(20).toStdString(); };
+        const auto path = transcript("shared.jsonl", lines(1));
         writeRecord("s.json", recordJson("s", "working", now, path.string()));
-        auto scanner = this->scanner();
-        QCOMPARE(scanner.scan().result()[0].usage.tokens.input, 111);
-
-        writeFile(path, assistantLine(222));
-        fs::remove(m_sessions / "s.json");
-        QVERIFY(scanner.scan().result().empty());
-        writeRecord("s.json", recordJson("s", "working", now, path.string()));
-        QCOMPARE(scanner.scan().result()[0].usage, (TranscriptUsage {{222, 0, 0, 0}, 222, {}, 1}));
-    }
-
-    // Sessions that share a transcript share its one bounded read per scan.
-    void sharedTranscriptIsReadOncePerScan()
-    {
-        std::string lines;
-        for (int i = 0; i < 20; ++i)
-            lines += assistantLine(1);
-        const auto path = transcript("bounded.jsonl", lines);
-        const TranscriptReader::Limits limits {.chunkSize = 64, .maxLineLength = 128, .maxBytesPerRead = 1};
-        writeRecord("s.json", recordJson("s", "working", now, path.string()));
-        const auto once = scanner(limits).scan().result()[0].usage.tokens.input;
-        QVERIFY(once > 0 && once < 10);
         writeRecord("twin.json", recordJson("twin", "working", now - 1, path.string()));
-        for (const auto &session : scanner(limits).scan().result())
-            QCOMPARE(session.usage.tokens.input, once);
+        auto scanner = this->scanner({.chunkSize = 64, .maxLineLength = 128, .maxBytesPerRead = 1});
+        const auto shared = scanner.scan().result();
+        QVERIFY(shared[0].usage.tokens.input > 0 && shared[0].usage.tokens.input < 20);
+        QCOMPARE(shared[0].usage, shared[1].usage);
+
+        writeFile(path, lines(2));
+        fs::remove(m_sessions / "s.json");
+        fs::remove(m_sessions / "twin.json");
+        scanner.scan().waitForFinished();
+        writeRecord("s.json", recordJson("s", "working", now, path.string()));
+        QCOMPARE(scanner.scan().result()[0].usage.tokens.input, 2 * shared[0].usage.tokens.input);
     }
 
-    // An agent appends its transcript in arbitrary pieces while scans run, a
-    // second one waited on while the first runs; the session never drops out,
-    // and at the end the totals equal those of one full read.
+    // Scans, one asked for while another runs, while the agent appends in arbitrary pieces.
     void writerAppendsWhileScanning()
     {
         const std::string source

@@ -34,15 +34,12 @@ QByteArray claude(const QByteArray &id, qint64 in, qint64 out, qint64 creation =
         + R"(,"cache_read_input_tokens":)" + n(read) + "}}}";
 }
 
-// A Gemini CLI message made `second` seconds after 2026-12-07T00:00:00Z.
-QByteArray gemini(const QByteArray &id, int second, qint64 in, qint64 out, qint64 cached = 0, qint64 thoughts = 0,
-                  qint64 tool = 0, const QByteArray &type = "gemini")
+// A Gemini CLI message made `second` (under an hour) seconds after 2026-12-07T00:00:00Z.
+QByteArray gemini(const QByteArray &id, int second, qint64 in, qint64 out, const QByteArray &type = "gemini")
 {
-    const auto made
-        = QString::asprintf("2026-12-07T%02d:%02d:%02dZ", second / 3600, second / 60 % 60, second % 60).toLatin1();
+    const auto made = QString::asprintf("2026-12-07T00:%02d:%02dZ", second / 60, second % 60).toLatin1();
     return R"({"id":")" + id + R"(","timestamp":")" + made + R"(","type":")" + type + R"(","tokens":{"input":)" + n(in)
-        + R"(,"output":)" + n(out) + R"(,"cached":)" + n(cached) + R"(,"thoughts":)" + n(thoughts) + R"(,"tool":)"
-        + n(tool) + "}}";
+        + R"(,"output":)" + n(out) + R"(,"cached":0,"thoughts":0,"tool":0}})";
 }
 
 // Messages M<from>..M<to>, one input token each.
@@ -106,6 +103,14 @@ QTestData &row(const char *name, TranscriptFormat format, const char *expected)
     return QTest::newRow(name) << format << QByteArray(expected);
 }
 
+// A row of a recording's whole lines; expected values from tests/tools/transcript_totals.py, a separate implementation.
+void recordedRow(const char *path, TranscriptFormat format, const char *expected)
+{
+    auto lines = QByteArray::fromStdString(readFile(testData(std::string("transcripts/") + path))).split('\n');
+    lines.removeLast(); // what follows the last line feed is no line yet
+    row(path, format, expected) << lines;
+}
+
 } // namespace
 
 class TestTranscriptReader : public QObject {
@@ -118,6 +123,16 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("expected");
         QTest::addColumn<Lines>("lines");
 
+        recordedRow("claude-code-viewer/fe5e1c67-53e7-4862-81ae-d0e013e3270b.jsonl", claudeCode,
+                    "818 51933 137976 3647854 21562 170 claude-sonnet-4-20250514 at 1756861323.665");
+        recordedRow("spotter/short.jsonl", claudeCode,
+                    "3 13 13835 11515 25366 1 claude-opus-4-6 at 1770757922.480 interrupted");
+        recordedRow("local-qwen-code-0.24.4/print-mode-reasoning.jsonl", TranscriptFormat::QwenCode,
+                    "700 90 0 1300 2090 1 stand-in-model at 1796608287.025");
+        recordedRow("local-gemini-cli-0.61.0/print-mode.jsonl", geminiCli,
+                    "929 86 0 3072 4087 1 gemini-2.5-flash at 1796602964.518");
+        recordedRow("local-codex-cli-0.171.0/print-mode.jsonl", codexRollout,
+                    "954 52 0 2048 3054 1 stand-in-model at 1796602985.786 interrupted");
         row("claude: a later copy replaces its message, a returning id is new", claudeCode, "11 307 100 1000 2 5 opus")
             << Lines {claude("A", 3, 10, 100, 1000),
                       R"({"type":"progress"})",
@@ -131,10 +146,7 @@ private Q_SLOTS:
             << Lines {R"({"type":"assistant","message":{"id":"X","usage":[]}})",
                       R"({"message":{"usage":{"input_tokens":1}}})",
                       R"({"type":7,"message":{"usage":{"input_tokens":1}}})",
-                      claude("A", 1, 0).chopped(1),
                       claude("B", 1, 0) + " x",
-                      claude("D", 1, 0).chopped(1) + ",}",
-                      R"({"type":"assistant","message":{"usage":{"input_tokens":1},"x":)" + QByteArray(100000, '['),
                       R"({"type":"assistant","message":{"usage":{"input_tokens":1e999}}})",
                       R"({"type":"assistant","message":{"usage":{"input_tokens":99999999999999999999}}})",
                       R"({"type":"assistant","message":{"usage":{"input_tokens":12.5,"output_tokens":"7",)"
@@ -147,14 +159,12 @@ private Q_SLOTS:
             << Lines {R"({"type":"user","timestamp":"2025-01-02T05:04:05Z"})",
                       R"({"type":"assistant","timestamp":"2025-01-01T22:04:05-05:30"})",
                       R"({"type":"user","timestamp":"2025-02-29T00:00:00Z"})"};
-        row("claude: interrupt in a content array", claudeCode, "at 1735787045.000 interrupted") << Lines {interrupt};
         row("claude: interrupt in a content string", claudeCode, "interrupted")
             << Lines {R"({"type":"user","message":{"content":"[Request interrupted by user] and more words"}})"};
         row("claude: interruptedMessageId null", claudeCode, "interrupted")
             << Lines {R"({"type":"user","interruptedMessageId":null})"};
-        row("claude: marker said by the assistant, type first or last", claudeCode, "at 1735787045.000")
-            << Lines {interrupt, "{\"type\":\"assistant\",\"message\":{\"content\":\"[Request interrupted by user\"}}",
-                      R"({"message":{"content":"[Request interrupted by user]"},"type":"assistant"})"};
+        row("claude: marker said by the assistant", claudeCode, "at 1735787045.000")
+            << Lines {interrupt, R"({"message":{"content":"[Request interrupted by user]"},"type":"assistant"})"};
         row("claude: a user entry after an interrupt ends it", claudeCode, "at 1735787045.000")
             << Lines {interrupt, R"({"type":"user","message":{"content":"go on"}})"};
         row("claude: bookkeeping, meta and side lines leave an interrupt", claudeCode, "at 1735787045.000 interrupted")
@@ -164,11 +174,6 @@ private Q_SLOTS:
                    R"({"type":"user","isMeta":true,"timestamp":"2025-01-02T09:00:00Z","message":{"content":"x"}})",
                    R"({"type":"user","isSidechain":true,"timestamp":"2025-01-02T09:00:00Z","message":{"content":"x"}})"};
 
-        row("gemini: cached part of the input, thoughts as output, tool prompt as input", geminiCli,
-            "937 92 0 3102 42 2 at 1796601602.000")
-            << Lines {gemini("A", 1, 4002, 62, 3072, 25), gemini("B", 2, 10, 5, 30, 0, 7)};
-        row("gemini: a copy after 255 other messages replaces", geminiCli, "2255 0 0 0 2000 256 at 1796601600.000")
-            << Lines {gemini("A", 0, 1000, 0)} + geminiRun(1, 255) + Lines {gemini("A", 0, 2000, 0)};
         row("gemini: a copy after 256 other messages is settled", geminiCli, "1261 0 0 0 5 258 at 1796602600.000")
             << Lines {gemini("A", 0, 1000, 0)} + geminiRun(1, 256)
                 + Lines {gemini("A", 0, 2000, 0), gemini("N", 1000, 5, 0)};
@@ -180,22 +185,13 @@ private Q_SLOTS:
             << Lines {gemini("A", 1, 10, 1), geminiSet({gemini("A", 1, 10, 4), gemini("B", 2, 20, 2)})};
         const QByteArray grownSet = geminiSet({gemini("A", 1, 10, 9), gemini("B", 2, 5, 5)});
         row("gemini: broken lines count nothing", geminiCli, "10 1 0 0 11 1 at 1796601601.000")
-            << Lines {gemini("A", 1, 10, 1),
-                      grownSet.chopped(1),
-                      grownSet + " x",
-                      grownSet.chopped(1) + R"(,"x":tru})",
-                      R"({"$set":{"messages":[)" + gemini("C", 3, 7, 7) + ",",
+            << Lines {gemini("A", 1, 10, 1), grownSet + " x", grownSet.chopped(1) + R"(,"x":tru})",
                       gemini("D", 4, 8, 8) + gemini("E", 5, 8, 8)};
         row("gemini: bookkeeping and rewinding keep what was spent", geminiCli, "35 3 0 0 5 3 at 1796601603.000")
-            << Lines {gemini("A", 1, 10, 1),
-                      R"({"sessionId":"s","projectHash":"h","startTime":"2026-12-07T00:22:50.890Z","kind":"main"})",
-                      R"({"$set":{"lastUpdated":"2026-12-07T00:22:53.000Z"}})",
-                      R"({"$set":{"messages":{"id":"A"}}})",
-                      gemini("B", 2, 20, 2),
-                      R"({"$rewindTo":"A"})",
-                      gemini("C", 3, 5, 0)};
+            << Lines {gemini("A", 1, 10, 1), R"({"$set":{"messages":{"id":"A"}}})", gemini("B", 2, 20, 2),
+                      R"({"$rewindTo":"A"})", gemini("C", 3, 5, 0)};
         row("gemini: only the model's messages count, the user's move the time", geminiCli, "at 1796601601.000")
-            << Lines {gemini("U", 1, 50, 5, 0, 0, 0, "user"), gemini("E", 2, 50, 5, 0, 0, 0, "error"),
+            << Lines {gemini("U", 1, 50, 5, "user"), gemini("E", 2, 50, 5, "error"),
                       R"({"id":"G","type":"gemini","content":"Working"})",
                       R"({"id":"N","type":"gemini","tokens":null})", claude("C", 1, 1, 1, 1)};
         const Lines relisted = geminiRun(0, 299);
@@ -214,17 +210,10 @@ private Q_SLOTS:
             << Lines {codexCount(first, first, true), codexCount(first, first), codexCount(second, secondReply, true)};
         row("codex: cached and cache-written parts are taken out of the input", codexRollout, "500 50 200 300 135 1")
             << Lines {codexCount(codexUsage(1000, 300, 200, 50), codexUsage(100, 80, 50, 5))};
-        row("codex: the model comes from the turn context, other lines count nothing", codexRollout,
-            "60 10 0 40 110 1 gpt-5.1-codex")
-            << Lines {R"({"type":"session_meta","payload":{"model":"meta-model","model_provider":"openai"}})",
-                      R"({"payload":{"collaboration_mode":{"model":"mode-model"},"model":"gpt-5.1-codex"},)"
-                      R"("type":"turn_context"})",
+        row("codex: the model comes from the turn context alone", codexRollout, "60 10 0 40 110 1 gpt-5.1-codex")
+            << Lines {R"({"type":"turn_context","payload":{"model":"gpt-5.1-codex"}})",
                       R"({"type":"event_msg","payload":{"type":"thread_settings_applied","model":"event-model"}})",
-                      R"({"payload":{"type":"token_count","info":{"total_token_usage":)" + first
-                          + R"(,"last_token_usage":)" + first + R"(}},"type":"event_msg"})",
-                      R"({"payload":{"type":"token_count","info":{"total_token_usage":)" + second
-                          + R"(}},"type":"response_item"})",
-                      R"({"type":"turn_context","payload":{"cwd":"/home/dev/work"}})"};
+                      codexCount(first, first), R"({"type":"turn_context","payload":{"cwd":"/home/dev/work"}})"};
         row("codex: a completed task ends the turn, other lines leave the end", codexRollout,
             "at 1796602985.786 interrupted")
             << Lines {codexEvent("user_message", "23:04.638"), codexEvent("agent_message", "23:05.685"),
@@ -247,37 +236,8 @@ private Q_SLOTS:
         QCOMPARE(describe(cursor), expected);
     }
 
-    // Expected values from tests/tools/transcript_totals.py (--qwen, --gemini, --codex), a separate implementation.
-    void recordedTranscripts_data()
-    {
-        QTest::addColumn<TranscriptFormat>("format");
-        QTest::addColumn<QByteArray>("expected");
-        row("claude-code-viewer/fe5e1c67-53e7-4862-81ae-d0e013e3270b.jsonl", claudeCode,
-            "818 51933 137976 3647854 21562 170 claude-sonnet-4-20250514 at 1756861323.665");
-        row("spotter/short.jsonl", claudeCode,
-            "3 13 13835 11515 25366 1 claude-opus-4-6 at 1770757922.480 interrupted");
-        row("local-qwen-code-0.24.4/print-mode-reasoning.jsonl", TranscriptFormat::QwenCode,
-            "700 90 0 1300 2090 1 stand-in-model at 1796608287.025");
-        row("local-gemini-cli-0.61.0/print-mode.jsonl", geminiCli,
-            "929 86 0 3072 4087 1 gemini-2.5-flash at 1796602964.518");
-        row("local-codex-cli-0.171.0/print-mode.jsonl", codexRollout,
-            "954 52 0 2048 3054 1 stand-in-model at 1796602985.786 interrupted");
-    }
-
-    void recordedTranscripts()
-    {
-        QFETCH(TranscriptFormat, format);
-        QFETCH(QByteArray, expected);
-        const auto path = testData(std::string("transcripts/") + QTest::currentDataTag());
-        TranscriptCursor cursor;
-        TranscriptReader().read(path, cursor, format);
-        QCOMPARE(describe(cursor), expected);
-        QCOMPARE(cursor.offset, std::filesystem::file_size(path));
-    }
-
-    // A file rewritten shorter is read again from its start (reads split anywhere are fuzz_transcript_entry's);
-    // unreadable paths leave the cursor, without blocking on a FIFO or reading /dev/zero forever; a gigabyte
-    // without a line feed, mostly holes, is skipped 256 MiB per read.
+    // A file rewritten shorter is read again; unreadable paths leave the cursor, without blocking on a FIFO or
+    // reading /dev/zero forever; a gigabyte without a line feed, mostly holes, is skipped 256 MiB per read.
     void fileReads()
     {
         QTemporaryDir dir;
