@@ -74,7 +74,6 @@ private Q_SLOTS:
              "idle | 0 | Keeping computer awake | Claude Code is working in site"},
             {"wakeMode=whileSessionOpen", "site:ended:5", "idle | 0 | Sleep allowed"},
             {"wakeMode=whileSessionOpen", "site:working:900", "idle | 0 | Sleep allowed"},
-            {"wakeMode=off", "site:working:5", "working | 0 | Sleep allowed"},
         };
         for (const auto &row : rows) {
             ModelRig r;

@@ -4,15 +4,14 @@
 
 namespace lullwatch::test {
 
-// Registration succeeds and flips `enabled` unless an error is set.
+// Registration succeeds; unregistration flips `enabled` unless an error is set.
 class FakeLoginItem final : public LoginItem {
 public:
     std::optional<std::string> registerItem() override
     {
         ++registrations;
-        if (!registerError)
-            enabled = true;
-        return registerError;
+        enabled = true;
+        return std::nullopt;
     }
     std::optional<std::string> unregisterItem() override
     {
@@ -24,7 +23,6 @@ public:
     bool isEnabled() const override { return enabled; }
 
     bool enabled = false;
-    std::optional<std::string> registerError;
     std::optional<std::string> unregisterError;
     int registrations = 0;
     int unregistrations = 0;

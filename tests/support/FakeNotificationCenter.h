@@ -12,9 +12,6 @@ class FakeNotificationCenter final : public NotificationCenter {
 public:
     struct Post {
         std::string identifier;
-        std::string title;
-        std::string body;
-        std::optional<std::string> defaultAction;
         ErrorCallback completion;
     };
     using StatusCallback = std::function<void(Authorization)>;
@@ -26,10 +23,10 @@ public:
         m_pendingStatus.push_back(std::move(completion));
     }
     void requestAuthorization(std::function<void(bool, std::optional<std::string>)>) override { }
-    void post(const std::string &identifier, const std::string &title, const std::string &body,
-              const std::optional<std::string> &defaultAction, ErrorCallback completion) override
+    void post(const std::string &identifier, const std::string &, const std::string &,
+              const std::optional<std::string> &, ErrorCallback completion) override
     {
-        posts.push_back({identifier, title, body, defaultAction, std::move(completion)});
+        posts.push_back({identifier, std::move(completion)});
     }
     void withdraw(const std::vector<std::string> &identifiers) override { withdrawals.push_back(identifiers); }
     void openSettings() override { }

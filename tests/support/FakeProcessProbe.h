@@ -5,11 +5,10 @@
 #include <functional>
 #include <map>
 #include <mutex>
-#include <vector>
 
 namespace lullwatch::test {
 
-// Answers from a table (pids not in it exist) and remembers what it was asked.
+// Answers from a table; pids not in it exist.
 class FakeProcessProbe final : public ProcessProbe {
 public:
     int probe(std::int32_t pid) const override
@@ -17,7 +16,6 @@ public:
         if (m_whenProbed)
             m_whenProbed(pid);
         std::lock_guard lock(m_mutex);
-        m_asked.push_back(pid);
         const auto found = m_answers.find(pid);
         return found == m_answers.end() ? 0 : found->second;
     }
@@ -32,16 +30,9 @@ public:
         m_answers[pid] = error;
     }
 
-    std::vector<std::int32_t> asked() const
-    {
-        std::lock_guard lock(m_mutex);
-        return m_asked;
-    }
-
 private:
     mutable std::mutex m_mutex;
     std::map<std::int32_t, int> m_answers;
-    mutable std::vector<std::int32_t> m_asked;
     std::function<void(std::int32_t)> m_whenProbed;
 };
 

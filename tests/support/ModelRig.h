@@ -36,14 +36,12 @@ struct ModelRig {
     Notifier notifier {center, clock};
     std::unique_ptr<AppModel> model; // last: goes first
 
-    std::filesystem::path sessions() const { return base / "sessions"; }
-
     // "site:working:5" is a record of session "site" working in /home/dev/site,
     // written 5 s ago (now when the age is left out); a further part "copilot"
     // makes it a Copilot CLI session, "pid=42" names the agent's process.
     void write(const QByteArray &list, const std::string &transcriptPath = {})
     {
-        std::filesystem::create_directories(sessions());
+        std::filesystem::create_directories(base / "sessions");
         for (const auto &word : list.split(' ')) {
             if (word.isEmpty())
                 continue;
@@ -54,7 +52,7 @@ struct ModelRig {
             for (const auto &part : parts.mid(3))
                 extra += part.startsWith("pid=") ? ",\"pid\":" + part.mid(4).toStdString()
                                                  : ",\"source\":\"" + part.toStdString() + '"';
-            writeFile(sessions() / (id + ".json"),
+            writeFile(base / "sessions" / (id + ".json"),
                       recordJson(id, parts[1].toStdString(), now - age, transcriptPath, extra, "/home/dev/" + id));
         }
     }
@@ -87,7 +85,7 @@ struct ModelRig {
             .clock = clock,
             .processProbe = probe,
             .terminalFocus = focus,
-            .sessionsDirectory = sessions(),
+            .sessionsDirectory = base / "sessions",
             .temporaryDirectory = base / "tmp",
             .hookLocations = {.home = base / "home",
                               .appSupport = base / "data" / "lullwatch",

@@ -39,11 +39,6 @@ inline void writeFile(const std::filesystem::path &path, const QByteArray &bytes
     writeFile(path, std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
 }
 
-inline void appendFile(const std::filesystem::path &path, const QByteArray &bytes)
-{
-    appendFile(path, std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
-}
-
 inline void writeFile(const std::filesystem::path &path, const char *text)
 {
     writeFile(path, std::string_view(text));
