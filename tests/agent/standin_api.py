@@ -87,10 +87,6 @@ class Reply:
                 "candidatesTokenCount": out - reasoning, "thoughtsTokenCount": reasoning,
                 "totalTokenCount": prompt + out}
 
-    def message(self, content, stop_reason, usage):
-        return {"id": self.id, "type": "message", "role": "assistant", "model": self.model, "content": content,
-                "stop_reason": stop_reason, "stop_sequence": None, "usage": usage}
-
     def gemini(self, whole=False):
         """GenerateContentResponses: one per text piece or function call, or one in all."""
         parts = [{"text": b["text"]} if b["type"] == "text" else {"functionCall": {"name": b["name"], "args": b[
@@ -116,9 +112,10 @@ class Reply:
                     for delta, finish, extra in chunks] + [(None, "[DONE]")]
         events = []
         if api == "messages":
-            events.append(("message_start", {"message": self.message([], None, dict(self.tokens(api),
-                                                                                    output_tokens=1))}))
-            events.append(("ping", {}))
+            events += [("message_start", {"message": {
+                "id": self.id, "type": "message", "role": "assistant", "model": self.model, "content": [],
+                "stop_reason": None, "stop_sequence": None, "usage": dict(self.tokens(api), output_tokens=1)}}),
+                ("ping", {})]
             for i, b in enumerate(self.blocks):
                 if b["type"] == "text":
                     start, delta = {"type": "text", "text": ""}, {"type": "text_delta", "text": b["text"]}
@@ -221,7 +218,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self.send(200)
                 events, held = reply.events(api), int(api != "streamGenerateContent")
                 self.write(events[:held])
-                self.hold(reply)
+                if reply.gate:  # held until a test releases it
+                    self.log({"event": "held", "reply_id": reply.id})
+                    reply.gate.wait()
+                    self.log({"event": "released", "reply_id": reply.id})
                 self.write(events[held:])
         except (BrokenPipeError, ConnectionResetError):
             self.log({"event": "aborted", "reply_id": reply.id})
@@ -234,13 +234,6 @@ class Handler(http.server.BaseHTTPRequestHandler):
             text = data if isinstance(data, str) else json.dumps(data)
             self.wfile.write((("event: %s\n" % name if name else "") + "data: %s\n\n" % text).encode("utf-8"))
         self.wfile.flush()
-
-    def hold(self, reply):
-        """Waits, if the reply is to be held, until a test releases it."""
-        if reply.gate:
-            self.log({"event": "held", "reply_id": reply.id})
-            reply.gate.wait()
-            self.log({"event": "released", "reply_id": reply.id})
 
 
 if __name__ == "__main__":

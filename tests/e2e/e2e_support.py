@@ -27,9 +27,7 @@ E2E_DIR = Path(__file__).resolve().parent
 TESTS_DIR = E2E_DIR.parent
 LULLWATCH = Path(os.environ.get("LULLWATCH_BINARY_DIR", "")) / "lullwatch"
 DEADLINE = 30.0
-NOTIFICATION_DEADLINE = 45.0  # Claude Code notifies a few seconds after its permission prompt shows
-PASSED_THROUGH = ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "DBUS_SESSION_BUS_ADDRESS",
-                  "DBUS_SYSTEM_BUS_ADDRESS")
+PATH = os.environ.get("PATH", "/usr/bin:/bin")
 
 
 def wait_until(predicate, what, timeout=DEADLINE, show=None):
@@ -41,24 +39,6 @@ def wait_until(predicate, what, timeout=DEADLINE, show=None):
                                  % (timeout, what, "; " + show() if show else ""))
         time.sleep(0.05)
     return result
-
-
-def proc_status(pid):
-    with contextlib.suppress(OSError):
-        lines = Path("/proc/%d/status" % pid).read_text(errors="replace").splitlines()
-        return {key: value.strip() for key, _, value in (line.partition(":") for line in lines)}
-    return {}
-
-
-def child_pids(pid):
-    return [int(e) for e in os.listdir("/proc") if e.isdigit() and proc_status(int(e)).get("PPid") == str(pid)]
-
-
-def descends(pid, ancestor):
-    """Whether pid is ancestor or one of its descendants."""
-    while pid > 1 and pid != ancestor:
-        pid = int(proc_status(pid).get("PPid", 0))
-    return pid == ancestor
 
 
 def spawn(command, environment):
@@ -85,9 +65,8 @@ def end(process, grace=10.0):
             with contextlib.suppress(AssertionError):
                 wait_until(lambda: has_exited(process), "its end", grace)
         process.wait()
-    for stream in (process.stdin, process.stdout, process.stderr):
-        if stream:
-            stream.close()
+    for stream in filter(None, (process.stdin, process.stdout, process.stderr)):
+        stream.close()
 
 
 class Lullwatch(subprocess.Popen):
@@ -158,20 +137,19 @@ class LullwatchSide:
 
     def set_up_lullwatch(self):
         self.sessions = self.home / ".local" / "share" / "lullwatch" / "sessions"
-        self.runtime = self.root / "run"
-        self.runtime.mkdir(mode=0o700)
+        (self.root / "run").mkdir(mode=0o700)
         self.lullwatches = []
 
     def lullwatch_environment(self):
-        return dict({name: os.environ[name] for name in PASSED_THROUGH if name in os.environ},
-                    HOME=str(self.home), PATH=os.environ.get("PATH", "/usr/bin:/bin"), TMPDIR=str(self.tmp),
-                    XDG_RUNTIME_DIR=str(self.runtime))
+        passed = ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "DBUS_SESSION_BUS_ADDRESS",
+                  "DBUS_SYSTEM_BUS_ADDRESS")
+        return dict({name: os.environ[name] for name in passed if name in os.environ}, HOME=str(self.home),
+                    PATH=PATH, TMPDIR=str(self.tmp), XDG_RUNTIME_DIR=str(self.root / "run"))
 
     def lullwatch(self, *arguments):
         """What `lullwatch ARGUMENTS` writes to its standard output, once it has exited with 0."""
-        result = subprocess.run([str(LULLWATCH), *arguments],
-                                env=self.lullwatch_environment(), stdin=subprocess.DEVNULL, capture_output=True,
-                                text=True, timeout=60)
+        result = subprocess.run([str(LULLWATCH), *arguments], env=self.lullwatch_environment(),
+                                stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=60)
         assert result.returncode == 0, (arguments, result.returncode, result.stderr)
         return result.stdout
 
@@ -186,17 +164,15 @@ class LullwatchSide:
         return next((s for s in json.loads(self.lullwatch("status", "--json")) if s["id"] == session_id), None)
 
     def records(self):
-        """The session records by session id."""
-        found = {}
+        """The records on disk (one replaced as it is read left out)."""
+        found = []
         for path in self.sessions.glob("*.json"):
             with contextlib.suppress(FileNotFoundError, ValueError):
-                record = json.loads(path.read_text(encoding="utf-8"))
-                found[record.get("sessionId")] = record
+                found.append(json.loads(path.read_text(encoding="utf-8")))
         return found
 
     def wait_record(self, predicate, what, session_id=None):
-        """A record (of this session, or any) that satisfies predicate."""
-        return wait_until(lambda: next((r for r in self.records().values()
+        return wait_until(lambda: next((r for r in self.records()
                                         if session_id in (None, r.get("sessionId")) and predicate(r)), None),
                           what, show=lambda: "records: %r" % self.records())
 
@@ -213,7 +189,6 @@ class StandIn:
         self.base_url = "http://127.0.0.1:%d" % int(self.process.stdout.readline())
 
     def log(self):
-        """The whole lines of its log so far."""
         return [json.loads(line) for line in self.log_path.read_bytes().splitlines(True) if line.endswith(b"\n")]
 
     def served(self):
@@ -233,8 +208,7 @@ class StandIn:
 class Agent:
     """An agent's CLI, which install_pinned.sh puts into `folder`/node_modules."""
     key: str
-    name: str  # as `lullwatch hooks` and the status line name it
-    short: str  # as the notification names it
+    name: str  # as `lullwatch hooks` and the status line name it; the notification, by its first word
     folder: Path
     home: object  # home(box): the JSON files it needs in HOME
     environment: object  # environment(box): what points it at the stand-in
@@ -255,20 +229,13 @@ class Agent:
     approve: object = None  # connects hooks that wait for the user's approval
     clean_up: object = None  # called at close, once the agent's processes have ended
 
-    def binary(self):
-        return self.folder / "node_modules" / ".bin" / self.key
-
-
-def codex_home(box):
-    return box.home / ".codex"
-
 
 def write_codex_config(box):
     """The stand-in as the model provider, with no retries; the working folder, a git repository, trusted."""
     subprocess.run(["git", "init", "-q", str(box.work)], check=True, capture_output=True, timeout=30)
-    codex_home(box).mkdir()
+    (box.home / ".codex").mkdir()
     toml_string = json.dumps  # a TOML basic string reads as JSON writes one
-    (codex_home(box) / "config.toml").write_text(
+    (box.home / ".codex" / "config.toml").write_text(
         "model = \"codex-standin\"\nmodel_provider = \"standin\"\ncheck_for_update_on_startup = false\n\n"
         "[model_providers.standin]\nname = \"Stand-in\"\nbase_url = %s\nwire_api = \"responses\"\n"
         "request_max_retries = 0\nstream_max_retries = 0\n\n[projects.%s]\ntrust_level = \"trusted\"\n"
@@ -278,15 +245,15 @@ def write_codex_config(box):
 def trust_codex_hooks(box):
     """Trusts the hooks as Codex's /hooks review does."""
     records = subprocess.run([sys.executable, str(TESTS_DIR / "tools" / "codex_trust.py"),
-                              str(codex_home(box) / "hooks.json"), "-"], check=True, capture_output=True).stdout
-    with open(codex_home(box) / "config.toml", "ab") as config:
+                              str(box.home / ".codex" / "hooks.json"), "-"], check=True, capture_output=True).stdout
+    with open(box.home / ".codex" / "config.toml", "ab") as config:
         config.write(records)
 
 
 def remove_codex_sockets(box):
     """Removes the sockets of the app-server daemon that interactive Codex starts."""
-    for link in (codex_home(box) / "app-server-control" / "app-server-control.sock",
-                 codex_home(box) / "app-server-daemon" / "daemon-updater.sock"):
+    for link in (box.home / ".codex/app-server-control/app-server-control.sock",
+                 box.home / ".codex/app-server-daemon/daemon-updater.sock"):
         if link.is_symlink():
             for leftover in (os.readlink(link), os.readlink(link) + ".lock"):
                 Path(leftover).unlink(missing_ok=True)
@@ -294,7 +261,7 @@ def remove_codex_sockets(box):
 
 API_KEY = "sk-ant-lullwatch-t01"  # ~/.claude.json approves a key by its last 20 characters: all of this one
 AGENTS = {agent.key: agent for agent in (
-    Agent("claude", "Claude Code", "Claude", TESTS_DIR / "agent",
+    Agent("claude", "Claude Code", TESTS_DIR / "agent",
           home=lambda box: {".claude.json": {
               "hasCompletedOnboarding": True, "customApiKeyResponses": {"approved": [API_KEY[-20:]], "rejected": []},
               "projects": {str(box.work): {"hasTrustDialogAccepted": True}}}},
@@ -306,14 +273,14 @@ AGENTS = {agent.key: agent for agent in (
           shell=lambda command: ("Bash", {"command": command, "description": "Write a file"}), cache_writes=64),
     # Copilot CLI through its own-model provider settings, offline, its
     # runtime unpacked once beside the package by install_pinned.sh.
-    Agent("copilot", "Copilot CLI", "Copilot", E2E_DIR / "copilot", home=lambda box: {},
+    Agent("copilot", "Copilot CLI", E2E_DIR / "copilot", home=lambda box: {},
           environment=lambda box: {
               "XDG_CACHE_HOME": str(E2E_DIR / "copilot" / "node_modules" / ".cache"), "COPILOT_OFFLINE": "true",
               "COPILOT_AUTO_UPDATE": "false", "COPILOT_PROVIDER_TYPE": "anthropic",
               "COPILOT_PROVIDER_BASE_URL": box.standin.base_url, "COPILOT_PROVIDER_API_KEY": API_KEY,
               "COPILOT_MODEL": "claude-standin-copilot"},
           one_shot=lambda prompt: ["-p", prompt, "--allow-all-tools"], counts_tokens=False),
-    Agent("qwen", "Qwen Code", "Qwen", E2E_DIR / "qwen",
+    Agent("qwen", "Qwen Code", E2E_DIR / "qwen",
           home=lambda box: {".qwen/settings.json": {
               "security": {"auth": {"selectedType": "openai"}},
               "general": {"enableAutoUpdate": False, "disableAutoUpdate": True},
@@ -324,7 +291,7 @@ AGENTS = {agent.key: agent for agent in (
           one_shot=lambda prompt: ["-p", prompt, "--approval-mode", "yolo"],
           read=lambda path: ("read_file", {"file_path": str(path)}), interactive=["--approval-mode", "default"],
           turn_end={"notification_type": "idle_prompt"}),  # after Stop, and asking nothing of the user
-    Agent("gemini", "Gemini CLI", "Gemini", E2E_DIR / "gemini",
+    Agent("gemini", "Gemini CLI", E2E_DIR / "gemini",
           home=lambda box: {".gemini/settings.json": {
               "security": {"auth": {"selectedType": "gemini-api-key"}},
               "general": {"enableAutoUpdate": False, "enableAutoUpdateNotification": False},
@@ -337,7 +304,7 @@ AGENTS = {agent.key: agent for agent in (
           waiting={"event": "Notification", "notification_type": "ToolPermission"}, turn_end={"event": "AfterAgent"}),
     # Lullwatch sees the session's process go at /quit; SessionEnd, the
     # fallback, comes about a minute later, when the daemon lets it go.
-    Agent("codex", "Codex CLI", "Codex", E2E_DIR / "codex", home=lambda box: {}, environment=lambda box: {},
+    Agent("codex", "Codex CLI", E2E_DIR / "codex", home=lambda box: {}, environment=lambda box: {},
           one_shot=lambda prompt: ["exec", prompt], read=lambda path: ("exec_command", {"cmd": "cat " + str(path)}),
           interactive=[], ready="? for shortcuts", ask="Would you like to run the following command?",
           shell=lambda command: ("exec_command", {"cmd": command, "sandbox_permissions": "require_escalated",
@@ -353,6 +320,7 @@ class Sandbox(LullwatchSide):
 
     def __init__(self, agent):
         self.agent, self.processes, self.tmux, self.standin = agent, [], None, None
+        self.binary = str(agent.folder / "node_modules" / ".bin" / agent.key)
         # realpath: agents name their project folders after the resolved cwd.
         self.root = Path(os.path.realpath(tempfile.mkdtemp(prefix="lullwatch-e2e-%s-" % agent.key)))
         self.home, self.work, self.tmp = (self.root / name for name in ("home", "work", "tmp"))
@@ -380,38 +348,29 @@ class Sandbox(LullwatchSide):
 
     def environment(self):
         """The agent's whole environment: nothing leaks in from the test's."""
-        return dict(HOME=str(self.home), PATH=os.environ.get("PATH", "/usr/bin:/bin"), TMPDIR=str(self.tmp),
-                    NO_PROXY="127.0.0.1", COPILOT_HOME=str(self.root / "copilot-home"),
-                    **self.agent.environment(self))
+        return dict(HOME=str(self.home), PATH=PATH, TMPDIR=str(self.tmp), NO_PROXY="127.0.0.1",
+                    COPILOT_HOME=str(self.root / "copilot-home"), **self.agent.environment(self))
 
     def start_print(self, prompt):
         with open(self.root / "out.txt", "wb") as out, open(self.root / "err.txt", "wb") as err:
-            process = subprocess.Popen([str(self.agent.binary()), *self.agent.one_shot(prompt)], cwd=self.work,
-                                       env=self.environment(), stdin=subprocess.DEVNULL, stdout=out, stderr=err,
-                                       start_new_session=True)
-        self.processes.append(process)
-        return process
-
-    def finish(self, process, timeout=120):
-        """(returncode, stdout, stderr) of a run of start_print(), once its group has ended."""
-        wait_until(lambda: has_exited(process), "the agent's end", timeout)
-        end(process)
-        return process.returncode, *((self.root / name).read_text(errors="replace") for name in ("out.txt", "err.txt"))
+            self.processes.append(subprocess.Popen(
+                [self.binary, *self.agent.one_shot(prompt)], cwd=self.work, env=self.environment(),
+                stdin=subprocess.DEVNULL, stdout=out, stderr=err, start_new_session=True))
+        return self.processes[-1]
 
     def start_interactive(self):
         """The agent's pid in a tmux session, once it takes input (and has a record, if it writes one then)."""
         self.tmux = Tmux(self.root, self.environment())
-        pid = self.tmux.new_session("agent", self.work, [str(self.agent.binary()), *self.agent.interactive])
+        pid = self.tmux.new_session("agent", self.work, [self.binary, *self.agent.interactive])
         if self.agent.session_at_start:
             self.wait_record(lambda r: True, "the session's record")
         self.wait_screen(self.agent.ready)
         return pid
 
-    def screen(self):
-        return self.tmux.run("capture-pane", "-p", "-t", "agent", check=False)
-
     def wait_screen(self, text):
-        wait_until(lambda: text in self.screen(), "%r on the screen" % text, show=lambda: "the screen:\n" + self.screen())
+        def screen():
+            return self.tmux.run("capture-pane", "-p", "-t", "agent", check=False)
+        wait_until(lambda: text in screen(), "%r on the screen" % text, show=lambda: "the screen:\n" + screen())
 
     def press(self, *keys):
         self.tmux.run("send-keys", "-t", "agent", *keys)
@@ -447,7 +406,7 @@ class BusTestCase:
         cls.start_session_bus()
 
     @classmethod
-    def tearDownClass(cls):
+    def tearDownClass(cls):  # dbusmock's own leaves its data folder behind
         datadir = dbusmock.DBusTestCase._DBusTestCase__datadir
         super().tearDownClass()
         if datadir:
@@ -455,12 +414,10 @@ class BusTestCase:
             dbusmock.DBusTestCase._DBusTestCase__datadir = None
 
     def start_mocks(self):
-        mocks = []
         for template in ("logind", "upower", "notification_daemon"):
             process, mock = self.spawn_server_template(template, {}, stdout=subprocess.DEVNULL)
             self.addCleanup(end, process)
-            mocks.append(mock)
-        self.logind_mock, self.upower_mock, self.notifications_mock = mocks
+            setattr(self, template.partition("_")[0] + "_mock", mock)
         self.set_battery(False, 80.0)
 
     def set_battery(self, on_battery, percent):
@@ -477,14 +434,12 @@ class BusTestCase:
             dbus_interface="org.freedesktop.login1.Manager") if entry[1] == "Lullwatch"]
 
     def notification_calls(self, method):
-        return [call for call in self.notifications_mock.GetCalls(dbus_interface=dbusmock.MOCK_IFACE)
+        return [call for call in self.notification_mock.GetCalls(dbus_interface=dbusmock.MOCK_IFACE)
                 if call[1] == method]
 
     def wait_notified(self):
         """(summary, body) of each Notify, once there is one."""
-        return [(str(call[2][3]), str(call[2][4])) for call in wait_until(lambda: self.notification_calls("Notify"),
-                                                                         "Notify")]
-
+        return [(str(c[2][3]), str(c[2][4])) for c in wait_until(lambda: self.notification_calls("Notify"), "Notify")]
 
 
 class Portal:
@@ -512,17 +467,12 @@ class Portal:
 
 
 def start_xvfb():
-    """An X server of its own on a free display: (process, display)."""
     read_end, write_end = os.pipe()
     server = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x800x24",
                                "-nolisten", "tcp"], pass_fds=[write_end], stderr=subprocess.DEVNULL)
     os.close(write_end)
     with os.fdopen(read_end, "rb") as numbers:
-        number = numbers.readline().strip()
-    if not number:
-        end(server)
-        raise RuntimeError("Xvfb did not start")
-    return server, ":" + number.decode()
+        return server, ":" + numbers.readline().strip().decode()
 
 
 def root_property(display, name):
@@ -537,7 +487,6 @@ def start_openbox(display, start):
 
 
 def window(display, name, *options):
-    """xwininfo's report on the window of that name, "" when there is none."""
     return subprocess.run(["xwininfo", "-display", display, "-name", name, *options], capture_output=True,
                           text=True).stdout
 
@@ -549,8 +498,6 @@ class Screenshot:
         data = subprocess.run(["xwd", "-display", display, "-root", "-silent"], capture_output=True,
                               check=True, timeout=30).stdout
         header = struct.unpack(">25I", data[:100])
-        if header[11] % 8 or header[14:17] != (0xff0000, 0xff00, 0xff):
-            raise RuntimeError("xwd gave %d-bit pixels with masks %r" % (header[11], header[14:17]))
         self.width, self.height, self._stride, self._size = header[4], header[5], header[12], header[11] // 8
         self._order = "little" if header[7] == 0 else "big"
         self.pixels = data[header[0] + 12 * header[19]:]
@@ -567,8 +514,6 @@ def luminance(pixels):
 
 
 XFCE_PANEL_SIZE = 32  # as xfce4-panel.xml sets it
-XFCONFD = "/usr/lib/x86_64-linux-gnu/xfce4/xfconf/xfconfd"
-WATCHER = ("org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher")
 
 
 class XfcePanel:
@@ -579,30 +524,28 @@ class XfcePanel:
         self.display, self.scale, self.processes = display, scale, []
         self.bus = dbus.bus.BusConnection(os.environ["DBUS_SESSION_BUS_ADDRESS"])
         home = Path(folder) / "xfce"
-        channel = home / "config" / "xfce4" / "xfconf" / "xfce-perchannel-xml"
-        channel.mkdir(parents=True)
-        shutil.copy(E2E_DIR / "xfce4-panel.xml", channel)
-        self.environment = {"HOME": str(home), "PATH": os.environ.get("PATH", "/usr/bin:/bin"), "DISPLAY": display,
-                            "XDG_CONFIG_HOME": str(home / "config"), "XDG_CONFIG_DIRS": str(home / "config"),
-                            "XDG_CACHE_HOME": str(home / "cache"), "GDK_SCALE": str(scale), "NO_AT_BRIDGE": "1",
-                            "DBUS_SESSION_BUS_ADDRESS": os.environ["DBUS_SESSION_BUS_ADDRESS"]}
+        (home / "config/xfce4/xfconf/xfce-perchannel-xml").mkdir(parents=True)
+        shutil.copy(E2E_DIR / "xfce4-panel.xml", home / "config/xfce4/xfconf/xfce-perchannel-xml")
+        environment = {"HOME": str(home), "PATH": PATH, "DISPLAY": display, "XDG_CONFIG_HOME": str(home / "config"),
+                       "XDG_CONFIG_DIRS": str(home / "config"), "XDG_CACHE_HOME": str(home / "cache"),
+                       "GDK_SCALE": str(scale), "NO_AT_BRIDGE": "1",
+                       "DBUS_SESSION_BUS_ADDRESS": os.environ["DBUS_SESSION_BUS_ADDRESS"]}
+        def start(command):
+            self.processes.append(spawn(command, environment))
         try:
-            start_openbox(display, self._start)
-            self._start([XFCONFD])
+            start_openbox(display, start)
+            start(["/usr/lib/x86_64-linux-gnu/xfce4/xfconf/xfconfd"])
             wait_until(lambda: self.bus.name_has_owner("org.xfce.Xfconf"), "xfconfd on the bus")
-            self._start(["xfce4-panel"])
+            start(["xfce4-panel"])
             wait_until(lambda: self.watcher("IsStatusNotifierHostRegistered"), "the panel's status tray")
         except BaseException:
             self.close()
             raise
 
-    def _start(self, command):
-        self.processes.append(spawn(command, self.environment))
-
     def watcher(self, name):
-        if not self.bus.name_has_owner(WATCHER[0]):
-            return None
-        return self.bus.get_object(*WATCHER).Get(WATCHER[0], name, dbus_interface=dbus.PROPERTIES_IFACE)
+        if self.bus.name_has_owner("org.kde.StatusNotifierWatcher"):
+            return self.bus.get_object("org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher").Get(
+                "org.kde.StatusNotifierWatcher", name, dbus_interface=dbus.PROPERTIES_IFACE)
 
     def set_dark(self, dark):
         self.bus.get_object("org.xfce.Xfconf", "/org/xfce/Xfconf").SetProperty(
@@ -612,8 +555,8 @@ class XfcePanel:
         """(the panel's colour, {(x, y): (r, g, b)} of its pixels of another colour: the tray's icons)."""
         shot = Screenshot(self.display)
         rows = range(self.scale, (XFCE_PANEL_SIZE - 1) * self.scale)
-        background = collections.Counter(shot.rgb(x, y) for y in rows for x in range(0, shot.width, 7)).most_common(1)
-        background = background[0][0]
+        background = collections.Counter(shot.rgb(x, y) for y in rows for x in range(0, shot.width, 7))
+        background = background.most_common(1)[0][0]
         return background, {(x, y): pixel for y in rows for x in range(shot.width)
                             if (pixel := shot.rgb(x, y)) != background}
 

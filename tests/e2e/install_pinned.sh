@@ -10,7 +10,6 @@ bin=node_modules/.bin/$2
 exec 9>"${TMPDIR:-/tmp}/lullwatch-$2-install.lock"
 flock 9
 [ -e "$bin" ] && exit 0
-echo "install_pinned.sh: installing $2 into $here/node_modules" >&2
 # Not `npm ci`: it refuses a lock that leaves out other platforms' optional packages the registry lacks.
 npm install --no-save --no-audit --no-fund --loglevel=error
 # Claude Code's postinstall step puts its native binary in place; run it where npm declined to.
@@ -27,4 +26,3 @@ if ! version=$(env HOME="$scratch" XDG_CACHE_HOME="$here/node_modules/.cache" CO
     exit 1
 fi
 rm -rf "$scratch"
-echo "install_pinned.sh: $2 $version" >&2

@@ -22,8 +22,7 @@ def trust_hash(label, handler):
 
 if __name__ == "__main__":
     path = sys.argv[1]
-    with open(path, encoding="utf-8") as f:
-        hooks = json.load(f)["hooks"]
+    hooks = json.loads(open(path, encoding="utf-8").read())["hooks"]
     for event, groups in hooks.items():
         label = re.sub(r"(?<!^)([A-Z])", r"_\1", event).lower()
         for g, group in enumerate(groups):

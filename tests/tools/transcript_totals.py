@@ -23,12 +23,10 @@ def amount(value):
 
 
 def stamp(text):
-    if not isinstance(text, str) or not STAMP.match(text):
-        return None
-    digits = re.match(r"\.(\d+)", text[19:])
-    zone = text[19 + (digits.end() if digits else 0):]
-    fraction = int(digits.group(1)) / 10 ** len(digits.group(1)) if digits else 0.0
-    return datetime.fromisoformat(text[:19] + ("+00:00" if zone == "Z" else zone)).timestamp() + fraction
+    match = STAMP.match(text) if isinstance(text, str) else None
+    if match:
+        zone = "+00:00" if match[2] == "Z" else match[2]
+        return datetime.fromisoformat(text[:19] + zone).timestamp() + float("0" + (match[1] or ""))
 
 
 def json_lines(path):  # the lines that are whole JSON objects

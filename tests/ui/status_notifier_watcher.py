@@ -11,17 +11,9 @@ SYSTEM_BUS = False
 
 
 def load(mock, parameters):
-    mock.AddProperties(MAIN_IFACE, dbus.Dictionary({
-        'IsStatusNotifierHostRegistered': dbus.Boolean(parameters.get('host', True)),
-        'RegisteredStatusNotifierItems': dbus.Array([], signature='s'),
-        'ProtocolVersion': dbus.Int32(0),
-    }, signature='sv'))
+    mock.AddProperty(MAIN_IFACE, 'IsStatusNotifierHostRegistered', dbus.Boolean(parameters.get('host', True)))
     mock.AddMethods(MAIN_IFACE, [
-        ('RegisterStatusNotifierItem', 's', '',
-         'items = self.Get("org.kde.StatusNotifierWatcher", "RegisteredStatusNotifierItems"); '
-         'self.Set("org.kde.StatusNotifierWatcher", "RegisteredStatusNotifierItems", '
-         'dbus.Array(list(items) + [args[0]], signature="s")); '
-         'self.EmitSignal("org.kde.StatusNotifierWatcher", "StatusNotifierItemRegistered", "s", [args[0]])'),
+        ('RegisterStatusNotifierItem', 's', '', ''),
         ('RegisterStatusNotifierHost', 's', '',
          'self.Set("org.kde.StatusNotifierWatcher", "IsStatusNotifierHostRegistered", True); '
          'self.EmitSignal("org.kde.StatusNotifierWatcher", "StatusNotifierHostRegistered", "", [])'),
