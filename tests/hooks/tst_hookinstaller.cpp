@@ -3,13 +3,13 @@
 #include "hooks/HookInstaller.h"
 #include "support/TestFiles.h"
 
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <nlohmann/json.hpp>
 
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <grp.h>
 #include <sys/resource.h>
@@ -62,18 +62,18 @@ class TestHookInstaller : public QObject {
 
     fs::path backup() const { return m_settings.string() + ".lullwatch-backup"; }
 
-    json ourGroup(const Agent &agent, SessionState state) const
+    json ourGroup(SessionState state) const
     {
         return {{"hooks",
                  json::array({{{"type", "command"},
-                               {"command", hookCommand(m_locations.appSupport / agent.hookScript, state)},
-                               {"timeout", agent.hookTimeout}}})}};
+                               {"command", hookCommand(m_locations.appSupport / claude.hookScript, state)},
+                               {"timeout", claude.hookTimeout}}})}};
     }
 
-    json withOurHooks(json settings, const Agent &agent = claude) const
+    json withOurHooks(json settings) const
     {
-        for (const auto &event : agent.events)
-            settings["hooks"][std::string(event.name)].push_back(ourGroup(agent, event.state));
+        for (const auto &event : claude.events)
+            settings["hooks"][std::string(event.name)].push_back(ourGroup(event.state));
         return settings;
     }
 
@@ -83,12 +83,6 @@ class TestHookInstaller : public QObject {
         writeFile(m_settings, text);
     }
 
-    void smallRecorder()
-    {
-        m_locations.recorderSource = m_locations.home / "recorder";
-        writeFile(m_locations.recorderSource, "#!/bin/sh\n");
-    }
-
 private Q_SLOTS:
     void init()
     {
@@ -96,36 +90,34 @@ private Q_SLOTS:
         // A quote in its name: commands must still run and be known as ours.
         const fs::path home = fs::path(m_root.path().toStdString()) / ("it's home-" + std::to_string(++round));
         fs::create_directories(home);
-        m_locations = {home, home / ".local/share/lullwatch", fs::path(LULLWATCH_BINARY_DIR) / "lullwatch-hook"};
+        m_locations = {home, home / ".local/share/lullwatch", home / "recorder"};
+        writeFile(m_locations.recorderSource, "#!/bin/sh\n");
         m_settings = home / ".claude/settings.json";
         qunsetenv("COPILOT_HOME");
     }
 
-    // Our hooks after the user's, the old file the backup; removal leaves the user's bytes alone.
-    void everyAgent()
+    // Our hooks after the user's, the old file the backup; removal gives back the user's bytes. The settings
+    // are kept elsewhere through a link, and private to their user.
+    void roundTrip()
     {
-        const std::string user(userSettings);
-        const std::tuple<std::string, const char *, HookStatus> cases[] = {
-            {".claude/settings.json", nullptr, HookStatus::installed()},
-            {".qwen/settings.json", " \n\t\r\n", HookStatus::installed()},
-            {".gemini/settings.json", user.c_str(), HookStatus::installed()},
-            {".codex/hooks.json", user.c_str(), HookStatus::awaitingApproval()}, // till the user trusts them
-        };
-        for (const auto &[path, content, connected] : cases) {
-            const Agent &agent = *agentFromRaw(path.substr(1, path.find('/') - 1));
-            m_settings = m_locations.home / path;
-            if (content)
-                writeSettings(content);
-            const std::string original = content ? content : "";
+        const auto target = m_locations.home / "dotfiles/claude.json";
+        fs::create_directories(target.parent_path());
+        fs::create_directories(m_settings.parent_path());
+        fs::create_symlink("../dotfiles/claude.json", m_settings);
+        for (const std::string &original : {std::string(" \n\t\r\n"), std::string(userSettings)}) {
+            writeFile(target, original);
+            fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write);
             const bool blank = original.find('{') == std::string::npos;
-            HookInstaller installer(agent, m_locations);
+            HookInstaller installer(claude, m_locations);
             installer.install();
-            QCOMPARE(installer.status(), connected);
-            COMPARE_JSON(readJson(m_settings), withOurHooks(blank ? json::object() : json::parse(original), agent));
+            QCOMPARE(installer.status(), HookStatus::installed());
+            COMPARE_JSON(readJson(target), withOurHooks(blank ? json::object() : json::parse(original)));
+            QCOMPARE(fs::status(target).permissions(), fs::perms(0600));
+            QCOMPARE(fs::status(backup()).permissions(), fs::perms(0600));
             QCOMPARE(readFile(backup()), original);
             installer.uninstall();
             QCOMPARE(installer.status(), HookStatus::notInstalled());
-            QCOMPARE(blank ? readJson(m_settings).dump() : readFile(m_settings), blank ? "{}" : original);
+            QCOMPARE(blank ? readJson(target).dump() : readFile(target), blank ? "{}" : original);
             QCOMPARE(std::distance(fs::directory_iterator(m_locations.appSupport), {}), 1); // the sessions folder
         }
     }
@@ -144,10 +136,10 @@ private Q_SLOTS:
             {R"([{"hooks":[{"type":"command","command":"python3 '@legacy' idle"}]}])", ""}, // an earlier release's
         };
         const auto expand = [&](QByteArray text) {
-            const auto legacy = m_locations.legacyFolder() / "claude-hook.py";
-            text.replace("@ours@", QByteArray::fromStdString(ourGroup(claude, SessionState::Idle)["hooks"][0].dump()))
+            text.replace("@ours@", QByteArray::fromStdString(ourGroup(SessionState::Idle)["hooks"][0].dump()))
                 .replace("@path", QByteArray::fromStdString((m_locations.appSupport / "claude-hook.sh").string()))
-                .replace("@legacy", QByteArray::fromStdString(legacy.string()));
+                .replace("@legacy",
+                         QByteArray::fromStdString((m_locations.legacyFolder() / "claude-hook.py").string()));
             return text.isEmpty() ? json::object() : json {{"hooks", {{"Stop", json::parse(text.toStdString())}}}};
         };
         for (const auto &[stop, afterRemove] : cases) {
@@ -194,30 +186,12 @@ private Q_SLOTS:
         }
     }
 
-    // A settings file kept elsewhere through a link, and private to its user.
-    void linkedPrivateSettings()
-    {
-        const auto target = m_locations.home / "dotfiles/claude.json";
-        const std::string original = R"({"env":{"API_KEY":"secret"}})";
-        fs::create_directories(target.parent_path());
-        writeFile(target, original);
-        fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write);
-        fs::create_directories(m_settings.parent_path());
-        fs::create_symlink("../dotfiles/claude.json", m_settings);
-
-        HookInstaller(claude, m_locations).install();
-        COMPARE_JSON(readJson(target), withOurHooks(json::parse(original)));
-        QCOMPARE(fs::status(target).permissions(), fs::perms(0600));
-        QCOMPARE(fs::status(backup()).permissions(), fs::perms(0600));
-    }
-
     // A settings file the user cannot write is never replaced, though its folder is writable.
     void readOnlySettingsStay()
     {
         const std::string original = R"({"theme":"dark"})";
         writeSettings(original);
         fs::permissions(m_settings, fs::perms::owner_read);
-        smallRecorder();
         const uid_t nobody = 65534; // root may write anything: the home is nobody's, who installs
         fs::permissions(m_root.path().toStdString(), fs::perms::others_exec, fs::perm_options::add);
         for (const auto &entry : fs::recursive_directory_iterator(m_locations.home))
@@ -236,46 +210,18 @@ private Q_SLOTS:
         QVERIFY(!fs::exists(backup()));
     }
 
-    // What killed installs left goes, once too old to belong to a running one.
-    void staleTemporariesGo()
-    {
-        writeSettings("{}");
-        const auto folder = m_settings.parent_path();
-        const std::tuple<const char *, int, bool> files[] = {
-            // minutes old, kept
-            {".settings.json.lullwatch-Ab12Cd", 11, false},
-            {".settings.json.lullwatch-young1", 0, true}, // a running install's
-            {".settings.json.lullwatch-toolong", 11, true}, // the user's own
-            {".other.json.lullwatch-Ab12Cd", 11, true},
-        };
-        for (const auto &[name, age, stays] : files) {
-            writeFile(folder / name, "partial");
-            fs::last_write_time(folder / name, fs::file_time_type::clock::now() - std::chrono::minutes(age));
-        }
-        HookInstaller(claude, m_locations).install();
-        for (const auto &[name, age, stays] : files)
-            QVERIFY2(fs::exists(folder / name) == stays, name);
-    }
-
-    // Connected once every event has our hooks and the stamp names this version.
+    // Outdated till every event has our hooks and the stamp names this version.
     void refresh()
     {
-        const int current = claude.hookVersion;
-        const std::tuple<bool, std::string, HookStatus> cases[] = {
-            {true, "  " + std::to_string(current) + "\n", HookStatus::installed()},
-            {true, std::to_string(current - 1), HookStatus::outdated()},
-            {false, std::to_string(current), HookStatus::outdated()}, // one event without ours
-        };
-        for (const auto &[everyEvent, stamp, expected] : cases) {
+        for (const auto &[without, age] : {std::pair(0, 1), {1, 0}}) { // events without ours, the stamp's age
             json settings = withOurHooks(json::object());
-            if (!everyEvent)
-                settings["hooks"].erase(settings["hooks"].begin());
+            settings["hooks"].erase(settings["hooks"].begin(), std::next(settings["hooks"].begin(), without));
             writeSettings(settings.dump());
             fs::create_directories(m_locations.appSupport);
-            writeFile(m_locations.appSupport / claude.versionStamp, stamp);
+            writeFile(m_locations.appSupport / claude.versionStamp, std::to_string(claude.hookVersion - age));
             HookInstaller installer(claude, m_locations);
             installer.refresh();
-            QCOMPARE(installer.status(), expected);
+            QCOMPARE(installer.status(), HookStatus::outdated());
         }
     }
 
@@ -292,50 +238,40 @@ private Q_SLOTS:
         QCOMPARE(HookLocations::recorderFor(bin), bin / "lullwatch-hook");
     }
 
-    void hookCommandRuns()
-    {
-        HookInstaller(claude, m_locations).install();
-        QProcess hook;
-        hook.start(
-            QStringLiteral("/bin/sh"),
-            {QStringLiteral("-c"),
-             QString::fromStdString(readJson(m_settings)["hooks"]["UserPromptSubmit"][0]["hooks"][0]["command"])});
-        hook.write(R"({"session_id":"quoted","hook_event_name":"UserPromptSubmit","cwd":"/tmp"})");
-        hook.closeWriteChannel();
-        QVERIFY(hook.waitForFinished());
-        COMPARE_JSON(readJson(m_locations.sessions() / "quoted.json")["state"], "working");
-    }
-
-    // Only our files go from the earlier releases' folder; the recorder stays while needed.
-    void othersFilesStay()
+    // The hook command runs; only our files go from the earlier releases' folder; the recorder stays while needed.
+    void connectedAgents()
     {
         const auto legacy = m_locations.legacyFolder();
         fs::create_directories(legacy);
         for (const char *name : {"claude-hook.sh", "claude-hook.py", "notes.txt"})
             writeFile(legacy / name, "old");
+        m_locations.recorderSource = fs::path(LULLWATCH_BINARY_DIR) / "lullwatch-hook";
         HookInstaller claudeInstaller(claude, m_locations);
         CopilotHookInstaller copilot(agentFor(SessionSource::Copilot), m_locations);
         claudeInstaller.install();
         copilot.install();
         QCOMPARE(std::distance(fs::directory_iterator(legacy), {}), 1);
+        FILE *hook = ::popen(
+            readJson(m_settings)["hooks"]["UserPromptSubmit"][0]["hooks"][0]["command"].get<std::string>().c_str(),
+            "w");
+        std::fputs(R"({"session_id":"quoted","hook_event_name":"UserPromptSubmit","cwd":"/tmp"})", hook);
+        ::pclose(hook);
+        COMPARE_JSON(readJson(m_locations.sessions() / "quoted.json")["state"], "working");
         const auto copilotHooks = m_locations.home / ".copilot/hooks";
         writeFile(copilotHooks / "other-tool.json", "{}");
         HookInstaller(*agentFromRaw("gemini"), m_locations).uninstall(); // never connected: nothing made
         QVERIFY(!fs::exists(m_locations.home / ".gemini"));
-        fs::remove(legacy / "notes.txt");
-        writeFile(legacy / "claude-hook.sh", "old");
         claudeInstaller.uninstall();
-        QVERIFY(!fs::exists(legacy));
         QVERIFY(fs::exists(m_locations.installedRecorder()));
         copilot.uninstall();
         QVERIFY(!fs::exists(m_locations.installedRecorder()));
         QVERIFY(!fs::exists(copilotHooks / "lullwatch.json") && fs::exists(copilotHooks / "other-tool.json"));
     }
 
-    // Killed (by the file size limit) writing the backup, the settings or not at all: old or new.
+    // Killed (by the file size limit) writing the backup, the settings or not at all: old or new. What they
+    // left goes, once too old to belong to a running install; the user's own files stay.
     void killedInstallLeavesOldOrNew()
     {
-        smallRecorder();
         const std::string original = json {{"theme", "light"}, {"padding", std::string(20000, 'x')}}.dump(2);
         writeSettings(original);
         HookInstaller(claude, m_locations).install();
@@ -353,6 +289,15 @@ private Q_SLOTS:
             QCOMPARE(bool(WIFSIGNALED(status)), killed);
             QCOMPARE(readFile(m_settings), killed ? original : installed);
         }
+        const auto folder = m_settings.parent_path();
+        for (const char *name : {".settings.json.lullwatch-toolong", ".other.json.lullwatch-Ab12Cd"})
+            writeFile(folder / name, "");
+        for (const auto &entry : fs::directory_iterator(folder))
+            fs::last_write_time(entry.path(), fs::file_time_type::clock::now() - std::chrono::minutes(11));
+        writeFile(folder / ".settings.json.lullwatch-young1", "partial"); // a running install's
+        writeSettings(original);
+        HookInstaller(claude, m_locations).install();
+        QCOMPARE(std::distance(fs::directory_iterator(folder), {}), 5); // those three, the settings and their backup
     }
 };
 

@@ -19,6 +19,7 @@ using namespace lullwatch;
 using namespace lullwatch::test;
 using nlohmann::json;
 namespace fs = std::filesystem;
+using Files = std::map<std::string, std::string>;
 
 namespace {
 
@@ -37,39 +38,31 @@ echo $$ > "$pidfile"
 "$@"; exit
 )";
 
-// `command` with `input` on stdin, stdout into `output`, its address space bounded.
-std::unique_ptr<QProcess> start(const QByteArrayList &command, const std::string &input, const std::string &output)
+// Empty when `command`, `input` on its stdin and its address space bounded, ended as every run must: exit
+// status 0, nothing on stdout.
+QString run(const QByteArrayList &command, const QString &input)
 {
     QStringList arguments;
     for (const QByteArray &word : command)
         arguments << QString::fromUtf8(word);
-    auto run = std::make_unique<QProcess>();
-    run->setStandardInputFile(QString::fromStdString(input));
-    run->setStandardOutputFile(QString::fromStdString(output));
-    run->setStandardErrorFile(QProcess::nullDevice()); // a usage message is fine
-    run->setChildProcessModifier([] {
+    QProcess run;
+    run.setStandardInputFile(input);
+    run.setStandardErrorFile(QProcess::nullDevice()); // a usage message is fine
+    run.setChildProcessModifier([] {
         const rlimit limit {recorderMemory, recorderMemory};
         ::setrlimit(RLIMIT_AS, &limit);
     });
-    run->start(arguments.takeFirst(), arguments);
-    return run;
-}
-
-// Empty when the run ended as every run must: exit status 0, nothing on stdout.
-QString finished(QProcess &run, const std::string &output)
-{
+    run.start(arguments.takeFirst(), arguments);
     run.waitForFinished(-1);
-    const std::string out = readFile(output);
-    if (run.error() == QProcess::UnknownError && run.exitCode() == 0 && out.empty())
+    const QString out = QString::fromUtf8(run.readAllStandardOutput());
+    if (run.error() == QProcess::UnknownError && run.exitCode() == 0 && out.isEmpty())
         return {};
-    return QStringLiteral("exit %1 (%2), stdout \"%3\"")
-        .arg(run.exitCode())
-        .arg(run.errorString(), QString::fromStdString(out));
+    return QStringLiteral("exit %1 (%2), stdout \"%3\"").arg(run.exitCode()).arg(run.errorString(), out);
 }
 
-std::map<std::string, std::string> snapshot(const fs::path &directory)
+Files snapshot(const fs::path &directory)
 {
-    std::map<std::string, std::string> files;
+    Files files;
     for (const auto &entry : fs::directory_iterator(directory))
         files[entry.path().filename().string()] = readFile(entry.path());
     return files;
@@ -82,19 +75,15 @@ class TestHookRecorder : public QObject {
 
     QTemporaryDir m_root;
     fs::path m_sessions;
-    qint64 m_started = 0;
 
     fs::path root() const { return m_root.path().toStdString(); }
 
-    // The recorder with `words`, under `via` (or the hook script last in it); empty: ended well.
+    // The recorder with `words`, under `via`; empty: ended well.
     QString record(const QByteArrayList &words, const QByteArrayList &via = {})
     {
-        const bool script = !via.isEmpty() && via.back().endsWith(".sh"); // a script knows its agent
-        const QByteArray sessions = QByteArray::fromStdString(m_sessions.string());
-        const auto command = via + (script ? words.mid(1) : QByteArrayList {recorder, "--sessions", sessions} + words);
-        const auto run = start(command, "payload", "out");
-        m_started = run->processId();
-        return finished(*run, "out");
+        return run(via + QByteArrayList {recorder, "--sessions", QByteArray::fromStdString(m_sessions.string())}
+                       + words,
+                   QStringLiteral("payload"));
     }
 
 private Q_SLOTS:
@@ -103,13 +92,8 @@ private Q_SLOTS:
         fs::current_path(root()); // where the runs find their files
         m_sessions = root() / "my sessions" / "in here";
         writeFile("nest.sh", nestScript);
-        for (const char *owner : {"claude", "a) (claude", "Copilot", "node", "codex"})
+        for (const char *owner : {"claude", "a) (claude", "codex"})
             fs::copy_file("/bin/dash", owner); // an agent's process
-        for (const char *script :
-             {"node_modules/@qwen-code/qwen-code/cli.js", "node_modules/@google/gemini-cli/bundle/gemini.js"}) {
-            fs::create_directories(fs::path(script).parent_path());
-            writeFile(script, "sh nest.sh 29 parent.pid \"$@\"\n");
-        }
         const Agent &claude = agentFor(SessionSource::Claude);
         writeFile("missing-hook.sh", hookScriptText(claude, m_sessions.string(), recorder.toStdString() + "-missing"));
     }
@@ -122,32 +106,26 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("payload");
         QTest::addColumn<QByteArray>("expected"); // but updatedAt (and pid unless named); none: no record
         QTest::addColumn<QByteArrayList>("via"); // what runs the recorder; none: this test
-        // The payload's members (or `members`: those kept), then ours.
-        const auto row = [](const QByteArray &label, const QByteArray &words, const QByteArray &payload,
-                            const QByteArray &stem, const json &overrides = {}, json members = nullptr,
-                            const QByteArrayList &via = {}) {
-            json record = members.is_null() ? json::parse(payload.toStdString()) : members;
-            const auto textOf = [&](const char *key) {
-                return record.contains(key) && record[key].is_string() ? record[key] : json("");
-            };
+        // The payload's members (or `kept`: those kept), then ours; no id: no record.
+        const auto row = [](const char *label, const QByteArray &words, const QByteArray &payload, const QByteArray &id,
+                            json kept = nullptr, const QByteArrayList &via = {}, const char *pid = nullptr) {
             const QByteArrayList word = words.split(' ');
+            if (id.isEmpty())
+                return void(QTest::newRow(label) << word << payload << QByteArray() << via);
+            json record = kept.is_null() ? json::parse(payload.toStdString()) : kept;
             const bool copilot = word.front() == "copilot";
-            const json ours = {{"sessionId", stem.toStdString()},
+            const json ours = {{"sessionId", id.toStdString()},
                                {"state", word.value(1).isEmpty() ? "working" : word[1].toStdString()},
                                {"source", word.front().toStdString()},
-                               {"event", copilot ? json("copilot") : textOf("hook_event_name")},
-                               {"cwd", textOf("cwd")},
-                               {"transcriptPath", textOf(copilot ? "transcriptPath" : "transcript_path")}};
-            for (const char *name :
-                 {"sessionId", "state", "source", "event", "cwd", "transcriptPath", "pid", "updatedAt"})
+                               {"event", copilot ? "copilot" : record.value("hook_event_name", "")},
+                               {"cwd", record.value("cwd", "")},
+                               {"transcriptPath", record.value(copilot ? "transcriptPath" : "transcript_path", "")}};
+            for (const char *name : {"pid", "updatedAt"})
                 record.erase(name);
             record.update(ours);
-            record.update(overrides.is_object() ? overrides : json::object());
-            QTest::newRow(label.constData()) << word << payload << QByteArray::fromStdString(record.dump()) << via;
-        };
-        const auto none = [](const QByteArray &label, const QByteArray &payload, const QByteArray &words = "claude",
-                             const QByteArrayList &via = {}) {
-            QTest::newRow(label.constData()) << words.split(' ') << payload << QByteArray() << via;
+            if (pid)
+                record["pid"] = pid;
+            QTest::newRow(label) << word << payload << QByteArray::fromStdString(record.dump()) << via;
         };
         row("claude", "claude ",
             QByteArray::fromStdString(readFile(testData("hooks/claude-code-2.1.332/SessionStart-1.json"))),
@@ -155,77 +133,61 @@ private Q_SLOTS:
         row("copilot", "copilot idle", QByteArray::fromStdString(readFile(testData("hooks/copilot/agentStop.json"))),
             "5f0c7a52-3d1e-4b8a-9c61-2e4f8d9a0b13");
         // Ids keep letters, digits, ".", "_" and "-", at most 128 of them.
-        row("id with a path", "claude", R"({"session_id":"../a b"})", ".._a_b");
-        row("id too long", "claude", "{\"session_id\":\"" + QByteArray("a/").repeated(100) + "\"}",
-            QByteArray("a_").repeated(64));
         row("members named like ours", "claude idle",
-            R"({"session_id":"ours","sessionId":"theirs","state":"ended","source":"copilot","event":"E",)"
-            R"("cwd":"/c","transcriptPath":7,"updatedAt":"later","pid":-5,"transcript_path":"/t"})",
-            "ours");
+            R"({"session_id":"../a b)" + QByteArray("/a").repeated(100)
+                + R"(","sessionId":"theirs","state":"ended","source":"copilot","event":"E",)"
+                  R"("cwd":"/c","transcriptPath":7,"updatedAt":"later","pid":-5,"transcript_path":"/t"})",
+            ".._a_b" + QByteArray("_a").repeated(61));
         row("long members", "claude",
             R"({"session_id":"long","prompt":")" + QByteArray(100 << 20, 'p') + R"(","title":")"
                 + QByteArray(20000, 't') + R"(","cwd":"/w"})",
-            "long", {}, {{"session_id", "long"}, {"cwd", "/w"}});
-        none("ended", R"({"session_id":"x"})", "claude ended");
-        none("truncated", R"({"session_id":"x")"); // the parser's other edge cases are fuzzed
-        none("no id", R"({"sessionId":"x"})");
-        none("unknown agent", R"({"session_id":"x"})", "Claude");
-        none("script, no recorder", R"({"session_id":"x"})", "claude idle", {"/bin/sh", "missing-hook.sh"});
-
-        // The owner: the first of 30 processes up named like the agent (or running its script), else
-        // the parent. 29 shells between, so that the search never reaches this test's own ancestors.
-        const auto owner = [&](const char *label, const char *agent, QByteArrayList via, bool found, int levels = 29) {
-            if (via.size() == 1) // else node runs a script that nests them
-                via += {"-c", "sh nest.sh " + QByteArray::number(levels) + R"( parent.pid "$0" "$@"; true)"};
-            row(QByteArray("owner ") + label, agent, R"({"session_id":"owned","sessionId":"owned"})", "owned",
-                {{"pid", found ? "started" : "parent"}}, nullptr, via);
-        };
-        owner("29 between", "claude", {"./claude"}, true);
-        owner("30 between", "claude", {"./claude"}, false, 30);
-        owner("name with parentheses", "claude", {"./a) (claude"}, true);
-        owner("copilot", "copilot", {"./Copilot"}, true);
-        // Qwen Code and Gemini CLI are node running their bundles.
-        owner("qwen", "qwen", {"./node", "node_modules/@qwen-code/qwen-code/cli.js"}, true);
-        owner("gemini", "gemini", {"./node", "node_modules/@google/gemini-cli/bundle/gemini.js"}, true);
+            "long", {{"session_id", "long"}, {"cwd", "/w"}});
+        row("ended", "claude ended", R"({"session_id":"x"})", "");
+        row("truncated", "claude", R"({"session_id":"x")", ""); // the parser's other edge cases are fuzzed
+        row("no id", "claude", R"({"sessionId":"x"})", "");
+        row("script, no recorder", "claude idle", R"({"session_id":"x"})", "", nullptr,
+            {"/bin/sh", "-c", "sh missing-hook.sh idle"});
+        // The owner: the first of 30 processes up named like the agent, else the parent. 29 shells between,
+        // so that the search never reaches this test's own ancestors.
+        const std::tuple<const char *, QByteArray, int> owners[] = {{"owner 29 between", "./claude", 29},
+                                                                    {"owner 30 between", "./claude", 30},
+                                                                    {"owner a) (", "./a) (claude", 29}};
+        for (const auto &[label, owner, levels] : owners)
+            row(label, "claude", R"({"session_id":"owned"})", "owned", nullptr,
+                {owner, "-c",
+                 "echo $$ > started.pid; sh nest.sh " + QByteArray::number(levels) + R"( parent.pid "$0" "$@"; true)"},
+                levels < 30 ? "started" : "parent");
     }
 
-    // Each payload into a missing folder, then over an older record beside another session's.
+    // Each payload into a missing folder, or over an older record when it makes none.
     void records()
     {
         QFETCH(QByteArrayList, words);
         QFETCH(QByteArray, payload);
         QFETCH(QByteArray, expected);
         QFETCH(QByteArrayList, via);
-        const std::string file
-            = (expected.isEmpty() ? "x" : json::parse(expected)["sessionId"].get<std::string>()) + ".json";
         writeFile("payload", payload);
-
+        if (expected.isEmpty()) {
+            fs::create_directories(m_sessions);
+            writeFile(m_sessions / "x.json", "older");
+        }
         const qint64 before = QDateTime::currentSecsSinceEpoch();
         QCOMPARE(record(words, via), QString());
-        QCOMPARE(fs::exists(m_sessions / file), !expected.isEmpty());
-        if (!expected.isEmpty())
-            QCOMPARE(fs::status(m_sessions).permissions(), fs::perms::owner_all);
-
-        fs::create_directories(m_sessions);
-        writeFile(m_sessions / file, "older");
-        writeFile(m_sessions / "other.json", "other");
-        QCOMPARE(record(words, via), QString());
-        auto after = snapshot(m_sessions);
-        const std::string written = after[file];
-        after.erase(file);
-        QVERIFY(after == (std::map<std::string, std::string> {{"other.json", "other"}})); // none left over
+        Files files = snapshot(m_sessions);
         if (expected.isEmpty()) {
-            QCOMPARE(written, std::string(words.value(1) == "ended" ? "" : "older"));
+            QVERIFY(files == (words.value(1) == "ended" ? Files {} : Files {{"x.json", "older"}}));
             return;
         }
-        json record = json::parse(written);
+        QCOMPARE(fs::status(m_sessions).permissions(), fs::perms::owner_all);
+        QCOMPARE(files.size(), std::size_t(1)); // no temporary left
+        json record = json::parse(files[json::parse(expected)["sessionId"].get<std::string>() + ".json"]);
         QVERIFY(record["updatedAt"] >= before && record["updatedAt"] <= QDateTime::currentSecsSinceEpoch());
         record.erase("updatedAt");
         json wanted = json::parse(expected.toStdString());
         if (!wanted.contains("pid"))
             record.erase("pid");
         else
-            wanted["pid"] = wanted["pid"] == "started" ? m_started : std::stoi(readFile("parent.pid"));
+            wanted["pid"] = std::stoi(readFile(wanted["pid"].get<std::string>() + ".pid"));
         QCOMPARE(QString::fromStdString(record.dump()), QString::fromStdString(wanted.dump()));
     }
 
@@ -243,9 +205,7 @@ private Q_SLOTS:
             QVERIFY(session->waitForStarted());
             if (running.size() == 1)
                 continue;
-            QCOMPARE(record({"codex"},
-                            {"./codex", "-c", R"(shift; sh nest.sh 1 parent.pid "$@"; true)", "codex", "app-server"}),
-                     QString());
+            QCOMPARE(record({"codex"}, {"./codex", "-c", R"("$@"; true)", "app-server"}), QString());
             QCOMPARE(json::parse(readFile(m_sessions / "served.json")).value("pid", qint64(-1)),
                      running.size() == 2 ? running[1]->processId() : -1);
         }
@@ -254,37 +214,30 @@ private Q_SLOTS:
     // Many hooks at once while the application reads: every record read is whole.
     void concurrentRuns()
     {
-        constexpr int runs = 200, atOnce = 25, sessions = 10;
-        for (int run = 0; run < runs; ++run)
+        constexpr int sessions = 10;
+        for (int run = 0; run < 200; ++run)
             writeFile(std::to_string(run),
                       json {{"session_id", std::to_string(run % sessions)}, {"marker", run}}.dump());
         std::atomic<bool> writing = true;
         std::atomic<int> unreadable = 0;
         std::thread reader([&] {
-            while (writing) {
-                std::error_code error;
+            for (std::error_code error; writing;)
                 for (const auto &entry : fs::directory_iterator(m_sessions, error))
                     unreadable += entry.path().extension() == ".json" && !decodeSessionRecord(readFile(entry.path()));
-            }
         });
-        QString failure;
-        for (int first = 0; first < runs; first += atOnce) {
-            std::map<int, std::unique_ptr<QProcess>> batch;
-            for (int run = first; run < first + atOnce; ++run)
-                batch[run] = start({recorder, "--sessions", QByteArray::fromStdString(m_sessions.string()), "claude"},
-                                   std::to_string(run), std::to_string(run) + ".out");
-            for (const auto &[run, process] : batch)
-                failure += finished(*process, std::to_string(run) + ".out");
-        }
+        const QString failure = run({"/bin/sh", "-c",
+                                     "seq 0 199 | xargs -P 25 -I @ "
+                                     R"(sh -c '"$0" --sessions "$1" claude < @' "$0" "$1")",
+                                     recorder, QByteArray::fromStdString(m_sessions.string())},
+                                    QStringLiteral("/dev/null"));
         writing = false;
         reader.join();
         QCOMPARE(failure, QString());
         QCOMPARE(unreadable.load(), 0);
-        QCOMPARE(snapshot(m_sessions).size(), std::size_t(sessions));
-        for (int session = 0; session < sessions; ++session) // one of the session's own runs, whole
-            QCOMPARE(json::parse(readFile(m_sessions / (std::to_string(session) + ".json"))).value("marker", -1)
-                         % sessions,
-                     session);
+        const Files records = snapshot(m_sessions);
+        QCOMPARE(records.size(), std::size_t(sessions));
+        for (const auto &[name, text] : records) // one of the session's own runs, whole
+            QCOMPARE(json::parse(text).value("marker", -1) % sessions, std::stoi(name));
     }
 };
 
