@@ -154,7 +154,7 @@ bool DBusPowerAssertions::mayCall(Provider provider)
 
 std::optional<std::uint32_t> DBusPowerAssertions::create(Type type, std::string_view name)
 {
-    const auto deadline = std::chrono::steady_clock::now() + creationBudget;
+    const auto deadline = std::chrono::steady_clock::now() + m_creationBudget;
     const QString reason = QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size()));
     const QString application = QStringLiteral("Lullwatch");
 

@@ -27,14 +27,16 @@ class DBusPowerAssertions final : public QObject, public PowerAssertions {
     Q_OBJECT
 
 public:
-    // One creation waits this long at most, across all providers.
-    static constexpr std::chrono::milliseconds creationBudget {250};
-
     // `screenSaver`, when given, holds the display awake where no service on
     // the bus will.
     DBusPowerAssertions(QDBusConnection sessionBus, QDBusConnection systemBus, X11ScreenSaver *screenSaver = nullptr,
                         QObject *parent = nullptr);
     ~DBusPowerAssertions() override;
+
+    // One creation waits this long at most, across all providers: 250 ms
+    // unless set. A provider that answers later is skipped for the next one
+    // and its acceptance undone.
+    void setCreationBudget(std::chrono::milliseconds budget) { m_creationBudget = budget; }
 
     std::optional<std::uint32_t> create(Type type, std::string_view name) override;
     void release(std::uint32_t identifier) override;
@@ -69,6 +71,7 @@ private:
     QDBusConnection m_sessionBus;
     QDBusConnection m_systemBus;
     X11ScreenSaver *m_x11ScreenSaver;
+    std::chrono::milliseconds m_creationBudget {250};
     // Whether each provider's name has an owner; absent while unknown.
     std::map<QString, bool> m_sessionOwners;
     std::map<QString, bool> m_systemOwners;

@@ -12,17 +12,14 @@ namespace lullwatch::test {
 // or a bare object (NAME PATH INTERFACE) given methods with addMethod.
 class MockService {
 public:
-    static constexpr auto mockInterface = "org.freedesktop.DBus.Mock";
-
-    MockService(const PrivateBus &bus, const QString &sessionAddress, const QString &systemAddress, QString name,
-                QString path, QStringList arguments)
+    MockService(const PrivateBus &bus, QString name, QString path, const QStringList &arguments)
         : m_bus(bus)
         , m_name(std::move(name))
         , m_path(std::move(path))
     {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), sessionAddress);
-        environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), systemAddress);
+        for (const char *variable : {"DBUS_SESSION_BUS_ADDRESS", "DBUS_SYSTEM_BUS_ADDRESS"})
+            environment.insert(QString::fromLatin1(variable), bus.address());
         m_process.setProcessEnvironment(environment);
         m_process.setStandardOutputFile(QProcess::nullDevice());
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -45,16 +42,12 @@ public:
     // Returns once the process has ended, before the bus may have noticed.
     void kill() { m_process.kill(), m_process.waitForFinished(); }
 
-    QDBusMessage call(const QString &path, const QString &interface, const QString &method,
-                      const QVariantList &arguments = {}) const
-    {
-        auto message = QDBusMessage::createMethodCall(m_name, path, interface, method);
-        message.setArguments(arguments);
-        return m_bus.connection().call(message, QDBus::Block, 20000);
-    }
     QDBusMessage mockCall(const QString &method, const QVariantList &arguments, const QString &path = {}) const
     {
-        return call(path.isEmpty() ? m_path : path, QString::fromLatin1(mockInterface), method, arguments);
+        auto message = QDBusMessage::createMethodCall(m_name, path.isEmpty() ? m_path : path,
+                                                      QStringLiteral("org.freedesktop.DBus.Mock"), method);
+        message.setArguments(arguments);
+        return m_bus.connection().call(message, QDBus::Block, 20000);
     }
 
     // A method on the main object; `code` is Python that may set `ret`.
@@ -83,7 +76,6 @@ public:
     }
 
     const QString &name() const { return m_name; }
-    const QString &path() const { return m_path; }
 
 private:
     const PrivateBus &m_bus;

@@ -24,8 +24,7 @@ const QString portalRequest = u"/org/freedesktop/portal/desktop/request/1_1/lull
 // Key, name, object, interface, Inhibit's signature, the call that ends it and its cookie.
 const QStringList providers {
     u"gnome org.gnome.SessionManager /org/gnome/SessionManager org.gnome.SessionManager susu Uninhibit 42"_s,
-    u"powerManagement org.freedesktop.PowerManagement "
-    u"/org/freedesktop/PowerManagement/Inhibit "
+    u"powerManagement org.freedesktop.PowerManagement /org/freedesktop/PowerManagement/Inhibit "
     "org.freedesktop.PowerManagement.Inhibit ss UnInhibit 5"_s,
     u"screenSaver org.freedesktop.ScreenSaver /org/freedesktop/ScreenSaver org.freedesktop.ScreenSaver ss UnInhibit 9"_s,
     u"portal org.freedesktop.portal.Desktop /org/freedesktop/portal/desktop org.freedesktop.portal.Inhibit sua{sv}"_s,
@@ -67,8 +66,7 @@ class TestDBusServices : public QObject {
 
     MockService *startMock(bool onSystemBus, const QString &name, const QString &path, const QStringList &arguments)
     {
-        m_mocks.push_back(std::make_unique<MockService>(onSystemBus ? *m_system : *m_session, m_session->address(),
-                                                        m_system->address(), name, path, arguments));
+        m_mocks.push_back(std::make_unique<MockService>(onSystemBus ? *m_system : *m_session, name, path, arguments));
         return m_mocks.back()->waitUntilReady() ? m_mocks.back().get() : nullptr;
     }
 
@@ -133,6 +131,8 @@ private Q_SLOTS:
         for (const QString &name : started.split(u' '))
             QVERIFY2((mocks[name] = startProvider(name)), qPrintable(name));
         DBusPowerAssertions assertions(m_session->connection(), m_system->connection());
+        if (!started.contains(u'~')) // the mocks answer in time, however busy the machine
+            assertions.setCreationBudget(std::chrono::seconds(30));
         QList<uint> lost;
         assertions.setLossHandler([&lost](std::uint32_t identifier) { lost << identifier; });
 
@@ -188,7 +188,6 @@ private Q_SLOTS:
              {std::pair {QString(u"AC type=Mains online=0, hidpp_battery_0 type=Battery scope=Device capacity=5, "_s
                                  + battery),
                          u"57 Battery Power"_s},
-              {u"BAT1 type=Battery capacity=80 status=Charging"_s, u"80 AC Power"_s},
               {u"BAT0 type=Battery capacity=20 energy_full=3000 status=Discharging, "
                "BAT1 type=Battery capacity=100 energy_full=1000"_s,
                u"40 Battery Power"_s},
@@ -197,10 +196,8 @@ private Q_SLOTS:
             QCOMPARE(read(supplies), expected);
         MockService *upower = startMock(true, u"org.freedesktop.UPower"_s, u"/org/freedesktop/UPower"_s,
                                         {u"-t"_s, u"upower"_s, u"-p"_s, u"{\"OnBattery\": true}"_s});
-        QVERIFY(upower);
-        QCOMPARE(read(battery), QString()); // UPower knows no battery
         const QVariantList device {2u, 2u, 12.7, 30.0, 60.0, 10.0, qlonglong(3600), qlonglong(0), true, u"low"_s, 1u};
-        QCOMPARE(upower->mockCall(u"SetupDisplayDevice"_s, device).type(), QDBusMessage::ReplyMessage);
+        QVERIFY(upower && upower->mockCall(u"SetupDisplayDevice"_s, device).type() == QDBusMessage::ReplyMessage);
         QCOMPARE(read(battery), u"12 Battery Power"_s);
     }
 
