@@ -142,6 +142,15 @@ private Q_SLOTS:
             R"({"session_id":"long","prompt":")" + QByteArray(100 << 20, 'p') + R"(","title":")"
                 + QByteArray(20000, 't') + R"(","cwd":"/w"})",
             "long", {{"session_id", "long"}, {"cwd", "/w"}});
+        // Members as written, 16,009 bytes each, fill 1 MiB after 65; the rest are left out, a later small one kept.
+        QByteArray payload = R"({"session_id":"big")";
+        json kept = {{"session_id", "big"}, {"cwd", "/w"}};
+        for (int i = 10; i < 80; ++i) {
+            payload += ",\"m" + QByteArray::number(i) + "\":\"" + QByteArray(16000, 'x') + '"';
+            if (i < 75)
+                kept["m" + std::to_string(i)] = std::string(16000, 'x');
+        }
+        row("a record at its limit", "claude", payload + R"(,"cwd":"/w"})", "big", kept);
         row("ended", "claude ended", R"({"session_id":"x"})", "");
         row("truncated", "claude", R"({"session_id":"x")", ""); // the parser's other edge cases are fuzzed
         row("no id", "claude", R"({"sessionId":"x"})", "");
