@@ -14,7 +14,12 @@ public:
     explicit PrivateBus(QString connectionName)
         : m_connectionName(std::move(connectionName))
     { }
-    ~PrivateBus() { QDBusConnection::disconnectFromBus(m_connectionName), m_daemon.kill(), m_daemon.waitForFinished(); }
+    ~PrivateBus()
+    {
+        QDBusConnection::disconnectFromBus(m_connectionName);
+        m_daemon.kill();
+        m_daemon.waitForFinished();
+    }
 
     // Starts the daemon with its configuration and socket in `folder`, and connects.
     bool start(const QString &folder)
