@@ -9,10 +9,21 @@
 #include <cstring>
 #include <fcntl.h>
 #include <limits>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace lullwatch {
+
+// What one line says of the session's activity: the time of its latest
+// conversation entry that has a valid one, and whether its last conversation
+// entry ended the turn; neither when it holds no conversation entry.
+struct ActivityChange {
+    std::optional<TimePoint> at;
+    std::optional<bool> turnEnded;
+};
 
 namespace {
 
@@ -40,6 +51,15 @@ struct EntryFacts {
     bool hasInterruptedMessageId = false;
     MessageFacts message;
 };
+
+// A conversation entry: the session moved on, or its turn ended, at `at`
+// when the entry tells.
+void noteActivity(std::optional<TimePoint> at, bool turnEnded, ActivityChange &change)
+{
+    if (at)
+        change.at = at;
+    change.turnEnded = turnEnded;
+}
 
 // Starts reading `line`, followed by simdjson's padding, as one JSON object.
 bool startObject(ondemand::parser &parser, std::string_view line, ondemand::document &document, ondemand::object &top)
@@ -436,15 +456,6 @@ template<typename OnSet> bool readGeminiMessage(ondemand::object object, GeminiM
     });
 }
 
-// A conversation entry: the session moved on, or its turn ended, at `at`
-// when the entry tells.
-void noteActivity(std::optional<TimePoint> at, bool turnEnded, TranscriptCursor &cursor)
-{
-    if (at)
-        cursor.activity.lastEntryAt = at;
-    cursor.activity.endedInInterrupt = turnEnded;
-}
-
 std::optional<TimePoint> timeOf(std::optional<std::string_view> timestamp)
 {
     return timestamp ? parseTimestamp(*timestamp) : std::nullopt;
@@ -453,13 +464,14 @@ std::optional<TimePoint> timeOf(std::optional<std::string_view> timestamp)
 // The latest copy of each message counts. A copy of one of the latest
 // messages replaces its usage; older messages are settled for good, which
 // keeps the memory per transcript bounded.
-void countGeminiMessage(const GeminiMessage &message, TranscriptCursor &cursor)
+void countGeminiMessage(const GeminiMessage &message, TranscriptCursor *counted, ActivityChange &change)
 {
     const auto at = timeOf(message.timestamp);
     if (message.type == "user" || message.type == "gemini")
-        noteActivity(at, false, cursor);
-    if (message.type != "gemini" || !message.hasTokens)
+        noteActivity(at, false, change);
+    if (!counted || message.type != "gemini" || !message.hasTokens)
         return;
+    TranscriptCursor &cursor = *counted;
 
     auto &recent = cursor.recentMessages;
     // Newest first: a copy is nearly always of one of the last few messages.
@@ -529,7 +541,7 @@ bool isTimeUpdate(std::string_view line)
 }
 
 bool ingestGeminiLine(ondemand::parser &parser, simdjson::dom::parser &validator, std::string_view line,
-                      TranscriptCursor &cursor)
+                      TranscriptCursor *counted, ActivityChange &change)
 {
     if (isTimeUpdate(line))
         return true;
@@ -574,8 +586,8 @@ bool ingestGeminiLine(ondemand::parser &parser, simdjson::dom::parser &validator
     if (!listed.empty() && validator.parse(line.data(), line.size(), false).get(whole))
         return false;
     for (const auto &element : listed)
-        countGeminiMessage(element, cursor);
-    countGeminiMessage(message, cursor);
+        countGeminiMessage(element, counted, change);
+    countGeminiMessage(message, counted, change);
     return true;
 }
 
@@ -649,7 +661,7 @@ bool readCodexPayload(ondemand::value value, CodexLine &line)
 // the user approves a command); the model in each turn's context; the
 // conversation's moves in the other events. Response items, the bulk of the
 // file, are skipped unread.
-bool ingestCodexLine(ondemand::parser &parser, std::string_view text, TranscriptCursor &cursor)
+bool ingestCodexLine(ondemand::parser &parser, std::string_view text, TranscriptCursor *counted, ActivityChange &change)
 {
     ondemand::document document;
     ondemand::object top;
@@ -674,20 +686,23 @@ bool ingestCodexLine(ondemand::parser &parser, std::string_view text, Transcript
 
     const std::string_view type = *line.type;
     const std::string_view event = type == "event_msg" ? line.payloadType.value_or("") : std::string_view();
-    if (type == "turn_context") {
-        if (line.model)
-            cursor.usage.model = std::string(*line.model);
-    } else if (event == "task_started" || event == "user_message" || event == "agent_message") {
-        noteActivity(timeOf(line.timestamp), false, cursor);
+    if (event == "task_started" || event == "user_message" || event == "agent_message") {
+        noteActivity(timeOf(line.timestamp), false, change);
     } else if (event == "task_complete" || event == "turn_aborted") {
-        noteActivity(timeOf(line.timestamp), true, cursor);
+        noteActivity(timeOf(line.timestamp), true, change);
+    } else if (!counted) {
+        return true;
+    } else if (type == "turn_context") {
+        if (line.model)
+            counted->usage.model = std::string(*line.model);
     } else if ((event == "token_count" || type == "token_usage_record") && line.total) {
         // The event after a usage record repeats its totals: no new turn.
-        if (*line.total != cursor.usage.tokens)
-            cursor.usage.turns = saturatingAdd(cursor.usage.turns, 1);
-        cursor.usage.tokens = *line.total;
+        TranscriptUsage &usage = counted->usage;
+        if (*line.total != usage.tokens)
+            usage.turns = saturatingAdd(usage.turns, 1);
+        usage.tokens = *line.total;
         if (line.last)
-            cursor.usage.contextTokens = line.last->total();
+            usage.contextTokens = line.last->total();
     }
     return true;
 }
@@ -715,6 +730,92 @@ void countUsage(const MessageFacts &message, TranscriptCursor &cursor)
     cursor.usage.contextTokens = counts.total();
     if (message.model)
         cursor.usage.model = std::string(*message.model);
+}
+
+void applyChange(const ActivityChange &change, TranscriptActivity &activity)
+{
+    if (change.at)
+        activity.lastEntryAt = change.at;
+    if (change.turnEnded)
+        activity.endedInInterrupt = *change.turnEnded;
+}
+
+// Where a word may start in a line: at its second byte when it opens with a
+// quote, the most common byte in JSON, and at its last.
+struct Probe {
+    std::string_view word;
+    std::size_t first = word.starts_with('"') ? 1 : 0;
+    std::size_t last = word.size() - 1;
+};
+
+bool holdsAt(std::string_view line, std::size_t start, const Probe &probe)
+{
+    return line.substr(start).starts_with(probe.word);
+}
+
+// Whether `line` holds one of the words. The line is searched 16 bytes at a
+// time for the two probing bytes of each word, and the few places where both
+// match are compared whole.
+bool holdsEither(std::string_view line, const Probe &a, const Probe &b)
+{
+    std::size_t start = 0;
+#if defined(__SSE2__)
+    const std::size_t reach = std::max(a.last, b.last) + 16;
+    const __m128i aFirst = _mm_set1_epi8(a.word[a.first]);
+    const __m128i aLast = _mm_set1_epi8(a.word[a.last]);
+    const __m128i bFirst = _mm_set1_epi8(b.word[b.first]);
+    const __m128i bLast = _mm_set1_epi8(b.word[b.last]);
+    const auto at = [&](std::size_t offset) {
+        return _mm_loadu_si128(reinterpret_cast<const __m128i *>(line.data() + start + offset));
+    };
+    for (; start + reach <= line.size(); start += 16) {
+        const __m128i matchA = _mm_and_si128(_mm_cmpeq_epi8(at(a.first), aFirst), _mm_cmpeq_epi8(at(a.last), aLast));
+        const __m128i matchB = _mm_and_si128(_mm_cmpeq_epi8(at(b.first), bFirst), _mm_cmpeq_epi8(at(b.last), bLast));
+        for (auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(matchA, matchB))); mask != 0;
+             mask &= mask - 1) {
+            const std::size_t candidate = start + static_cast<std::size_t>(__builtin_ctz(mask));
+            if (holdsAt(line, candidate, a) || holdsAt(line, candidate, b))
+                return true;
+        }
+    }
+#endif
+    return line.find(a.word, start) != std::string_view::npos || line.find(b.word, start) != std::string_view::npos;
+}
+
+// An exact test of which lines can matter, before any is parsed. Only a
+// message of one type carries tokens, and only conversation entries move the
+// activity; a type is an ASCII word, so its string stands in the line as it
+// is unless a letter of it is written as a \u00XX escape.
+struct LineTest {
+    std::optional<Probe> countingType; // none when no line can be passed over
+    std::optional<Probe> conversationType; // the other type that moves the activity
+
+    bool everyLineCounts() const { return !countingType; }
+    bool mayCount(std::string_view line) const
+    {
+        static const Probe escape {"\\u00"};
+        return everyLineCounts() || holdsEither(line, *countingType, escape);
+    }
+    // For a line that cannot count.
+    bool mayMoveActivity(std::string_view line) const
+    {
+        return holdsEither(line, *conversationType, *conversationType);
+    }
+};
+
+LineTest lineTestFor(TranscriptFormat format)
+{
+    switch (format) {
+    case TranscriptFormat::None:
+    case TranscriptFormat::ClaudeCode:
+    case TranscriptFormat::QwenCode:
+        return {Probe {R"("assistant")"}, Probe {R"("user")"}};
+    case TranscriptFormat::GeminiCli:
+        return {Probe {R"("gemini")"}, Probe {R"("user")"}};
+    case TranscriptFormat::CodexRollout:
+        break;
+    }
+    return {};
 }
 
 ssize_t readAt(int fd, char *into, std::size_t count, std::uint64_t offset)
@@ -799,14 +900,10 @@ void TranscriptReader::readNewBytes(int fd, std::uint64_t size, TranscriptCursor
             cursor.discardingLine = false;
         }
 
-        while (start < end) {
-            auto *lineFeed = static_cast<char *>(std::memchr(data + start, '\n', end - start));
-            if (!lineFeed)
-                break;
-            const auto lineEnd = static_cast<std::size_t>(lineFeed - data);
-            if (lineEnd > start)
-                ingestPaddedEntry(std::string_view(data + start, lineEnd - start), cursor);
-            start = lineEnd + 1;
+        if (const auto *lastFeed = static_cast<const char *>(::memrchr(data + start, '\n', end - start))) {
+            const auto linesEnd = static_cast<std::size_t>(lastFeed - data) + 1;
+            ingestLines(std::string_view(data + start, linesEnd - start), cursor);
+            start = linesEnd;
         }
 
         carried = end - start;
@@ -874,7 +971,7 @@ bool TranscriptReader::followLongLine(int fd, std::uint64_t lineStart, std::uint
         }
         budget -= length;
         cursor.offset = lineStart + length + 1;
-        ingestPaddedEntry(std::string_view(m_paddedLine.data(), length), cursor);
+        ingestWholly(std::string_view(m_paddedLine.data(), length), cursor);
         return true;
     }
 }
@@ -884,17 +981,79 @@ void TranscriptReader::ingestEntry(std::string_view line, TranscriptCursor &curs
     m_format = format;
     m_paddedLine.assign(line);
     m_paddedLine.append(simdjson::SIMDJSON_PADDING, '\0');
-    ingestPaddedEntry(std::string_view(m_paddedLine.data(), line.size()), cursor);
+    ingestWholly(std::string_view(m_paddedLine.data(), line.size()), cursor);
 }
 
-void TranscriptReader::ingestPaddedEntry(std::string_view line, TranscriptCursor &cursor)
+void TranscriptReader::ingestWholly(std::string_view line, TranscriptCursor &cursor)
+{
+    ActivityChange change;
+    ingestPaddedEntry(line, &cursor, change);
+    applyChange(change, cursor.activity);
+}
+
+void TranscriptReader::ingestLines(std::string_view lines, TranscriptCursor &cursor)
+{
+    const LineTest test = lineTestFor(m_format);
+    // Where the last line read in full that moved each part of the activity starts.
+    std::optional<std::size_t> timeFrom;
+    std::optional<std::size_t> endFrom;
+    for (std::size_t start = 0; start < lines.size();) {
+        const auto end = lines.find('\n', start);
+        const std::string_view line = lines.substr(start, end - start);
+        if (!line.empty() && test.mayCount(line)) {
+            ActivityChange change;
+            ingestPaddedEntry(line, &cursor, change);
+            if (change.at)
+                timeFrom = start;
+            if (change.turnEnded)
+                endFrom = start;
+            applyChange(change, cursor.activity);
+        }
+        start = end + 1;
+    }
+    if (test.everyLineCounts())
+        return;
+
+    // The lines passed over can only have moved the activity. Only the latest
+    // line that did matters, for each part, and only when it comes after the
+    // lines read in full: the search goes back from the end until both parts
+    // are settled, which is usually a line or two.
+    bool timeSettled = false;
+    bool endSettled = false;
+    for (std::size_t end = lines.size() - 1;;) {
+        const auto *previousFeed = static_cast<const char *>(::memrchr(lines.data(), '\n', end));
+        const std::size_t start = previousFeed ? static_cast<std::size_t>(previousFeed - lines.data()) + 1 : 0;
+        timeSettled = timeSettled || (timeFrom && start <= *timeFrom);
+        endSettled = endSettled || (endFrom && start <= *endFrom);
+        if (timeSettled && endSettled)
+            break;
+        const std::string_view line = lines.substr(start, end - start);
+        if (!line.empty() && !test.mayCount(line) && test.mayMoveActivity(line)) {
+            ActivityChange change;
+            ingestPaddedEntry(line, nullptr, change);
+            if (!timeSettled && change.at) {
+                cursor.activity.lastEntryAt = change.at;
+                timeSettled = true;
+            }
+            if (!endSettled && change.turnEnded) {
+                cursor.activity.endedInInterrupt = *change.turnEnded;
+                endSettled = true;
+            }
+        }
+        if (start == 0)
+            break;
+        end = start - 1;
+    }
+}
+
+void TranscriptReader::ingestPaddedEntry(std::string_view line, TranscriptCursor *counted, ActivityChange &change)
 {
     switch (m_format) {
     case TranscriptFormat::GeminiCli:
-        ingestGeminiLine(m_parser, m_validator, line, cursor);
+        ingestGeminiLine(m_parser, m_validator, line, counted, change);
         return;
     case TranscriptFormat::CodexRollout:
-        ingestCodexLine(m_parser, line, cursor);
+        ingestCodexLine(m_parser, line, counted, change);
         return;
     case TranscriptFormat::None:
     case TranscriptFormat::ClaudeCode:
@@ -914,16 +1073,12 @@ void TranscriptReader::ingestPaddedEntry(std::string_view line, TranscriptCursor
     // after an interrupt) leave the activity alone.
     const bool isUser = *entry.type == "user";
     const bool isAssistant = *entry.type == "assistant";
-    if ((isUser || isAssistant) && !entry.isSidechain && !entry.isMeta) {
-        if (entry.timestamp) {
-            if (auto parsed = parseTimestamp(*entry.timestamp))
-                cursor.activity.lastEntryAt = parsed;
-        }
-        cursor.activity.endedInInterrupt = isUser && (entry.hasInterruptedMessageId || entry.message.contentHasMarker);
-    }
+    if ((isUser || isAssistant) && !entry.isSidechain && !entry.isMeta)
+        noteActivity(timeOf(entry.timestamp),
+                     isUser && (entry.hasInterruptedMessageId || entry.message.contentHasMarker), change);
 
-    if (isAssistant)
-        countUsage(entry.message, cursor);
+    if (isAssistant && counted)
+        countUsage(entry.message, *counted);
 }
 
 void TranscriptReader::releaseOversizedBuffers()

@@ -57,12 +57,14 @@ inline constexpr std::size_t replaceableMessages = 256;
 // The text that marks a user entry as an interrupt (no closing bracket).
 inline constexpr std::string_view interruptMarker = "[Request interrupted by user";
 
+struct ActivityChange;
+
 // Reads transcripts from their cursors and interprets their entries. Holds
 // only reusable buffers; all state that lasts between reads is in the cursor.
 class TranscriptReader {
 public:
     struct Limits {
-        std::size_t chunkSize = 1 << 20; // bytes read per system call
+        std::size_t chunkSize = 1 << 18; // bytes read per system call
         std::size_t maxLineLength = 64 << 20; // longer lines are skipped whole
         // Bytes read from one transcript by one read (never less than what
         // finding, then reading, one longest line takes): a huge file costs
@@ -90,8 +92,13 @@ private:
     bool followLongLine(int fd, std::uint64_t lineStart, std::uint64_t size, std::uint64_t &budget,
                         TranscriptCursor &cursor);
     void ensureBufferSize(std::size_t size);
-    // `line` must be followed by simdjson::SIMDJSON_PADDING readable bytes.
-    void ingestPaddedEntry(std::string_view line, TranscriptCursor &cursor);
+    // `lines`, each ended by a line feed, must be followed by
+    // simdjson::SIMDJSON_PADDING readable bytes, as must `line` below.
+    void ingestLines(std::string_view lines, TranscriptCursor &cursor);
+    void ingestWholly(std::string_view line, TranscriptCursor &cursor);
+    // Counts the line's tokens into `counted` unless it is null, and notes
+    // what it says of the activity in `change`.
+    void ingestPaddedEntry(std::string_view line, TranscriptCursor *counted, ActivityChange &change);
     void releaseOversizedBuffers();
 
     Limits m_limits;

@@ -159,6 +159,10 @@ private Q_SLOTS:
             << Lines {R"({"type":"user","timestamp":"2025-01-02T05:04:05Z"})",
                       R"({"type":"assistant","timestamp":"2025-01-01T22:04:05-05:30"})",
                       R"({"type":"user","timestamp":"2025-02-29T00:00:00Z"})"};
+        row("claude: types written with escapes are read", claudeCode, "7 0 0 0 7 1 at 1735787045.000 interrupted")
+            << Lines {R"({"type":"\u0061ssistant","message":{"usage":{"input_tokens":7}}})",
+                      R"({"type":"\u0075ser","interruptedMessageId":"m","timestamp":"2025-01-02T03:04:05Z"})",
+                      R"({"type":"assistant","isSidechain":true,"timestamp":"2025-01-02T09:00:00Z"})"};
         row("claude: interrupt in a content string", claudeCode, "interrupted")
             << Lines {R"({"type":"user","message":{"content":"[Request interrupted by user] and more words"}})"};
         row("claude: interruptedMessageId null", claudeCode, "interrupted")
@@ -190,6 +194,8 @@ private Q_SLOTS:
         row("gemini: bookkeeping and rewinding keep what was spent", geminiCli, "35 3 0 0 5 3 at 1796601603.000")
             << Lines {gemini("A", 1, 10, 1), R"({"$set":{"messages":{"id":"A"}}})", gemini("B", 2, 20, 2),
                       R"({"$rewindTo":"A"})", gemini("C", 3, 5, 0)};
+        row("gemini: a type written with an escape is read", geminiCli, "3 4 0 0 7 1 at 1796601601.000")
+            << Lines {gemini("A", 1, 3, 4).replace(R"("gemini")", R"("gemin\u0069")")};
         row("gemini: only the model's messages count, the user's move the time", geminiCli, "at 1796601601.000")
             << Lines {gemini("U", 1, 50, 5, "user"), gemini("E", 2, 50, 5, "error"),
                       R"({"id":"G","type":"gemini","content":"Working"})",
@@ -224,6 +230,8 @@ private Q_SLOTS:
             << Lines {codexEvent("task_complete", "23:04.638"), codexEvent("task_started", "23:05.685")};
     }
 
+    // Each row is read line by line, and from a file, whole and in chunks of a few lines: reading a file passes
+    // over lines that cannot count, and must come to the same.
     void entries()
     {
         QFETCH(TranscriptFormat, format);
@@ -234,6 +242,16 @@ private Q_SLOTS:
         for (const auto &line : lines)
             reader.ingestEntry(std::string_view(line.constData(), line.size()), cursor, format);
         QCOMPARE(describe(cursor), expected);
+
+        QTemporaryDir dir;
+        const std::string path = dir.filePath(QStringLiteral("t.jsonl")).toStdString();
+        writeFile(path, lines.join('\n') + '\n');
+        for (const std::size_t chunkSize : {std::size_t {1} << 20, std::size_t {300}}) {
+            TranscriptReader fileReader({.chunkSize = chunkSize});
+            TranscriptCursor fileCursor;
+            fileReader.read(path, fileCursor, format);
+            QCOMPARE(describe(fileCursor), expected);
+        }
     }
 
     // A file rewritten shorter is read again; unreadable paths leave the cursor, without blocking on a FIFO or
