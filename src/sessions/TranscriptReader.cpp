@@ -1,6 +1,8 @@
 #include "TranscriptReader.h"
 
+#include "LineSearch.h"
 #include "Timestamp.h"
+#include "files/FileWindow.h"
 
 #include <algorithm>
 #include <array>
@@ -9,11 +11,9 @@
 #include <cstring>
 #include <fcntl.h>
 #include <limits>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace lullwatch {
 
@@ -113,6 +113,21 @@ bool readCount(ondemand::value value, std::int64_t &count)
     return true;
 }
 
+// A member's name, read where it stands when it holds no escape (the usual
+// case, which saves copying it). False when it is malformed.
+bool readName(ondemand::field &field, std::string_view &name)
+{
+    const char *const raw = field.key().raw();
+    const char *end = raw;
+    while (*end != '"' && *end != '\\')
+        ++end;
+    if (*end == '"') {
+        name = std::string_view(raw, static_cast<std::size_t>(end - raw));
+        return true;
+    }
+    return !field.unescaped_key().get(name);
+}
+
 // Iterates the members of `object`, handing each key and value to `visit`,
 // which returns false for malformed JSON. Only the first of repeated keys
 // reaches `visit`, among those named in `keys`.
@@ -123,7 +138,7 @@ bool forEachMember(ondemand::object object, const std::array<std::string_view, N
     for (auto member : object) {
         ondemand::field field;
         std::string_view key;
-        if (std::move(member).get(field) || field.unescaped_key().get(key))
+        if (std::move(member).get(field) || !readName(field, key))
             return false;
         for (std::size_t index = 0; index < N; ++index) {
             if (key != keys[index] || seen[index])
@@ -159,7 +174,7 @@ bool readUsage(ondemand::object usage, TokenCounts &counts)
     for (auto member : usage) {
         ondemand::field field;
         std::string_view key;
-        if (std::move(member).get(field) || field.unescaped_key().get(key))
+        if (std::move(member).get(field) || !readName(field, key))
             return false;
         for (std::size_t index = 0; index < 4; ++index) {
             if (key != keys[index] || seen[index])
@@ -208,7 +223,7 @@ bool readContent(ondemand::value content, bool &hasMarker, std::string &joined)
         for (auto member : partObject) {
             ondemand::field field;
             std::string_view key;
-            if (std::move(member).get(field) || field.unescaped_key().get(key))
+            if (std::move(member).get(field) || !readName(field, key))
                 return false;
             if (key != "text" || seenText)
                 continue;
@@ -253,7 +268,7 @@ bool readMessage(ondemand::value value, Wanted wanted, MessageFacts &message, st
     for (auto member : object) {
         ondemand::field field;
         std::string_view key;
-        if (std::move(member).get(field) || field.unescaped_key().get(key))
+        if (std::move(member).get(field) || !readName(field, key))
             return false;
         message.isEmpty = false;
         bool ok = true;
@@ -308,7 +323,7 @@ bool readEntry(ondemand::parser &parser, std::string_view line, EntryFacts &entr
     for (auto member : top) {
         ondemand::field field;
         std::string_view key;
-        if (std::move(member).get(field) || field.unescaped_key().get(key))
+        if (std::move(member).get(field) || !readName(field, key))
             return false;
         bool ok = true;
         if (key == "type" && !seenType) {
@@ -740,66 +755,26 @@ void applyChange(const ActivityChange &change, TranscriptActivity &activity)
         activity.endedInInterrupt = *change.turnEnded;
 }
 
-// Where a word may start in a line: at its second byte when it opens with a
-// quote, the most common byte in JSON, and at its last.
-struct Probe {
-    std::string_view word;
-    std::size_t first = word.starts_with('"') ? 1 : 0;
-    std::size_t last = word.size() - 1;
-};
-
-bool holdsAt(std::string_view line, std::size_t start, const Probe &probe)
-{
-    return line.substr(start).starts_with(probe.word);
-}
-
-// Whether `line` holds one of the words. The line is searched 16 bytes at a
-// time for the two probing bytes of each word, and the few places where both
-// match are compared whole.
-bool holdsEither(std::string_view line, const Probe &a, const Probe &b)
-{
-    std::size_t start = 0;
-#if defined(__SSE2__)
-    const std::size_t reach = std::max(a.last, b.last) + 16;
-    const __m128i aFirst = _mm_set1_epi8(a.word[a.first]);
-    const __m128i aLast = _mm_set1_epi8(a.word[a.last]);
-    const __m128i bFirst = _mm_set1_epi8(b.word[b.first]);
-    const __m128i bLast = _mm_set1_epi8(b.word[b.last]);
-    const auto at = [&](std::size_t offset) {
-        return _mm_loadu_si128(reinterpret_cast<const __m128i *>(line.data() + start + offset));
-    };
-    for (; start + reach <= line.size(); start += 16) {
-        const __m128i matchA = _mm_and_si128(_mm_cmpeq_epi8(at(a.first), aFirst), _mm_cmpeq_epi8(at(a.last), aLast));
-        const __m128i matchB = _mm_and_si128(_mm_cmpeq_epi8(at(b.first), bFirst), _mm_cmpeq_epi8(at(b.last), bLast));
-        for (auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(matchA, matchB))); mask != 0;
-             mask &= mask - 1) {
-            const std::size_t candidate = start + static_cast<std::size_t>(__builtin_ctz(mask));
-            if (holdsAt(line, candidate, a) || holdsAt(line, candidate, b))
-                return true;
-        }
-    }
-#endif
-    return line.find(a.word, start) != std::string_view::npos || line.find(b.word, start) != std::string_view::npos;
-}
-
 // An exact test of which lines can matter, before any is parsed. Only a
 // message of one type carries tokens, and only conversation entries move the
 // activity; a type is an ASCII word, so its string stands in the line as it
 // is unless a letter of it is written as a \u00XX escape.
 struct LineTest {
-    std::optional<Probe> countingType; // none when no line can be passed over
-    std::optional<Probe> conversationType; // the other type that moves the activity
+    std::string_view countingType; // quoted; empty when no line can be passed over
+    std::string_view conversationType; // the other type that moves the activity, quoted
 
-    bool everyLineCounts() const { return !countingType; }
-    bool mayCount(std::string_view line) const
+    bool everyLineCounts() const { return countingType.empty(); }
+    // The end of the line of `lines` at `start`, and whether it may count.
+    LineSearch searchCounting(std::string_view lines, std::size_t start) const
     {
-        static const Probe escape {"\\u00"};
-        return everyLineCounts() || holdsEither(line, *countingType, escape);
+        if (everyLineCounts())
+            return {lines.find('\n', start), true};
+        return searchLine(lines, start, countingType, "\\u00");
     }
     // For a line that cannot count.
-    bool mayMoveActivity(std::string_view line) const
+    bool mayMoveActivity(std::string_view lines, std::size_t start) const
     {
-        return holdsEither(line, *conversationType, *conversationType);
+        return searchLine(lines, start, conversationType, conversationType).holds;
     }
 };
 
@@ -809,9 +784,9 @@ LineTest lineTestFor(TranscriptFormat format)
     case TranscriptFormat::None:
     case TranscriptFormat::ClaudeCode:
     case TranscriptFormat::QwenCode:
-        return {Probe {R"("assistant")"}, Probe {R"("user")"}};
+        return {R"("assistant")", R"("user")"};
     case TranscriptFormat::GeminiCli:
-        return {Probe {R"("gemini")"}, Probe {R"("user")"}};
+        return {R"("gemini")", R"("user")"};
     case TranscriptFormat::CodexRollout:
         break;
     }
@@ -850,8 +825,15 @@ void TranscriptReader::read(const std::string &path, TranscriptCursor &cursor, T
         const auto size = static_cast<std::uint64_t>(status.st_size);
         if (size < cursor.offset)
             cursor = TranscriptCursor {}; // truncated or replaced: read it again from the start
-        if (cursor.offset < size)
-            readNewBytes(fd, size, cursor);
+        if (cursor.offset < size && !readNewBytes(fd, size, cursor)) {
+            // Shrunk while its pages were viewed: what was read is not the
+            // file, which is read again from the start, copied this time.
+            cursor = TranscriptCursor {};
+            const std::size_t viewed = std::exchange(m_limits.viewedWindow, 0);
+            if (::fstat(fd, &status) == 0 && status.st_size > 0)
+                readNewBytes(fd, static_cast<std::uint64_t>(status.st_size), cursor);
+            m_limits.viewedWindow = viewed;
+        }
     }
     ::close(fd);
     releaseOversizedBuffers();
@@ -865,12 +847,14 @@ void TranscriptReader::ensureBufferSize(std::size_t size)
     }
 }
 
-void TranscriptReader::readNewBytes(int fd, std::uint64_t size, TranscriptCursor &cursor)
+bool TranscriptReader::readNewBytes(int fd, std::uint64_t size, TranscriptCursor &cursor)
 {
     // Only the bytes that existed when the size was taken: what the agent
     // appends meanwhile is read on the next scan, not twice.
     std::uint64_t budget = std::max<std::uint64_t>(
         m_limits.maxBytesPerRead, 2 * (std::uint64_t {m_limits.chunkSize} + m_limits.maxLineLength) + 1);
+    if (cursor.remainder.empty() && !cursor.discardingLine && !readViewedLines(fd, size, budget, cursor))
+        return false;
     std::size_t carried = cursor.remainder.size();
     ensureBufferSize(carried + simdjson::SIMDJSON_PADDING);
     std::memcpy(m_buffer.data(), cursor.remainder.data(), carried);
@@ -924,6 +908,39 @@ void TranscriptReader::readNewBytes(int fd, std::uint64_t size, TranscriptCursor
         carried = 0;
     }
     cursor.remainder.assign(m_buffer.data(), carried);
+    return true;
+}
+
+// Consumes the whole lines of a large read where they stand in the file's
+// pages, a window at a time; what remains (the last lines, or a line longer
+// than a window) is left to the copying read. False when the file shrank.
+bool TranscriptReader::readViewedLines(int fd, std::uint64_t size, std::uint64_t &budget, TranscriptCursor &cursor)
+{
+    const std::uint64_t window = m_limits.viewedWindow;
+    if (window == 0 || size - cursor.offset < window)
+        return true;
+    const std::uint64_t page = FileWindow::pageSize();
+    const std::uint64_t end = cursor.offset + std::min(size - cursor.offset, budget);
+    while (end - cursor.offset > simdjson::SIMDJSON_PADDING) {
+        const std::uint64_t viewStart = cursor.offset / page * page;
+        const FileWindow view(fd, viewStart, static_cast<std::size_t>(std::min(window, size - viewStart)));
+        if (!view.isValid())
+            return true;
+        // Each line handed on is followed by simdjson's padding inside the view.
+        const std::uint64_t usableEnd = std::min(end, viewStart + view.size() - simdjson::SIMDJSON_PADDING);
+        const std::string_view unread(view.data() + (cursor.offset - viewStart),
+                                      static_cast<std::size_t>(usableEnd - cursor.offset));
+        const auto *lastFeed = static_cast<const char *>(::memrchr(unread.data(), '\n', unread.size()));
+        if (!lastFeed)
+            return true; // a line longer than the view, or the last ones: read by copying
+        const std::string_view lines = unread.substr(0, static_cast<std::size_t>(lastFeed - unread.data()) + 1);
+        ingestLines(lines, cursor);
+        if (view.shrank())
+            return false;
+        cursor.offset += lines.size();
+        budget -= lines.size();
+    }
+    return true;
 }
 
 // Looks for the end of a line longer than a chunk that starts at `lineStart`
@@ -993,14 +1010,15 @@ void TranscriptReader::ingestWholly(std::string_view line, TranscriptCursor &cur
 
 void TranscriptReader::ingestLines(std::string_view lines, TranscriptCursor &cursor)
 {
+    static_assert(lineSearchPadding <= simdjson::SIMDJSON_PADDING);
     const LineTest test = lineTestFor(m_format);
     // Where the last line read in full that moved each part of the activity starts.
     std::optional<std::size_t> timeFrom;
     std::optional<std::size_t> endFrom;
     for (std::size_t start = 0; start < lines.size();) {
-        const auto end = lines.find('\n', start);
+        const auto [end, mayCount] = test.searchCounting(lines, start);
         const std::string_view line = lines.substr(start, end - start);
-        if (!line.empty() && test.mayCount(line)) {
+        if (!line.empty() && mayCount) {
             ActivityChange change;
             ingestPaddedEntry(line, &cursor, change);
             if (change.at)
@@ -1028,7 +1046,7 @@ void TranscriptReader::ingestLines(std::string_view lines, TranscriptCursor &cur
         if (timeSettled && endSettled)
             break;
         const std::string_view line = lines.substr(start, end - start);
-        if (!line.empty() && !test.mayCount(line) && test.mayMoveActivity(line)) {
+        if (!line.empty() && !test.searchCounting(lines, start).holds && test.mayMoveActivity(lines, start)) {
             ActivityChange change;
             ingestPaddedEntry(line, nullptr, change);
             if (!timeSettled && change.at) {

@@ -71,6 +71,9 @@ public:
         // each scan a bounded time, the rest waits for the next read.
         std::size_t maxBytesPerRead = 256 << 20;
         std::size_t maxKeptRemainder = 64 << 10; // longest unfinished line kept between reads
+        // A read of at least this many bytes views the file's pages this many
+        // at a time instead of copying them (0: never).
+        std::size_t viewedWindow = 16 << 20;
     };
 
     TranscriptReader();
@@ -88,7 +91,9 @@ public:
                      TranscriptFormat format = TranscriptFormat::ClaudeCode);
 
 private:
-    void readNewBytes(int fd, std::uint64_t size, TranscriptCursor &cursor);
+    // False when the file shrank during the read.
+    bool readNewBytes(int fd, std::uint64_t size, TranscriptCursor &cursor);
+    bool readViewedLines(int fd, std::uint64_t size, std::uint64_t &budget, TranscriptCursor &cursor);
     bool followLongLine(int fd, std::uint64_t lineStart, std::uint64_t size, std::uint64_t &budget,
                         TranscriptCursor &cursor);
     void ensureBufferSize(std::size_t size);

@@ -1,3 +1,5 @@
+#include "files/FileWindow.h"
+#include "sessions/LineSearch.h"
 #include "sessions/TimePoint.h"
 #include "sessions/TranscriptReader.h"
 #include "support/TestFiles.h"
@@ -5,7 +7,13 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
+#include <fcntl.h>
+#include <random>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace lullwatch;
 using namespace lullwatch::test;
@@ -111,12 +119,45 @@ void recordedRow(const char *path, TranscriptFormat format, const char *expected
     row(path, format, expected) << lines;
 }
 
+// Lines that nearly hold a reply's type or an escape, or hold it cut.
+Lines nearMisses()
+{
+    const QByteArray filler(70, 'x');
+    return {"",
+            R"("assistant)",
+            R"(assistant")",
+            R"("assistan"t")",
+            R"(\u0)",
+            R"(\U00)",
+            filler + R"("assist)",
+            filler + "\\",
+            QByteArray(5000, 'a') + R"("assistant")"};
+}
+
+// Lines of the bytes that make up the searched words, and others.
+Lines randomLines()
+{
+    std::mt19937 random(7);
+    Lines lines;
+    for (int i = 0; i < 3000; ++i) {
+        QByteArray line;
+        const auto length = random() % 200;
+        for (std::size_t j = 0; j < length; ++j)
+            line += "\"assitn\\u0x"[random() % 12];
+        lines << line;
+    }
+    return lines;
+}
+
 } // namespace
 
 class TestTranscriptReader : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
+    // The test's own handler of SIGBUS would answer the fault that shrunkFileUnderView() expects with a debugger.
+    void initTestCase() { std::signal(SIGBUS, SIG_DFL); }
+
     void entries_data()
     {
         QTest::addColumn<TranscriptFormat>("format");
@@ -246,12 +287,92 @@ private Q_SLOTS:
         QTemporaryDir dir;
         const std::string path = dir.filePath(QStringLiteral("t.jsonl")).toStdString();
         writeFile(path, lines.join('\n') + '\n');
-        for (const std::size_t chunkSize : {std::size_t {1} << 20, std::size_t {300}}) {
-            TranscriptReader fileReader({.chunkSize = chunkSize});
+        const std::size_t page = FileWindow::pageSize();
+        const TranscriptReader::Limits copied {.viewedWindow = 0};
+        for (const auto &limits :
+             {copied, TranscriptReader::Limits {.chunkSize = 300, .viewedWindow = 0},
+              TranscriptReader::Limits {.viewedWindow = page}, TranscriptReader::Limits {.viewedWindow = 16 * page}}) {
+            TranscriptReader fileReader(limits);
             TranscriptCursor fileCursor;
             fileReader.read(path, fileCursor, format);
             QCOMPARE(describe(fileCursor), expected);
         }
+    }
+
+    // Every variant of the line search finds each line's end and its words as a plain search does, wherever the
+    // line starts against the vectors' width.
+    void lineSearch_data()
+    {
+        QTest::addColumn<Lines>("lines");
+        const QByteArray filler(70, 'x');
+        QTest::newRow("words at every place") << [&] {
+            Lines lines;
+            for (int at = 0; at <= 70; ++at)
+                lines << filler.left(at) + R"("assistant")" + filler.left(70 - at)
+                      << filler.left(at) + R"(\u00)" + filler.left(70 - at);
+            return lines;
+        }();
+        QTest::newRow("near misses and cut words") << nearMisses();
+        QTest::newRow("random") << randomLines();
+    }
+
+    void lineSearch()
+    {
+        QFETCH(Lines, lines);
+        const std::string_view a = R"("assistant")";
+        const std::string_view b = R"(\u00)";
+        for (const auto search : lineSearchVariants()) {
+            for (std::size_t shift = 0; shift < 64; ++shift) {
+                for (qsizetype i = 0; i + 1 < lines.size() || i == 0; ++i) {
+                    const QByteArray &line = lines.value(i);
+                    // The next line holds both words, which must not count for this one.
+                    std::string text = std::string(shift, 'x') + line.toStdString() + '\n' + R"("assistant"\u00)";
+                    const std::size_t size = text.size();
+                    text.append(lineSearchPadding, '\0');
+                    const std::string_view view(line.constData(), line.size());
+                    const auto found = search(std::string_view(text).substr(0, size), shift, a, b);
+                    QCOMPARE(found.end, shift + view.size());
+                    QCOMPARE(found.holds, view.find(a) != view.npos || view.find(b) != view.npos);
+                }
+            }
+        }
+    }
+
+    // A file that shrinks under a view reads as zeros past its new end instead of ending the process; a fault
+    // outside any view still ends it.
+    void shrunkFileUnderView()
+    {
+        QTemporaryDir dir;
+        const std::string path = dir.filePath(QStringLiteral("t.jsonl")).toStdString();
+        const std::size_t page = FileWindow::pageSize();
+        writeFile(path, QByteArray(static_cast<qsizetype>(3 * page), 'x'));
+        const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+        QVERIFY(fd >= 0);
+        {
+            const FileWindow view(fd, 0, 3 * page);
+            QVERIFY(view.isValid());
+            QCOMPARE(view.data()[2 * page], 'x');
+            QVERIFY(!view.shrank());
+            QCOMPARE(::ftruncate(fd, static_cast<off_t>(page)), 0);
+            QCOMPARE(view.data()[2 * page + 1], '\0');
+            QVERIFY(view.shrank());
+            QCOMPARE(view.data()[page - 1], 'x');
+        }
+
+        QCOMPARE(::ftruncate(fd, static_cast<off_t>(3 * page)), 0);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            const FileWindow view(fd, 0, 3 * page);
+            auto *mapped = static_cast<volatile char *>(::mmap(nullptr, 3 * page, PROT_READ, MAP_PRIVATE, fd, 0));
+            if (!view.isValid() || mapped == MAP_FAILED || ::ftruncate(fd, 0) != 0)
+                ::_exit(2);
+            const char byte = mapped[2 * page];
+            ::_exit(byte == 0 ? 0 : 3);
+        }
+        int status = 0;
+        QCOMPARE(::waitpid(child, &status, 0), child);
+        ::close(fd);
+        QVERIFY2(!WIFEXITED(status), "the child read a page past the end of its file and went on");
     }
 
     // A file rewritten shorter is read again; unreadable paths leave the cursor, without blocking on a FIFO or
@@ -274,6 +395,23 @@ private Q_SLOTS:
             const TranscriptCursor before = cursor;
             reader.read(path, cursor);
             QCOMPARE(cursor, before);
+        }
+
+        // Each read stops at its bound, whether it views the file's pages or copies them.
+        QByteArray many;
+        for (int i = 0; i < 2000; ++i)
+            many += claude("M" + n(i), 1, 2, 3, 4) + '\n';
+        writeFile(file("many.jsonl"), many);
+        for (const std::size_t window : {std::size_t {0}, FileWindow::pageSize()}) {
+            TranscriptReader bounded(
+                {.chunkSize = 1024, .maxLineLength = 1024, .maxBytesPerRead = 16384, .viewedWindow = window});
+            TranscriptCursor parts;
+            for (int read = 1; parts.offset < std::uint64_t(many.size()); ++read) {
+                bounded.read(file("many.jsonl"), parts);
+                QVERIFY(parts.offset <= std::uint64_t(read) * 16384);
+                QVERIFY(read <= many.size() / 16384 + 2);
+            }
+            QCOMPARE(describe(parts), "2000 4000 6000 8000 10 2000");
         }
 
         writeFile(file("sparse.jsonl"), "{");

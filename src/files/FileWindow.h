@@ -1,0 +1,37 @@
+#pragma once
+
+#include <csignal>
+#include <cstddef>
+#include <cstdint>
+
+namespace lullwatch {
+
+// A read-only view of part of a file through its pages in the page cache,
+// without copying them. A file that shrinks while it is viewed would end the
+// process with SIGBUS at the first page past its new end; here such pages
+// read as zeros instead, and shrank() tells that what was read is not the
+// file. One window at a time per thread.
+class FileWindow {
+public:
+    // `offset` must be a multiple of the page size.
+    FileWindow(int fd, std::uint64_t offset, std::size_t length);
+    FileWindow(const FileWindow &) = delete;
+    FileWindow &operator=(const FileWindow &) = delete;
+    ~FileWindow();
+
+    bool isValid() const { return m_data != nullptr; }
+    const char *data() const { return m_data; }
+    std::size_t size() const { return m_size; }
+    bool shrank() const { return m_shrank != 0; }
+
+    static std::size_t pageSize();
+
+private:
+    friend struct FileWindowGuard;
+
+    char *m_data = nullptr;
+    std::size_t m_size = 0;
+    volatile std::sig_atomic_t m_shrank = 0;
+};
+
+} // namespace lullwatch
