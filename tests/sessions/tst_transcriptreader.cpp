@@ -286,12 +286,14 @@ private Q_SLOTS:
 
         QTemporaryDir dir;
         const std::string path = dir.filePath(QStringLiteral("t.jsonl")).toStdString();
-        writeFile(path, lines.join('\n') + '\n');
+        // Lines that say nothing in any format come first, so that the pages of every row are viewed.
+        const QByteArray nothing = R"({"type":"progress"})";
+        writeFile(path, QByteArray(nothing + '\n').repeated(500) + lines.join('\n') + '\n');
         const std::size_t page = FileWindow::pageSize();
         const TranscriptReader::Limits copied {.viewedWindow = 0};
-        for (const auto &limits :
-             {copied, TranscriptReader::Limits {.chunkSize = 300, .viewedWindow = 0},
-              TranscriptReader::Limits {.viewedWindow = page}, TranscriptReader::Limits {.viewedWindow = 16 * page}}) {
+        for (const auto &limits : {copied, TranscriptReader::Limits {.chunkSize = 300, .viewedWindow = 0},
+                                   TranscriptReader::Limits {.viewedWindow = 2 * page},
+                                   TranscriptReader::Limits {.viewedWindow = 16 * page}}) {
             TranscriptReader fileReader(limits);
             TranscriptCursor fileCursor;
             fileReader.read(path, fileCursor, format);
@@ -362,8 +364,9 @@ private Q_SLOTS:
         QCOMPARE(::ftruncate(fd, static_cast<off_t>(3 * page)), 0);
         const pid_t child = ::fork();
         if (child == 0) {
-            const FileWindow view(fd, 0, 3 * page);
+            // Mapped first, so that it lies above the view.
             auto *mapped = static_cast<volatile char *>(::mmap(nullptr, 3 * page, PROT_READ, MAP_PRIVATE, fd, 0));
+            const FileWindow view(fd, 0, 3 * page);
             if (!view.isValid() || mapped == MAP_FAILED || ::ftruncate(fd, 0) != 0)
                 ::_exit(2);
             const char byte = mapped[2 * page];
@@ -402,7 +405,7 @@ private Q_SLOTS:
         for (int i = 0; i < 2000; ++i)
             many += claude("M" + n(i), 1, 2, 3, 4) + '\n';
         writeFile(file("many.jsonl"), many);
-        for (const std::size_t window : {std::size_t {0}, FileWindow::pageSize()}) {
+        for (const std::size_t window : {std::size_t {0}, 2 * FileWindow::pageSize()}) {
             TranscriptReader bounded(
                 {.chunkSize = 1024, .maxLineLength = 1024, .maxBytesPerRead = 16384, .viewedWindow = window});
             TranscriptCursor parts;
