@@ -83,6 +83,16 @@ bool isMalformed(simdjson::error_code error)
     return error != simdjson::SUCCESS && error != simdjson::INCORRECT_TYPE;
 }
 
+// A real number counts when its value is an exact integer in the signed
+// 64-bit range.
+std::int64_t countOfReal(double real)
+{
+    constexpr double twoToThe63 = 9223372036854775808.0;
+    if (std::isfinite(real) && std::trunc(real) == real && real >= -twoToThe63 && real < twoToThe63)
+        return static_cast<std::int64_t>(real);
+    return 0;
+}
+
 // A count is taken when it is a number with an exact integer value in the
 // signed 64-bit range. Returns false when the number itself is malformed.
 bool readCount(ondemand::value value, std::int64_t &count)
@@ -102,14 +112,21 @@ bool readCount(ondemand::value value, std::int64_t &count)
         break;
     case ondemand::number_type::unsigned_integer:
         break; // beyond INT64_MAX
-    case ondemand::number_type::floating_point_number: {
-        const double real = number.get_double();
-        constexpr double twoToThe63 = 9223372036854775808.0;
-        if (std::isfinite(real) && std::trunc(real) == real && real >= -twoToThe63 && real < twoToThe63)
-            count = static_cast<std::int64_t>(real);
+    case ondemand::number_type::floating_point_number:
+        count = countOfReal(number.get_double());
         break;
     }
-    }
+    return true;
+}
+
+// The same of a value that simdjson's DOM has checked already.
+bool readCount(simdjson::dom::element value, std::int64_t &count)
+{
+    count = 0;
+    if (value.is_int64())
+        count = value.get_int64().value_unsafe();
+    else if (value.is_double())
+        count = countOfReal(value.get_double().value_unsafe());
     return true;
 }
 
@@ -152,14 +169,28 @@ bool forEachMember(ondemand::object object, const std::array<std::string_view, N
     return true;
 }
 
+// The same over an object of simdjson's DOM.
+template<std::size_t N, typename Visit>
+bool forEachMember(simdjson::dom::object object, const std::array<std::string_view, N> &keys, Visit &&visit)
+{
+    std::array<bool, N> seen {};
+    for (const auto member : object) {
+        const auto index = static_cast<std::size_t>(std::find(keys.begin(), keys.end(), member.key) - keys.begin());
+        if (index == N || std::exchange(seen[index], true))
+            continue;
+        if (!visit(index, member.value))
+            return false;
+    }
+    return true;
+}
+
 // Counts named in `keys`, each clamped at zero; absent ones are zero.
-template<std::size_t N>
-bool readCounts(ondemand::object object, const std::array<std::string_view, N> &keys,
-                std::array<std::int64_t, N> &values)
+template<typename Object, std::size_t N>
+bool readCounts(Object object, const std::array<std::string_view, N> &keys, std::array<std::int64_t, N> &values)
 {
     values = {};
-    const bool ok = forEachMember(
-        object, keys, [&](std::size_t index, ondemand::value value) { return readCount(value, values[index]); });
+    const bool ok
+        = forEachMember(object, keys, [&](std::size_t index, auto value) { return readCount(value, values[index]); });
     for (auto &value : values)
         value = std::max<std::int64_t>(value, 0);
     return ok;
@@ -244,7 +275,7 @@ bool readContent(ondemand::value content, bool &hasMarker, std::string &joined)
     return true;
 }
 
-bool readOptionalString(ondemand::value value, std::optional<std::string_view> &target)
+template<typename Value> bool readOptionalString(Value value, std::optional<std::string_view> &target)
 {
     std::string_view text;
     const auto error = value.get_string().get(text);
@@ -430,7 +461,7 @@ struct GeminiMessage {
 // Gemini's "tokens", in the Gemini API's terms: the input count includes its
 // cached part, the prompt of tool use is billed as input beside it, and
 // thoughts are billed as output.
-bool readGeminiTokens(ondemand::object tokens, TokenCounts &counts)
+template<typename Object> bool readGeminiTokens(Object tokens, TokenCounts &counts)
 {
     static constexpr std::array<std::string_view, 5> keys = {"input", "output", "cached", "thoughts", "tool"};
     std::array<std::int64_t, 5> values;
@@ -444,12 +475,12 @@ bool readGeminiTokens(ondemand::object tokens, TokenCounts &counts)
     return true;
 }
 
-// The members of a message; with `set`, also the "$set" of a top-level line,
-// handed to it.
-template<typename OnSet> bool readGeminiMessage(ondemand::object object, GeminiMessage &message, OnSet &&set)
+// The members of a message, read on demand or from simdjson's DOM; with
+// `set`, also the "$set" of a top-level line, handed to it.
+template<typename Object, typename OnSet> bool readGeminiMessage(Object object, GeminiMessage &message, OnSet &&set)
 {
     static constexpr std::array<std::string_view, 6> keys = {"id", "type", "timestamp", "model", "tokens", "$set"};
-    return forEachMember(object, keys, [&](std::size_t index, ondemand::value value) {
+    return forEachMember(object, keys, [&](std::size_t index, auto value) {
         switch (index) {
         case 0:
             return readOptionalString(value, message.id);
@@ -460,7 +491,7 @@ template<typename OnSet> bool readGeminiMessage(ondemand::object object, GeminiM
         case 3:
             return readOptionalString(value, message.model);
         case 4: {
-            ondemand::object tokens;
+            Object tokens;
             const auto error = value.get_object().get(tokens);
             message.hasTokens = !error;
             return error ? !isMalformed(error) : readGeminiTokens(tokens, message.counts);
@@ -555,55 +586,84 @@ bool isTimeUpdate(std::string_view line)
     return time.find_first_of("\"\\") == std::string_view::npos;
 }
 
+// The object and array types that go with a value read on demand or from
+// simdjson's DOM.
+template<typename Value> struct JsonTypes;
+template<> struct JsonTypes<ondemand::value> {
+    using Object = ondemand::object;
+    using Array = ondemand::array;
+};
+template<> struct JsonTypes<simdjson::dom::element> {
+    using Object = simdjson::dom::object;
+    using Array = simdjson::dom::array;
+};
+
+// The messages that the value of a "$set" lists, added to `listed`.
+template<typename Value> bool readListedMessages(Value value, std::vector<GeminiMessage> &listed)
+{
+    typename JsonTypes<Value>::Object set;
+    const auto error = value.get_object().get(set);
+    if (error)
+        return !isMalformed(error);
+    static constexpr std::array<std::string_view, 1> keys = {"messages"};
+    return forEachMember(set, keys, [&](std::size_t, Value messages) {
+        typename JsonTypes<Value>::Array list;
+        const auto listError = messages.get_array().get(list);
+        if (listError)
+            return !isMalformed(listError);
+        for (auto element : list) {
+            typename JsonTypes<Value>::Object object;
+            const auto elementError = element.get_object().get(object);
+            if (elementError) {
+                if (isMalformed(elementError))
+                    return false;
+                continue;
+            }
+            GeminiMessage &entry = listed.emplace_back();
+            if (!readGeminiMessage(object, entry, [](Value) { return true; }))
+                return false;
+        }
+        return true;
+    });
+}
+
 bool ingestGeminiLine(ondemand::parser &parser, simdjson::dom::parser &validator, std::string_view line,
                       TranscriptCursor *counted, ActivityChange &change)
 {
     if (isTimeUpdate(line))
         return true;
+    GeminiMessage message;
+    std::vector<GeminiMessage> listed;
+    const auto count = [&] {
+        for (const auto &element : listed)
+            countGeminiMessage(element, counted, change);
+        countGeminiMessage(message, counted, change);
+        return true;
+    };
+    // Counted only once the whole line has proved to be JSON, as the agent
+    // itself skips a line that is not (reading on demand leaves the values
+    // it skips unchecked). A line that lists the conversation is read from
+    // simdjson's DOM, which checks it all, in one pass; one the DOM rejects
+    // is read like any other line, which then rejects it too if it lists
+    // messages.
+    simdjson::dom::element whole;
+    simdjson::dom::object wholeObject;
+    if (line.starts_with(R"({"$set":{"messages":[)") && !validator.parse(line.data(), line.size(), false).get(whole)
+        && !whole.get_object().get(wholeObject)) {
+        const auto readSet = [&](simdjson::dom::element value) { return readListedMessages(value, listed); };
+        return readGeminiMessage(wholeObject, message, readSet) && count();
+    }
+
     ondemand::document document;
     ondemand::object top;
     if (!startObject(parser, line, document, top))
         return false;
-    GeminiMessage message;
-    // Counted only once the whole line has proved to be JSON, as the agent
-    // itself skips a line that is not (reading on demand leaves the values
-    // it skips unchecked).
-    std::vector<GeminiMessage> listed;
-    const auto readSet = [&](ondemand::value value) {
-        ondemand::object set;
-        const auto error = value.get_object().get(set);
-        if (error)
-            return !isMalformed(error);
-        static constexpr std::array<std::string_view, 1> keys = {"messages"};
-        return forEachMember(set, keys, [&](std::size_t, ondemand::value messages) {
-            ondemand::array list;
-            const auto listError = messages.get_array().get(list);
-            if (listError)
-                return !isMalformed(listError);
-            for (auto element : list) {
-                ondemand::object object;
-                const auto elementError = element.get_object().get(object);
-                if (elementError) {
-                    if (isMalformed(elementError))
-                        return false;
-                    continue;
-                }
-                GeminiMessage &entry = listed.emplace_back();
-                if (!readGeminiMessage(object, entry, [](ondemand::value) { return true; }))
-                    return false;
-            }
-            return true;
-        });
-    };
+    const auto readSet = [&](ondemand::value value) { return readListedMessages(value, listed); };
     if (!readGeminiMessage(top, message, readSet) || !isDocumentEnd(document))
         return false;
-    simdjson::dom::element whole;
     if (!listed.empty() && validator.parse(line.data(), line.size(), false).get(whole))
         return false;
-    for (const auto &element : listed)
-        countGeminiMessage(element, counted, change);
-    countGeminiMessage(message, counted, change);
-    return true;
+    return count();
 }
 
 // Codex's usage, in the OpenAI API's terms: the input count includes its

@@ -228,6 +228,9 @@ private Q_SLOTS:
                 + geminiRun(2, 256);
         row("gemini: set messages replace and add", geminiCli, "30 6 0 0 22 2 at 1796601602.000")
             << Lines {gemini("A", 1, 10, 1), geminiSet({gemini("A", 1, 10, 4), gemini("B", 2, 20, 2)})};
+        row("gemini: a listed conversation is read like its lines", geminiCli, "18 0 0 0 5 2") << Lines {geminiSet(
+            {R"({"id":"A","type":"gemini","tokens":{"input":12.0,"output":2.5,"cached":-4,"thoughts":"7","tool":1}})",
+             R"({"id":"B","type":"gemini","tokens":{"input":5},"tokens":{"input":9}})"})};
         const QByteArray grownSet = geminiSet({gemini("A", 1, 10, 9), gemini("B", 2, 5, 5)});
         row("gemini: broken lines count nothing", geminiCli, "10 1 0 0 11 1 at 1796601601.000")
             << Lines {gemini("A", 1, 10, 1), grownSet + " x", grownSet.chopped(1) + R"(,"x":tru})",
