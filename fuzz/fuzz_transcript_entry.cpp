@@ -5,7 +5,8 @@
 // go one after another through ingestEntry on one cursor, so that state such
 // as a message that grows over several lines carries from line to line. The
 // same bytes are then written to a file and read with read(): in one go with
-// the default limits, in two steps with the file growing in between, in small
+// the default limits, in two steps with the file growing in between, through
+// the file's pages a page at a time (inputs of a page or more), in small
 // chunks that lines straddle, and (for short inputs, as it costs a system call
 // per few bytes) with tiny limits that make every line span several chunks.
 // Each must leave the cursor exactly where the line-by-line walk left it; the
@@ -16,6 +17,7 @@
 // line just above it is skipped depends on where the chunks fall, so that
 // comparison is only made when no line is longer than the limit.
 
+#include "files/FileWindow.h"
 #include "sessions/TranscriptReader.h"
 
 #include <algorithm>
@@ -136,6 +138,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     // what the scanner does, and it must not leak anything into the results.
     static TranscriptReader lineReader;
     static TranscriptReader defaultReader;
+    static TranscriptReader viewedReader(TranscriptReader::Limits {.viewedWindow = lullwatch::FileWindow::pageSize()});
     static TranscriptReader smallChunkReader(TranscriptReader::Limits {.chunkSize = smallChunkSize});
     static std::vector<TranscriptReader> tinyReaders = [] {
         std::vector<TranscriptReader> readers;
@@ -199,6 +202,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         }
         return cursor;
     };
+
+    // Through the file's pages, a page at a time, the rest copied.
+    TranscriptCursor viewed;
+    viewedReader.read(file.path(), viewed, format);
+    check(viewed == expected, "reading through the file's pages agrees with the line-by-line walk");
 
     // In small chunks, lines of any length.
     TranscriptCursor chunked;
