@@ -360,6 +360,9 @@ bool readEntry(ondemand::parser &parser, std::string_view line, EntryFacts &entr
         if (key == "type" && !seenType) {
             seenType = true;
             ok = readOptionalString(field.value(), entry.type);
+            // A line of another type says nothing, whatever follows.
+            if (ok && entry.type && wantedFor(entry.type) == Wanted::Nothing)
+                return true;
         } else if (key == "isSidechain" && !seenSidechain) {
             seenSidechain = true;
             bool flag = false;
