@@ -1,7 +1,8 @@
 #include "FileWindow.h"
 
+#include <cerrno>
 #include <cstdint>
-#include <mutex>
+#include <string>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -15,48 +16,70 @@ thread_local FileWindow *currentWindow __attribute__((tls_model("initial-exec"))
 
 struct sigaction previousAction { };
 std::size_t cachedPageSize = 0;
+// One page of quotes and line feeds, put in place of each page that a shrunk
+// file no longer has: whatever searches the bytes (for the end of a line, of
+// a name, of a string) stops within two of them, as it would not in zeros.
+int stopperPage = -1;
 
 } // namespace
 
 struct FileWindowGuard {
     static void onBusError(int signal, siginfo_t *info, void *context)
     {
+        const int savedErrno = errno;
         FileWindow *const window = currentWindow;
         const auto address = reinterpret_cast<std::uintptr_t>(info->si_addr);
         const auto begin = window ? reinterpret_cast<std::uintptr_t>(window->m_data) : 0;
         if (window && info->si_code == BUS_ADRERR && address >= begin && address - begin < window->m_size) {
-            // The page lies past the file's new end: zeros in its place, and
-            // the read goes on to an end its reader can tell.
+            // The page lies past the file's new end: the stopper in its
+            // place, and the read goes on to an end its reader can tell.
             void *const page = reinterpret_cast<void *>(address & ~std::uintptr_t {cachedPageSize - 1});
-            if (::mmap(page, cachedPageSize, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) != MAP_FAILED) {
+            if (::mmap(page, cachedPageSize, PROT_READ, MAP_PRIVATE | MAP_FIXED, stopperPage, 0) != MAP_FAILED) {
                 window->m_shrank = 1;
+                errno = savedErrno;
                 return;
             }
         }
-        // Not ours: what was there before takes it, the default by ending the
-        // process when the access is tried again.
+        errno = savedErrno;
+        // Not ours: what was there before takes it.
         if (previousAction.sa_flags & SA_SIGINFO) {
             previousAction.sa_sigaction(signal, info, context);
         } else if (previousAction.sa_handler != SIG_DFL && previousAction.sa_handler != SIG_IGN) {
             previousAction.sa_handler(signal);
-        } else {
+        } else if (info->si_code > 0 || previousAction.sa_handler == SIG_DFL) {
+            // The default ends the process: a fault does when the access is
+            // tried again, a signal sent by a process when sent again.
             struct sigaction fallback { };
             fallback.sa_handler = SIG_DFL;
             ::sigaction(SIGBUS, &fallback, nullptr);
+            if (info->si_code <= 0)
+                ::raise(signal);
         }
     }
 
-    static void install()
+    // Whether views can be guarded; the first call sets the guard up.
+    static bool install()
     {
-        static std::once_flag installed;
-        std::call_once(installed, [] {
+        static const bool installed = [] {
             cachedPageSize = FileWindow::pageSize();
+            const int page = ::memfd_create("lullwatch-stopper", MFD_CLOEXEC);
+            if (page < 0)
+                return false;
+            std::string stopper(cachedPageSize, '\n');
+            for (std::size_t at = 0; at < stopper.size(); at += 2)
+                stopper[at] = '"';
+            if (::pwrite(page, stopper.data(), stopper.size(), 0) != static_cast<ssize_t>(stopper.size())) {
+                ::close(page);
+                return false;
+            }
+            stopperPage = page;
             struct sigaction action { };
             action.sa_sigaction = &FileWindowGuard::onBusError;
             action.sa_flags = SA_SIGINFO | SA_RESTART;
             sigemptyset(&action.sa_mask);
-            ::sigaction(SIGBUS, &action, &previousAction);
-        });
+            return ::sigaction(SIGBUS, &action, &previousAction) == 0;
+        }();
+        return installed;
     }
 };
 
@@ -68,9 +91,8 @@ std::size_t FileWindow::pageSize()
 
 FileWindow::FileWindow(int fd, std::uint64_t offset, std::size_t length)
 {
-    if (length == 0 || currentWindow)
+    if (length == 0 || currentWindow || !FileWindowGuard::install())
         return;
-    FileWindowGuard::install();
     void *const mapped = ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE, fd, static_cast<off_t>(offset));
     if (mapped == MAP_FAILED)
         return;

@@ -8,9 +8,10 @@ namespace lullwatch {
 
 // A read-only view of part of a file through its pages in the page cache,
 // without copying them. A file that shrinks while it is viewed would end the
-// process with SIGBUS at the first page past its new end; here such pages
-// read as zeros instead, and shrank() tells that what was read is not the
-// file. One window at a time per thread.
+// process with SIGBUS at the first page past its new end; here such a page
+// reads as quotes and line feeds instead, and shrank() tells that what was
+// read is not the file. One window at a time per thread; none where the
+// guard cannot be set up.
 class FileWindow {
 public:
     // `offset` must be a multiple of the page size.
@@ -31,7 +32,7 @@ private:
 
     char *m_data = nullptr;
     std::size_t m_size = 0;
-    volatile std::sig_atomic_t m_shrank = 0;
+    mutable volatile std::sig_atomic_t m_shrank = 0; // set by the handler, also in a const view
 };
 
 } // namespace lullwatch

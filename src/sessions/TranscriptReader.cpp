@@ -888,14 +888,22 @@ void TranscriptReader::read(const std::string &path, TranscriptCursor &cursor, T
         const auto size = static_cast<std::uint64_t>(status.st_size);
         if (size < cursor.offset)
             cursor = TranscriptCursor {}; // truncated or replaced: read it again from the start
+        // Kept when the read may view pages: a page that cannot be read
+        // (an I/O error) faults like one past a shrunk file's end.
+        std::optional<TranscriptCursor> before;
+        if (m_limits.viewedWindow != 0 && size - cursor.offset >= m_limits.viewedWindow)
+            before = cursor;
         if (cursor.offset < size && !readNewBytes(fd, size, cursor)) {
-            // Shrunk while its pages were viewed: what was read is not the
-            // file, which is read again from the start, copied this time.
-            cursor = TranscriptCursor {};
-            const std::size_t viewed = std::exchange(m_limits.viewedWindow, 0);
-            if (::fstat(fd, &status) == 0 && status.st_size > 0)
+            // What was read is not the file. Shrunk, it is read again from
+            // the start, copied this time; unreadable, it is left as it was.
+            if (::fstat(fd, &status) == 0 && static_cast<std::uint64_t>(status.st_size) < size) {
+                cursor = TranscriptCursor {};
+                const std::size_t viewed = std::exchange(m_limits.viewedWindow, 0);
                 readNewBytes(fd, static_cast<std::uint64_t>(status.st_size), cursor);
-            m_limits.viewedWindow = viewed;
+                m_limits.viewedWindow = viewed;
+            } else if (before) {
+                cursor = *before;
+            }
         }
     }
     ::close(fd);
@@ -916,8 +924,13 @@ bool TranscriptReader::readNewBytes(int fd, std::uint64_t size, TranscriptCursor
     // appends meanwhile is read on the next scan, not twice.
     std::uint64_t budget = std::max<std::uint64_t>(
         m_limits.maxBytesPerRead, 2 * (std::uint64_t {m_limits.chunkSize} + m_limits.maxLineLength) + 1);
-    if (cursor.remainder.empty() && !cursor.discardingLine && !readViewedLines(fd, size, budget, cursor))
-        return false;
+    if (m_limits.viewedWindow != 0 && !cursor.discardingLine && size - cursor.offset >= m_limits.viewedWindow) {
+        // The start of an unfinished line is read again where it stands.
+        cursor.offset -= cursor.remainder.size();
+        cursor.remainder.clear();
+        if (!readViewedLines(fd, size, budget, cursor))
+            return false;
+    }
     std::size_t carried = cursor.remainder.size();
     ensureBufferSize(carried + simdjson::SIMDJSON_PADDING);
     std::memcpy(m_buffer.data(), cursor.remainder.data(), carried);
@@ -990,7 +1003,10 @@ bool TranscriptReader::readViewedLines(int fd, std::uint64_t size, std::uint64_t
         if (!view.isValid())
             return true;
         // Each line handed on is followed by simdjson's padding inside the view.
-        const std::uint64_t usableEnd = std::min(end, viewStart + view.size() - simdjson::SIMDJSON_PADDING);
+        const std::uint64_t viewEnd = viewStart + view.size();
+        if (viewEnd <= cursor.offset + simdjson::SIMDJSON_PADDING)
+            return true; // a view too small to hold a line past its first page
+        const std::uint64_t usableEnd = std::min(end, viewEnd - simdjson::SIMDJSON_PADDING);
         const std::string_view unread(view.data() + (cursor.offset - viewStart),
                                       static_cast<std::size_t>(usableEnd - cursor.offset));
         const auto *lastFeed = static_cast<const char *>(::memrchr(unread.data(), '\n', unread.size()));
@@ -1073,6 +1089,9 @@ void TranscriptReader::ingestWholly(std::string_view line, TranscriptCursor &cur
 
 void TranscriptReader::ingestLines(std::string_view lines, TranscriptCursor &cursor)
 {
+    // Longer lines are skipped whole, wherever they stand.
+    const auto isReadable
+        = [&](std::string_view line) { return !line.empty() && line.size() <= m_limits.maxLineLength; };
     static_assert(lineSearchPadding <= simdjson::SIMDJSON_PADDING);
     const LineTest test = lineTestFor(m_format);
     // Where the last line read in full that moved each part of the activity starts.
@@ -1081,7 +1100,7 @@ void TranscriptReader::ingestLines(std::string_view lines, TranscriptCursor &cur
     for (std::size_t start = 0; start < lines.size();) {
         const auto [end, mayCount] = test.searchCounting(lines, start);
         const std::string_view line = lines.substr(start, end - start);
-        if (!line.empty() && mayCount) {
+        if (isReadable(line) && mayCount) {
             ActivityChange change;
             ingestPaddedEntry(line, &cursor, change);
             if (change.at)
@@ -1109,7 +1128,7 @@ void TranscriptReader::ingestLines(std::string_view lines, TranscriptCursor &cur
         if (timeSettled && endSettled)
             break;
         const std::string_view line = lines.substr(start, end - start);
-        if (!line.empty() && !test.searchCounting(lines, start).holds && test.mayMoveActivity(lines, start)) {
+        if (isReadable(line) && !test.searchCounting(lines, start).holds && test.mayMoveActivity(lines, start)) {
             ActivityChange change;
             ingestPaddedEntry(line, nullptr, change);
             if (!timeSettled && change.at) {

@@ -359,7 +359,7 @@ private Q_SLOTS:
             QCOMPARE(view.data()[2 * page], 'x');
             QVERIFY(!view.shrank());
             QCOMPARE(::ftruncate(fd, static_cast<off_t>(page)), 0);
-            QCOMPARE(view.data()[2 * page + 1], '\0');
+            QCOMPARE(view.data()[2 * page + 1], '\n'); // not zeros: a search for the end of a line stops
             QVERIFY(view.shrank());
             QCOMPARE(view.data()[page - 1], 'x');
         }
@@ -404,9 +404,11 @@ private Q_SLOTS:
         }
 
         // Each read stops at its bound, whether it views the file's pages or copies them.
+        // A line longer than the limit is skipped in either way.
         QByteArray many;
         for (int i = 0; i < 2000; ++i)
-            many += claude("M" + n(i), 1, 2, 3, 4) + '\n';
+            many += claude("M" + n(i), 1, 2, 3, 4) + '\n'
+                + (i == 1000 ? QByteArray(claude("L", 7, 0, 0, 0, QByteArray(1500, 'x')) + '\n') : QByteArray());
         writeFile(file("many.jsonl"), many);
         for (const std::size_t window : {std::size_t {0}, 2 * FileWindow::pageSize()}) {
             TranscriptReader bounded(
@@ -419,6 +421,19 @@ private Q_SLOTS:
             }
             QCOMPARE(describe(parts), "2000 4000 6000 8000 10 2000");
         }
+
+        // A read that starts at the end of a page, with views of one page.
+        writeFile(file("late.jsonl"), QByteArray(4089, ' ') + '\n');
+        TranscriptReader onePage({.viewedWindow = FileWindow::pageSize()});
+        TranscriptCursor late;
+        onePage.read(file("late.jsonl"), late);
+        QByteArray later;
+        for (int i = 0; i < 200; ++i)
+            later += claude("M" + n(i), 1, 2, 3, 4) + '\n';
+        appendFile(file("late.jsonl"), later.toStdString());
+        onePage.read(file("late.jsonl"), late);
+        QCOMPARE(late.offset, std::uint64_t(4090 + later.size()));
+        QCOMPARE(describe(late), "200 400 600 800 10 200");
 
         writeFile(file("sparse.jsonl"), "{");
         std::filesystem::resize_file(file("sparse.jsonl"), std::uintmax_t {1} << 30);
