@@ -91,7 +91,8 @@ public:
                      TranscriptFormat format = TranscriptFormat::ClaudeCode);
 
 private:
-    // False when the file shrank during the read.
+    // False when a viewed page could not be read: the file shrank, or an
+    // I/O error.
     bool readNewBytes(int fd, std::uint64_t size, TranscriptCursor &cursor);
     bool readViewedLines(int fd, std::uint64_t size, std::uint64_t &budget, TranscriptCursor &cursor);
     bool followLongLine(int fd, std::uint64_t lineStart, std::uint64_t size, std::uint64_t &budget,
