@@ -891,7 +891,7 @@ void TranscriptReader::read(const std::string &path, TranscriptCursor &cursor, T
         // Kept when the read may view pages: a page that cannot be read
         // (an I/O error) faults like one past a shrunk file's end.
         std::optional<TranscriptCursor> before;
-        if (m_limits.viewedWindow != 0 && size - cursor.offset >= m_limits.viewedWindow)
+        if (viewsPages(size, cursor))
             before = cursor;
         if (cursor.offset < size && !readNewBytes(fd, size, cursor)) {
             // What was read is not the file. Shrunk, it is read again from
@@ -924,7 +924,7 @@ bool TranscriptReader::readNewBytes(int fd, std::uint64_t size, TranscriptCursor
     // appends meanwhile is read on the next scan, not twice.
     std::uint64_t budget = std::max<std::uint64_t>(
         m_limits.maxBytesPerRead, 2 * (std::uint64_t {m_limits.chunkSize} + m_limits.maxLineLength) + 1);
-    if (m_limits.viewedWindow != 0 && !cursor.discardingLine && size - cursor.offset >= m_limits.viewedWindow) {
+    if (viewsPages(size, cursor)) {
         // The start of an unfinished line is read again where it stands.
         cursor.offset -= cursor.remainder.size();
         cursor.remainder.clear();
@@ -987,14 +987,17 @@ bool TranscriptReader::readNewBytes(int fd, std::uint64_t size, TranscriptCursor
     return true;
 }
 
+bool TranscriptReader::viewsPages(std::uint64_t size, const TranscriptCursor &cursor) const
+{
+    return m_limits.viewedWindow != 0 && !cursor.discardingLine && size - cursor.offset >= m_limits.viewedWindow;
+}
+
 // Consumes the whole lines of a large read where they stand in the file's
 // pages, a window at a time; what remains (the last lines, or a line longer
 // than a window) is left to the copying read. False when the file shrank.
 bool TranscriptReader::readViewedLines(int fd, std::uint64_t size, std::uint64_t &budget, TranscriptCursor &cursor)
 {
     const std::uint64_t window = m_limits.viewedWindow;
-    if (window == 0 || size - cursor.offset < window)
-        return true;
     const std::uint64_t page = FileWindow::pageSize();
     const std::uint64_t end = cursor.offset + std::min(size - cursor.offset, budget);
     while (end - cursor.offset > simdjson::SIMDJSON_PADDING) {

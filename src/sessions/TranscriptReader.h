@@ -94,6 +94,8 @@ private:
     // False when a viewed page could not be read: the file shrank, or an
     // I/O error.
     bool readNewBytes(int fd, std::uint64_t size, TranscriptCursor &cursor);
+    // Whether a read from the cursor to `size` views the file's pages.
+    bool viewsPages(std::uint64_t size, const TranscriptCursor &cursor) const;
     bool readViewedLines(int fd, std::uint64_t size, std::uint64_t &budget, TranscriptCursor &cursor);
     bool followLongLine(int fd, std::uint64_t lineStart, std::uint64_t size, std::uint64_t &budget,
                         TranscriptCursor &cursor);
