@@ -15,6 +15,10 @@
 #include <unistd.h>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace lullwatch {
 
 // What one line says of the session's activity: the time of its latest
@@ -130,19 +134,43 @@ bool readCount(simdjson::dom::element value, std::int64_t &count)
     return true;
 }
 
-// A member's name, read where it stands when it holds no escape (the usual
-// case, which saves copying it). False when it is malformed.
-bool readName(ondemand::field &field, std::string_view &name)
+// The first quote or backslash from `name` on, in a name that simdjson has
+// found closed; the line's padding makes reading past it safe.
+const char *nameEnd(const char *name)
 {
+#if defined(__SSE2__)
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    for (;; name += 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(name));
+        const int found
+            = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, backslash)));
+        if (found != 0)
+            return name + __builtin_ctz(static_cast<unsigned>(found));
+    }
+#else
+    while (*name != '"' && *name != '\\')
+        ++name;
+    return name;
+#endif
+}
+
+// The member an object's iteration stands on, and its name: read where they
+// stand, the name without copying when it holds no escape (the usual case).
+// Null for malformed JSON. Copying the member out of the iteration's result
+// stalled the loads that follow it, in the reader's hottest loop.
+ondemand::field *namedMember(simdjson::simdjson_result<ondemand::field> &member, std::string_view &name)
+{
+    if (member.error())
+        return nullptr;
+    ondemand::field &field = member.value_unsafe();
     const char *const raw = field.key().raw();
-    const char *end = raw;
-    while (*end != '"' && *end != '\\')
-        ++end;
+    const char *const end = nameEnd(raw);
     if (*end == '"') {
         name = std::string_view(raw, static_cast<std::size_t>(end - raw));
-        return true;
+        return &field;
     }
-    return !field.unescaped_key().get(name);
+    return field.unescaped_key().get(name) ? nullptr : &field;
 }
 
 // Iterates the members of `object`, handing each key and value to `visit`,
@@ -153,15 +181,15 @@ bool forEachMember(ondemand::object object, const std::array<std::string_view, N
 {
     std::array<bool, N> seen {};
     for (auto member : object) {
-        ondemand::field field;
         std::string_view key;
-        if (std::move(member).get(field) || !readName(field, key))
+        ondemand::field *const field = namedMember(member, key);
+        if (!field)
             return false;
         for (std::size_t index = 0; index < N; ++index) {
             if (key != keys[index] || seen[index])
                 continue;
             seen[index] = true;
-            if (!visit(index, field.value()))
+            if (!visit(index, field->value()))
                 return false;
             break;
         }
@@ -203,15 +231,15 @@ bool readUsage(ondemand::object usage, TokenCounts &counts)
     std::int64_t *const targets[] = {&counts.input, &counts.output, &counts.cacheCreation, &counts.cacheRead};
     bool seen[4] = {};
     for (auto member : usage) {
-        ondemand::field field;
         std::string_view key;
-        if (std::move(member).get(field) || !readName(field, key))
+        ondemand::field *const field = namedMember(member, key);
+        if (!field)
             return false;
         for (std::size_t index = 0; index < 4; ++index) {
             if (key != keys[index] || seen[index])
                 continue;
             seen[index] = true;
-            if (!readCount(field.value(), *targets[index]))
+            if (!readCount(field->value(), *targets[index]))
                 return false;
         }
     }
@@ -252,15 +280,15 @@ bool readContent(ondemand::value content, bool &hasMarker, std::string &joined)
             return !isMalformed(error); // a non-object element: no marker at all
         bool seenText = false;
         for (auto member : partObject) {
-            ondemand::field field;
             std::string_view key;
-            if (std::move(member).get(field) || !readName(field, key))
+            ondemand::field *const field = namedMember(member, key);
+            if (!field)
                 return false;
             if (key != "text" || seenText)
                 continue;
             seenText = true;
             std::string_view text;
-            const auto textError = field.value().get_string().get(text);
+            const auto textError = field->value().get_string().get(text);
             if (isMalformed(textError))
                 return false;
             if (textError)
@@ -297,27 +325,27 @@ bool readMessage(ondemand::value value, Wanted wanted, MessageFacts &message, st
     bool seenModel = false;
     bool seenUsage = false;
     for (auto member : object) {
-        ondemand::field field;
         std::string_view key;
-        if (std::move(member).get(field) || !readName(field, key))
+        ondemand::field *const field = namedMember(member, key);
+        if (!field)
             return false;
         message.isEmpty = false;
         bool ok = true;
         if (wantUsage && key == "id" && !seenId) {
             seenId = true;
-            ok = readOptionalString(field.value(), message.id);
+            ok = readOptionalString(field->value(), message.id);
         } else if (wantUsage && key == "model" && !seenModel) {
             seenModel = true;
-            ok = readOptionalString(field.value(), message.model);
+            ok = readOptionalString(field->value(), message.model);
         } else if (wantUsage && key == "usage" && !seenUsage) {
             seenUsage = true;
             ondemand::object usage;
-            const auto usageError = field.value().get_object().get(usage);
+            const auto usageError = field->value().get_object().get(usage);
             message.hasUsage = !usageError;
             ok = usageError ? !isMalformed(usageError) : readUsage(usage, message.counts);
         } else if (wantContent && key == "content" && !message.hasContent) {
             message.hasContent = true;
-            ok = readContent(field.value(), message.contentHasMarker, joined);
+            ok = readContent(field->value(), message.contentHasMarker, joined);
         }
         if (!ok)
             return false;
@@ -352,32 +380,32 @@ bool readEntry(ondemand::parser &parser, std::string_view line, EntryFacts &entr
     bool seenTimestamp = false;
     bool seenMessage = false;
     for (auto member : top) {
-        ondemand::field field;
         std::string_view key;
-        if (std::move(member).get(field) || !readName(field, key))
+        ondemand::field *const field = namedMember(member, key);
+        if (!field)
             return false;
         bool ok = true;
         if (key == "type" && !seenType) {
             seenType = true;
-            ok = readOptionalString(field.value(), entry.type);
+            ok = readOptionalString(field->value(), entry.type);
             // A line of another type says nothing, whatever follows.
             if (ok && entry.type && wantedFor(entry.type) == Wanted::Nothing)
                 return true;
         } else if (key == "isSidechain" && !seenSidechain) {
             seenSidechain = true;
             bool flag = false;
-            const auto error = field.value().get_bool().get(flag);
+            const auto error = field->value().get_bool().get(flag);
             entry.isSidechain = !error && flag;
             ok = !isMalformed(error);
         } else if (key == "isMeta" && !seenMeta) {
             seenMeta = true;
             bool flag = false;
-            const auto error = field.value().get_bool().get(flag);
+            const auto error = field->value().get_bool().get(flag);
             entry.isMeta = !error && flag;
             ok = !isMalformed(error);
         } else if (key == "timestamp" && !seenTimestamp) {
             seenTimestamp = true;
-            ok = readOptionalString(field.value(), entry.timestamp);
+            ok = readOptionalString(field->value(), entry.timestamp);
         } else if (key == "interruptedMessageId") {
             entry.hasInterruptedMessageId = true;
         } else if (key == "message" && !seenMessage) {
@@ -385,7 +413,7 @@ bool readEntry(ondemand::parser &parser, std::string_view line, EntryFacts &entr
             // Agents write the type after the message in assistant lines.
             const Wanted wanted = seenType ? wantedFor(entry.type) : Wanted::Everything;
             if (wanted != Wanted::Nothing)
-                ok = readMessage(field.value(), wanted, entry.message, joined);
+                ok = readMessage(field->value(), wanted, entry.message, joined);
         }
         if (!ok)
             return false;

@@ -204,6 +204,9 @@ private Q_SLOTS:
             << Lines {R"({"type":"\u0061ssistant","message":{"usage":{"input_tokens":7}}})",
                       R"({"type":"\u0075ser","interruptedMessageId":"m","timestamp":"2025-01-02T03:04:05Z"})",
                       R"({"type":"assistant","isSidechain":true,"timestamp":"2025-01-02T09:00:00Z"})"};
+        row("claude: names written with escapes are read", claudeCode, "5 3 6 0 3 2") << Lines {
+            R"({"type":"assistant","message":{"usage":{"input_tokens":5,"cache_creation_input_\u0074okens":6}}})",
+            R"({"t\u0079pe":"assistant","message":{"\u0075sage":{"output_tokens":3}}})"};
         row("claude: interrupt in a content string", claudeCode, "interrupted")
             << Lines {R"({"type":"user","message":{"content":"[Request interrupted by user] and more words"}})"};
         row("claude: interruptedMessageId null", claudeCode, "interrupted")
