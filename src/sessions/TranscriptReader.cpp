@@ -158,8 +158,10 @@ const char *nameEnd(const char *name)
 // The member an object's iteration stands on, and its name: read where they
 // stand, the name without copying when it holds no escape (the usual case).
 // Null for malformed JSON. Copying the member out of the iteration's result
-// stalled the loads that follow it, in the reader's hottest loop.
-ondemand::field *namedMember(simdjson::simdjson_result<ondemand::field> &member, std::string_view &name)
+// stalled the loads that follow it, and a call for each member cost 7 %
+// of a Claude Code read: this is the reader's hottest loop.
+[[gnu::always_inline]] inline ondemand::field *namedMember(simdjson::simdjson_result<ondemand::field> &member,
+                                                           std::string_view &name)
 {
     if (member.error())
         return nullptr;
