@@ -82,7 +82,6 @@ def main():
     if int(lines.split()[0]) != expected["lines"]:
         sys.exit("the floor did not see every line")
 
-    size_gb = os.path.getsize(transcript) / 1e9
     speedup = PEER_SECONDS / fastest
     print(f"{'figure':52} {'target':>12} {'measured':>24}")
     print(f"{'status --json, 200 MB transcript (best, median)':52} {'≤ %.3f s' % (PEER_SECONDS / SPEEDUP_TARGET):>12} "
