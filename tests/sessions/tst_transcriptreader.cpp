@@ -12,6 +12,7 @@
 #include <random>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -149,7 +150,41 @@ Lines randomLines()
     return lines;
 }
 
+// What the next mapping of a file meets, staged by faultsUnderView(): the file
+// shrinks as it is mapped, or the pages after the first cannot be read, as on
+// a failing disk. Not under AddressSanitizer, which maps through its own.
+enum class Fault { None, Shrink, Unreadable };
+Fault stagedFault = Fault::None;
+std::string stagedPath;
+off_t stagedSize = 0;
+
 } // namespace
+
+Q_DECLARE_METATYPE(Fault)
+
+#if !defined(__SANITIZE_ADDRESS__)
+extern "C" void *mmap(void *address, size_t length, int protection, int flags, int fd, off_t offset) noexcept
+{
+    const auto map = [&](int from) {
+        return reinterpret_cast<void *>(::syscall(SYS_mmap, address, length, protection, flags, from, offset));
+    };
+    if (stagedFault == Fault::None || fd < 0 || (flags & MAP_FIXED))
+        return map(fd);
+    if (std::exchange(stagedFault, Fault::None) == Fault::Shrink) {
+        if (::truncate(stagedPath.c_str(), stagedSize) != 0)
+            return MAP_FAILED;
+        return map(fd);
+    }
+    // A copy of the first page in place of the file, which keeps its size.
+    const int copy = ::memfd_create("first-page", MFD_CLOEXEC);
+    std::string page(FileWindow::pageSize(), '\0');
+    const bool copied = copy >= 0 && ::pread(fd, page.data(), page.size(), offset) == ssize_t(page.size())
+        && ::write(copy, page.data(), page.size()) == ssize_t(page.size());
+    void *const mapped = copied ? map(copy) : MAP_FAILED;
+    ::close(copy);
+    return mapped;
+}
+#endif
 
 class TestTranscriptReader : public QObject {
     Q_OBJECT
@@ -382,6 +417,45 @@ private Q_SLOTS:
         QCOMPARE(::waitpid(child, &status, 0), child);
         ::close(fd);
         QVERIFY2(!WIFEXITED(status), "the child read a page past the end of its file and went on");
+    }
+
+    // A read whose pages fail under it: a file that shrank is read again from its start, copied; pages that
+    // cannot be read leave the cursor as it was, for the next read to take up.
+    void faultsUnderView_data()
+    {
+        QTest::addColumn<Fault>("fault");
+        QTest::addColumn<QByteArray>("expected");
+        QTest::newRow("shrunk to its first 100 lines") << Fault::Shrink << QByteArray("100 200 300 400 10 100");
+        QTest::newRow("unreadable past the first page") << Fault::Unreadable << QByteArray();
+    }
+
+    void faultsUnderView()
+    {
+#if defined(__SANITIZE_ADDRESS__)
+        QSKIP("faults are staged by replacing mmap, which AddressSanitizer intercepts");
+#endif
+        QFETCH(Fault, fault);
+        QFETCH(QByteArray, expected);
+        QTemporaryDir dir;
+        stagedPath = dir.filePath(QStringLiteral("t.jsonl")).toStdString();
+        QByteArray lines;
+        for (int i = 0; i < 300; ++i) {
+            lines += claude("M" + n(i), 1, 2, 3, 4) + '\n';
+            if (i == 99)
+                stagedSize = lines.size();
+        }
+        writeFile(stagedPath, lines);
+        TranscriptReader reader({.viewedWindow = 4 * FileWindow::pageSize()});
+        TranscriptCursor cursor;
+        stagedFault = fault;
+        reader.read(stagedPath, cursor);
+        QCOMPARE(stagedFault, Fault::None);
+        QCOMPARE(describe(cursor), expected);
+        QCOMPARE(cursor.offset, fault == Fault::Shrink ? std::uint64_t(stagedSize) : 0);
+
+        appendFile(stagedPath, claude("N", 1, 0).toStdString() + '\n');
+        reader.read(stagedPath, cursor);
+        QCOMPARE(describe(cursor), fault == Fault::Shrink ? "101 200 300 400 1 101" : "301 600 900 1200 1 301");
     }
 
     // A file rewritten shorter is read again; unreadable paths leave the cursor, without blocking on a FIFO or
