@@ -21,6 +21,13 @@ std::size_t cachedPageSize = 0;
 // a name, of a string) stops within two of them, as it would not in zeros.
 int stopperPage = -1;
 
+// The address space a view of `length` bytes takes: its pages, and a stopper
+// page after them.
+std::size_t reservedLength(std::size_t length)
+{
+    return (length + cachedPageSize - 1) / cachedPageSize * cachedPageSize + cachedPageSize;
+}
+
 } // namespace
 
 struct FileWindowGuard {
@@ -93,11 +100,21 @@ FileWindow::FileWindow(int fd, std::uint64_t offset, std::size_t length)
 {
     if (length == 0 || currentWindow || !FileWindowGuard::install())
         return;
-    void *const mapped = ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE, fd, static_cast<off_t>(offset));
-    if (mapped == MAP_FAILED)
+    // The stopper also follows the view's last page: a file cut inside that
+    // page reads zeros to its end, with no fault, and a search through them
+    // stops there instead of running off the view.
+    const std::size_t span = reservedLength(length);
+    auto *const reserved = static_cast<char *>(::mmap(nullptr, span, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    if (reserved == MAP_FAILED)
         return;
-    ::madvise(mapped, length, MADV_SEQUENTIAL);
-    m_data = static_cast<char *>(mapped);
+    char *const stopper = reserved + span - cachedPageSize;
+    if (::mmap(reserved, length, PROT_READ, MAP_PRIVATE | MAP_FIXED, fd, static_cast<off_t>(offset)) == MAP_FAILED
+        || ::mmap(stopper, cachedPageSize, PROT_READ, MAP_PRIVATE | MAP_FIXED, stopperPage, 0) == MAP_FAILED) {
+        ::munmap(reserved, span);
+        return;
+    }
+    ::madvise(reserved, length, MADV_SEQUENTIAL);
+    m_data = reserved;
     m_size = length;
     currentWindow = this;
 }
@@ -107,7 +124,7 @@ FileWindow::~FileWindow()
     if (!m_data)
         return;
     currentWindow = nullptr;
-    ::munmap(m_data, m_size);
+    ::munmap(m_data, reservedLength(m_size));
 }
 
 } // namespace lullwatch

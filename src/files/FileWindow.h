@@ -10,8 +10,10 @@ namespace lullwatch {
 // without copying them. A file that shrinks while it is viewed would end the
 // process with SIGBUS at the first page past its new end; here such a page
 // reads as quotes and line feeds instead, and shrank() tells that what was
-// read is not the file. One window at a time per thread; none where the
-// guard cannot be set up.
+// read is not the file. The page after the view reads the same, so that a
+// search through the zeros of a file cut inside the view's last page stops
+// there. One window at a time per thread; none where the guard cannot be set
+// up.
 class FileWindow {
 public:
     // `offset` must be a multiple of the page size.

@@ -4,10 +4,12 @@
 #include "sessions/TranscriptReader.h"
 #include "support/TestFiles.h"
 
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
+#include <cstdint>
 #include <fcntl.h>
 #include <random>
 #include <sys/mman.h>
@@ -152,7 +154,19 @@ Lines randomLines()
 
 // What the next mapping of a file meets, staged by faultsUnderView(): the file
 // shrinks as it is mapped, or the pages after the first cannot be read, as on
-// a failing disk. Not under AddressSanitizer, which maps through its own.
+// a failing disk. Not under AddressSanitizer, which maps through its own, nor
+// where the system call differs from the library's.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define LULLWATCH_ADDRESS_SANITIZER
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define LULLWATCH_ADDRESS_SANITIZER
+#endif
+#if !defined(LULLWATCH_ADDRESS_SANITIZER) && defined(SYS_mmap) && UINTPTR_MAX > 0xffffffffu
+#define LULLWATCH_STAGES_FAULTS
+#endif
 enum class Fault { None, Shrink, Unreadable };
 Fault stagedFault = Fault::None;
 std::string stagedPath;
@@ -162,13 +176,16 @@ off_t stagedSize = 0;
 
 Q_DECLARE_METATYPE(Fault)
 
-#if !defined(__SANITIZE_ADDRESS__)
+#if defined(LULLWATCH_STAGES_FAULTS)
 extern "C" void *mmap(void *address, size_t length, int protection, int flags, int fd, off_t offset) noexcept
 {
     const auto map = [&](int from) {
         return reinterpret_cast<void *>(::syscall(SYS_mmap, address, length, protection, flags, from, offset));
     };
-    if (stagedFault == Fault::None || fd < 0 || (flags & MAP_FIXED))
+    struct stat mapped { };
+    struct stat staged { };
+    if (stagedFault == Fault::None || ::fstat(fd, &mapped) != 0 || ::stat(stagedPath.c_str(), &staged) != 0
+        || mapped.st_dev != staged.st_dev || mapped.st_ino != staged.st_ino)
         return map(fd);
     if (std::exchange(stagedFault, Fault::None) == Fault::Shrink) {
         if (::truncate(stagedPath.c_str(), stagedSize) != 0)
@@ -180,9 +197,9 @@ extern "C" void *mmap(void *address, size_t length, int protection, int flags, i
     std::string page(FileWindow::pageSize(), '\0');
     const bool copied = copy >= 0 && ::pread(fd, page.data(), page.size(), offset) == ssize_t(page.size())
         && ::write(copy, page.data(), page.size()) == ssize_t(page.size());
-    void *const mapped = copied ? map(copy) : MAP_FAILED;
+    void *const view = copied ? map(copy) : MAP_FAILED;
     ::close(copy);
-    return mapped;
+    return view;
 }
 #endif
 
@@ -402,6 +419,16 @@ private Q_SLOTS:
             QCOMPARE(view.data()[page - 1], 'x');
         }
 
+        // Cut inside the view's last page, the file reads zeros to that page's end, with no fault; the stopper
+        // follows, so that a search through the zeros stops instead of running off the view.
+        QCOMPARE(::ftruncate(fd, static_cast<off_t>(3 * page)), 0);
+        {
+            const FileWindow view(fd, 0, 3 * page);
+            QCOMPARE(::ftruncate(fd, static_cast<off_t>(3 * page - 100)), 0);
+            QCOMPARE(view.data()[3 * page - 1], '\0');
+            QCOMPARE(view.data()[3 * page], '"');
+        }
+
         QCOMPARE(::ftruncate(fd, static_cast<off_t>(3 * page)), 0);
         const pid_t child = ::fork();
         if (child == 0) {
@@ -424,38 +451,47 @@ private Q_SLOTS:
     void faultsUnderView_data()
     {
         QTest::addColumn<Fault>("fault");
-        QTest::addColumn<QByteArray>("expected");
-        QTest::newRow("shrunk to its first 100 lines") << Fault::Shrink << QByteArray("100 200 300 400 10 100");
-        QTest::newRow("unreadable past the first page") << Fault::Unreadable << QByteArray();
+        QTest::newRow("shrunk to its first third") << Fault::Shrink;
+        QTest::newRow("unreadable past the first page") << Fault::Unreadable;
     }
 
     void faultsUnderView()
     {
-#if defined(__SANITIZE_ADDRESS__)
-        QSKIP("faults are staged by replacing mmap, which AddressSanitizer intercepts");
+#if !defined(LULLWATCH_STAGES_FAULTS)
+        QSKIP("faults are staged by replacing mmap, which this build cannot do");
 #endif
         QFETCH(Fault, fault);
-        QFETCH(QByteArray, expected);
+        const auto unstage = qScopeGuard([] { stagedFault = Fault::None; });
         QTemporaryDir dir;
         stagedPath = dir.filePath(QStringLiteral("t.jsonl")).toStdString();
+        // Lines of over 100 bytes, three windows of four pages at least.
+        const auto page = FileWindow::pageSize();
+        const int total = static_cast<int>(12 * page / 100);
+        const int kept = fault == Fault::Shrink ? total / 3 : total;
         QByteArray lines;
-        for (int i = 0; i < 300; ++i) {
+        for (int i = 0; i < total; ++i) {
             lines += claude("M" + n(i), 1, 2, 3, 4) + '\n';
-            if (i == 99)
+            if (i + 1 == kept)
                 stagedSize = lines.size();
         }
         writeFile(stagedPath, lines);
-        TranscriptReader reader({.viewedWindow = 4 * FileWindow::pageSize()});
+        TranscriptReader reader({.viewedWindow = 4 * page});
         TranscriptCursor cursor;
         stagedFault = fault;
         reader.read(stagedPath, cursor);
         QCOMPARE(stagedFault, Fault::None);
-        QCOMPARE(describe(cursor), expected);
-        QCOMPARE(cursor.offset, fault == Fault::Shrink ? std::uint64_t(stagedSize) : 0);
+        if (fault == Fault::Shrink) {
+            QCOMPARE(describe(cursor),
+                     n(kept) + ' ' + n(2 * kept) + ' ' + n(3 * kept) + ' ' + n(4 * kept) + " 10 " + n(kept));
+            QCOMPARE(cursor.offset, std::uint64_t(stagedSize));
+        } else {
+            QCOMPARE(cursor, TranscriptCursor {});
+        }
 
         appendFile(stagedPath, claude("N", 1, 0).toStdString() + '\n');
         reader.read(stagedPath, cursor);
-        QCOMPARE(describe(cursor), fault == Fault::Shrink ? "101 200 300 400 1 101" : "301 600 900 1200 1 301");
+        QCOMPARE(describe(cursor),
+                 n(kept + 1) + ' ' + n(2 * kept) + ' ' + n(3 * kept) + ' ' + n(4 * kept) + " 1 " + n(kept + 1));
     }
 
     // A file rewritten shorter is read again; unreadable paths leave the cursor, without blocking on a FIFO or
