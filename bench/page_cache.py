@@ -8,7 +8,9 @@ usage: page_cache.py written|read FILE...
            transcript: the cache holds it in the small pages such writes leave.
   read     drops each file from the cache and reads it back, as a file is read
            from disk: read-ahead holds it in large folios, which map several
-           times faster.
+           times faster. Where the file system gives the cache no large folios
+           (or keeps files in memory only, as tmpfs does), both states are the
+           same.
 """
 import os
 import sys

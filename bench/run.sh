@@ -69,10 +69,11 @@ echo
 echo "First reads again, the transcripts read back from disk"
 # shellcheck disable=SC2086
 python3 bench/page_cache.py read $all
+# The first reads only, whatever filter the arguments give.
 # shellcheck disable=SC2086
 $pin "$bin/bench_engine" --transcript="$transcript" --qwen-transcript="$qwen_transcript" \
     --gemini-transcript="$gemini_transcript" --codex-transcript="$codex_transcript" \
-    --benchmark_filter=FirstRead --benchmark_out="$read_back" --benchmark_out_format=json "$@"
+    "$@" --benchmark_filter=FirstRead --benchmark_out="$read_back" --benchmark_out_format=json
 
 echo
 python3 - "$results" "$memory" "$read_back" <<'EOF'
