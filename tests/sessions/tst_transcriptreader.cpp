@@ -398,8 +398,8 @@ private Q_SLOTS:
         }
     }
 
-    // A file that shrinks under a view reads as zeros past its new end instead of ending the process; a fault
-    // outside any view still ends it.
+    // A file that shrinks under a view reads as quotes and line feeds past its new end, and after the view,
+    // instead of ending the process; a fault outside any view, or a SIGBUS sent, still ends it.
     void shrunkFileUnderView()
     {
         QTemporaryDir dir;
@@ -429,21 +429,29 @@ private Q_SLOTS:
             QCOMPARE(view.data()[3 * page], '"');
         }
 
-        QCOMPARE(::ftruncate(fd, static_cast<off_t>(3 * page)), 0);
-        const pid_t child = ::fork();
-        if (child == 0) {
-            // Mapped first, so that it lies above the view.
-            auto *mapped = static_cast<volatile char *>(::mmap(nullptr, 3 * page, PROT_READ, MAP_PRIVATE, fd, 0));
-            const FileWindow view(fd, 0, 3 * page);
-            if (!view.isValid() || mapped == MAP_FAILED || ::ftruncate(fd, 0) != 0)
-                ::_exit(2);
-            const char byte = mapped[2 * page];
-            ::_exit(byte == 0 ? 0 : 3);
+        // While a view is open, a fault in another mapping, or the signal sent by a process, still ends the
+        // process as it would without the guard.
+        for (const bool sent : {false, true}) {
+            QCOMPARE(::ftruncate(fd, static_cast<off_t>(3 * page)), 0);
+            const pid_t child = ::fork();
+            if (child == 0) {
+                // Mapped first, so that it lies above the view.
+                auto *mapped = static_cast<volatile char *>(::mmap(nullptr, 3 * page, PROT_READ, MAP_PRIVATE, fd, 0));
+                const FileWindow view(fd, 0, 3 * page);
+                if (!view.isValid() || mapped == MAP_FAILED)
+                    ::_exit(2);
+                if (sent)
+                    ::raise(SIGBUS);
+                else if (::ftruncate(fd, 0) == 0)
+                    (void)mapped[2 * page];
+                ::_exit(0);
+            }
+            int status = 0;
+            QCOMPARE(::waitpid(child, &status, 0), child);
+            QVERIFY2(WIFSIGNALED(status) && WTERMSIG(status) == SIGBUS,
+                     sent ? "a SIGBUS sent to the child did not end it" : "the child read a page past its file's end");
         }
-        int status = 0;
-        QCOMPARE(::waitpid(child, &status, 0), child);
         ::close(fd);
-        QVERIFY2(!WIFEXITED(status), "the child read a page past the end of its file and went on");
     }
 
     // A read whose pages fail under it: a file that shrank is read again from its start, copied; pages that
