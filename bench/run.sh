@@ -132,7 +132,6 @@ for label, measured, target, met in rows:
     print("%-36s %-48s %-10s %s" % (label, measured, target, "met" if met else "MISSED"))
 EOF
 
-
 echo
 echo "Hook script: one claude-hook.sh run against one /bin/sh -c true, and a 20 MB payload"
 python3 bench/hook_bench.py "$bin" tests/data/hooks/claude-code-2.1.332/UserPromptSubmit-1.json 200
