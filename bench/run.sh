@@ -51,11 +51,15 @@ all="$transcript $qwen_transcript $gemini_transcript $codex_transcript"
 # shellcheck disable=SC2086
 python3 bench/page_cache.py written $all
 
+# The session engine's benchmarks over the four transcripts.
+engine() {
+    # shellcheck disable=SC2086
+    $pin "$bin/bench_engine" --transcript="$transcript" --qwen-transcript="$qwen_transcript" \
+        --gemini-transcript="$gemini_transcript" --codex-transcript="$codex_transcript" "$@"
+}
+
 echo
-# shellcheck disable=SC2086
-$pin "$bin/bench_engine" --transcript="$transcript" --qwen-transcript="$qwen_transcript" \
-    --gemini-transcript="$gemini_transcript" --codex-transcript="$codex_transcript" \
-    --benchmark_out="$results" --benchmark_out_format=json "$@"
+engine --benchmark_out="$results" --benchmark_out_format=json "$@"
 
 echo
 # shellcheck disable=SC2086
@@ -70,10 +74,7 @@ echo "First reads again, the transcripts read back from disk"
 # shellcheck disable=SC2086
 python3 bench/page_cache.py read $all
 # The first reads only, whatever filter the arguments give.
-# shellcheck disable=SC2086
-$pin "$bin/bench_engine" --transcript="$transcript" --qwen-transcript="$qwen_transcript" \
-    --gemini-transcript="$gemini_transcript" --codex-transcript="$codex_transcript" \
-    "$@" --benchmark_filter=FirstRead --benchmark_out="$read_back" --benchmark_out_format=json
+engine "$@" --benchmark_filter=FirstRead --benchmark_out="$read_back" --benchmark_out_format=json
 
 echo
 python3 - "$results" "$memory" "$read_back" <<'EOF'
